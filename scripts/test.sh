@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds and runs the tests.
+#   scripts/test.sh            native build, whole suite
+#   scripts/test.sh all        native, ASan+UBSan, TSan, emulated 32-bit big-endian, fuzz replay
+#   scripts/test.sh native|asan|tsan|ppc|fuzz   one of them
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${JOBS:-2}
+modes=("${@:-native}")
+[ "${modes[0]}" = all ] && modes=(native asan tsan ppc fuzz)
+
+need=()
+for m in "${modes[@]}"; do case "$m" in ppc) need+=(cross) ;; fuzz) need+=(fuzz) ;; esac; done
+"$root/scripts/deps.sh" "${need[@]}"
+
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+
+run_ctest() {  # dir, extra ctest args...
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@")
+}
+
+for m in "${modes[@]}"; do
+  echo "=== $m ==="
+  case "$m" in
+    native)
+      cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_WERROR=$werror >/dev/null
+      cmake --build build -j"$jobs"
+      run_ctest build
+      ;;
+    asan)
+      cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTOPADAPTER_SANITIZE=address -DTOPADAPTER_BENCH=OFF \
+        -DTOPADAPTER_WERROR=$werror >/dev/null
+      cmake --build build-asan -j"$jobs"
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest build-asan
+      ;;
+    tsan)
+      cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_SANITIZE=thread -DTOPADAPTER_BENCH=OFF \
+        -DTOPADAPTER_WERROR=$werror >/dev/null
+      cmake --build build-tsan -j"$jobs"
+      TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan
+      ;;
+    ppc)
+      cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-powerpc.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_BENCH=OFF -DTOPADAPTER_WERROR=$werror >/dev/null
+      cmake --build build-ppc -j"$jobs"
+      run_ctest build-ppc
+      ;;
+    fuzz)
+      cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTOPADAPTER_FUZZ=ON -DTOPADAPTER_TESTS=OFF -DTOPADAPTER_BENCH=OFF >/dev/null
+      cmake --build build-fuzz -j"$jobs"
+      for f in build-fuzz/fuzz/*/fuzz_*; do
+        [ -x "$f" ] || continue
+        name=$(basename "$f")
+        corpus="fuzz/${name#fuzz_}/corpus"
+        work=$(mktemp -d)
+        echo "fuzzing $name for ${FUZZ_SECONDS:-60}s"
+        "$f" -max_total_time="${FUZZ_SECONDS:-60}" -rss_limit_mb=512 -malloc_limit_mb=256 "$work" "$corpus"
+        rm -rf "$work"
+      done
+      ;;
+    *) echo "unknown mode $m" >&2; exit 2 ;;
+  esac
+done

@@ -1,0 +1,138 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace testsupport {
+
+ChildProcess::ChildProcess(std::string const& path, std::vector<std::string> const& args,
+                           std::map<std::string, std::string> const& env) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    std::map<std::string, std::string> merged;
+    for (char** e = environ; *e; ++e) {
+        char const* eq = std::strchr(*e, '=');
+        if (eq) merged[std::string(*e, eq)] = eq + 1;
+    }
+    for (auto const& kv : env) merged[kv.first] = kv.second;
+    std::vector<std::string> envStrings;
+    for (auto const& kv : merged) envStrings.push_back(kv.first + "=" + kv.second);
+    std::vector<char*> envp, argv;
+    for (auto& s : envStrings) envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> argStrings{path};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    for (auto& s : argStrings) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid_ < 0) {
+        close(fds[0]);
+        return;
+    }
+    reader_ = std::thread([this, fd = fds[0]] { readLoop(fd); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        int status;
+        waitpid(pid_, &status, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+}
+
+void ChildProcess::readLoop(int fd) {
+    std::string partial;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        partial.append(buf, static_cast<size_t>(n));
+        size_t pos;
+        std::lock_guard<std::mutex> lock(mutex_);
+        while ((pos = partial.find('\n')) != std::string::npos) {
+            lines_.push_back(partial.substr(0, pos));
+            partial.erase(0, pos + 1);
+        }
+        changed_.notify_all();
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!partial.empty()) lines_.push_back(partial);
+    eof_ = true;
+    changed_.notify_all();
+}
+
+size_t ChildProcess::countOutput(std::string const& fragment) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (auto const& l : lines_)
+        if (l.find(fragment) != std::string::npos) ++n;
+    return n;
+}
+
+bool ChildProcess::waitForOutput(std::string const& fragment, std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto has = [&] {
+        for (auto const& l : lines_)
+            if (l.find(fragment) != std::string::npos) return true;
+        return false;
+    };
+    return changed_.wait_for(lock, deadline, [&] { return has() || eof_; }) && has();
+}
+
+std::vector<std::string> ChildProcess::lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+std::string ChildProcess::output() {
+    std::string all;
+    for (auto const& l : lines()) all += l + "\n";
+    return all;
+}
+
+bool ChildProcess::waitForExit(std::chrono::milliseconds deadline, int* status) {
+    if (pid_ <= 0) return false;
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        pid_t r = waitpid(pid_, status, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            if (reader_.joinable()) reader_.join();
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > end) return false;
+        struct timespec ts = {0, 2000000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+void ChildProcess::kill(int signal) {
+    if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
+}
+
+std::string builtExecutable(char const* name) {
+    char const* dir = std::getenv("TOPADAPTER_BIN_DIR");
+    std::string base = dir ? dir : TOPADAPTER_BIN_DIR_DEFAULT;
+    return base + "/" + name;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,55 @@
+// A child process for process-level tests: started with extra environment,
+// its standard output and error collected line by line, waited for with
+// deadlines, killed when the test ends.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+class ChildProcess {
+public:
+    // Starts `path` with `args`; `env` entries override or add variables.
+    ChildProcess(std::string const& path, std::vector<std::string> const& args,
+                 std::map<std::string, std::string> const& env);
+    ~ChildProcess();  // kills (SIGKILL) and reaps a child still running
+    ChildProcess(ChildProcess const&) = delete;
+    ChildProcess& operator=(ChildProcess const&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+
+    // Waits until some output line contains `fragment`.
+    bool waitForOutput(std::string const& fragment,
+                       std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
+    size_t countOutput(std::string const& fragment);
+    std::vector<std::string> lines();
+    std::string output();  // all lines joined, for failure messages
+
+    // Waits for the child to end; false on time-out. `status` as from waitpid.
+    bool waitForExit(std::chrono::milliseconds deadline, int* status);
+    void kill(int signal);
+
+private:
+    void readLoop(int fd);
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    bool eof_ = false;
+};
+
+// Path of a built executable next to the test binaries (set by CMake).
+std::string builtExecutable(char const* name);
+
+}  // namespace testsupport
