@@ -1,0 +1,322 @@
+// Round trip and throughput of the node transport between two processes,
+// against a plain SOCK_SEQPACKET ping-pong between two processes, measured
+// in one run with the same placement (client on cpu 0, server on cpu 1) and
+// interleaved round by round, so that machine noise hits every variant alike.
+//
+// Variants:
+//   plain     blocking send/recv on a socketpair, no threads
+//   callback  the transport, the next ping issued from the receive callback:
+//             the cost of the transport itself
+//   caller    the transport, a caller thread that issues and waits for the
+//             receiving thread to hand it the answer: what an ORB call pays
+//
+// Usage: transport_bench [round trips per round, default 20000] [rounds, default 5]
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "NodeServiceProcess.h"
+#include "Transport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Transport::AddressedMessage;
+using Transport::TerminationId;
+
+constexpr unsigned kSize = 128;
+const TerminationId kServerId(0x0301, 1, Transport::GRPID_UNIT_A);
+const TerminationId kClientId(0x0302, 1, Transport::GRPID_UNIT_A);
+
+void pin(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) std::perror("sched_setaffinity");
+}
+
+double usSince(Clock::time_point t) { return std::chrono::duration<double, std::micro>(Clock::now() - t).count(); }
+
+// Payload byte 0: 'P' echo it, 'T' count it, 'E' answer with the count so far (and reset).
+struct Counter {
+    uint32_t n = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Plain socket variant
+
+[[noreturn]] void plainServer(int fd) {
+    pin(1);
+    unsigned char buf[2048];
+    Counter c;
+    for (;;) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) ::_exit(0);
+        if (buf[0] == 'P') {
+            ::send(fd, buf, size_t(n), 0);
+        } else if (buf[0] == 'T') {
+            ++c.n;
+        } else if (buf[0] == 'E') {
+            std::memcpy(buf + 1, &c.n, 4);
+            c.n = 0;
+            ::send(fd, buf, 5, 0);
+        }
+    }
+}
+
+void plainRoundTrips(int fd, unsigned n, std::vector<double>& rtt) {
+    unsigned char buf[kSize] = {'P'};
+    for (unsigned i = 0; i < n; ++i) {
+        auto t = Clock::now();
+        ::send(fd, buf, kSize, 0);
+        ::recv(fd, buf, sizeof buf, 0);
+        rtt.push_back(usSince(t));
+    }
+}
+
+double plainThroughput(int fd, unsigned n) {
+    unsigned char buf[kSize] = {'T'};
+    auto t = Clock::now();
+    for (unsigned i = 0; i < n; ++i) ::send(fd, buf, kSize, 0);
+    buf[0] = 'E';
+    ::send(fd, buf, 1, 0);
+    ::recv(fd, buf, sizeof buf, 0);
+    uint32_t got;
+    std::memcpy(&got, buf + 1, 4);
+    if (got != n) std::fprintf(stderr, "plain: server counted %u of %u\n", got, n);
+    return n / (usSince(t) / 1e6);
+}
+
+// ---------------------------------------------------------------------------
+// Transport variants
+
+class Server : public Transport::TerminationImpl {
+public:
+    Server() : TerminationImpl(kServerId, "benchServer") {}
+    ~Server() override { stop(); }
+    void receive(AddressedMessage const& m) override {
+        unsigned char k = m.rawBuf()[0];
+        if (k == 'P') {
+            // Answer as a responder does: a fresh message with the same bytes.
+            AddressedMessage r = allocateMessage(m.rawSize(), 4);
+            std::memcpy(r.rawBuf(), m.rawBuf(), m.rawSize());
+            r.setDestination(m.originator());
+            issue(r);
+        } else if (k == 'T') {
+            ++count_.n;
+        } else if (k == 'E') {
+            AddressedMessage r = allocateMessage(5, 4);
+            r.rawBuf()[0] = 'E';
+            std::memcpy(r.rawBuf() + 1, &count_.n, 4);
+            count_.n = 0;
+            r.setDestination(m.originator());
+            issue(r);
+        }
+    }
+
+private:
+    Counter count_;
+};
+
+class Client : public Transport::TerminationImpl {
+public:
+    enum Mode { Callback, Caller, Throughput };
+
+    Client() : TerminationImpl(kClientId, "benchClient") {}
+    ~Client() override { stop(); }
+
+    void receive(AddressedMessage const& m) override {
+        if (mode_ == Callback) {
+            rtt_->push_back(usSince(sent_));
+            if (++done_ < target_) {
+                sendPing();
+                return;
+            }
+        } else if (mode_ == Throughput) {
+            std::memcpy(&counted_, m.rawBuf() + 1, 4);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        answered_ = true;
+        cv_.notify_one();
+    }
+
+    void callbackRoundTrips(unsigned n, std::vector<double>& rtt) {
+        mode_ = Callback;
+        rtt_ = &rtt;
+        done_ = 0;
+        target_ = n;
+        answered_ = false;
+        sendPing();
+        wait();
+    }
+
+    void callerRoundTrips(unsigned n, std::vector<double>& rtt) {
+        mode_ = Caller;
+        for (unsigned i = 0; i < n; ++i) {
+            answered_ = false;
+            auto t = Clock::now();
+            sendPing();
+            wait();
+            rtt.push_back(usSince(t));
+        }
+    }
+
+    double throughput(unsigned n) {
+        mode_ = Throughput;
+        answered_ = false;
+        Transport::Termination& to = Transport::TransportLayer::instance().getTermination(kServerId);
+        auto t = Clock::now();
+        for (unsigned i = 0; i < n; ++i) {
+            AddressedMessage m = allocateMessage(kSize, 4);
+            m.rawBuf()[0] = 'T';
+            if (!to.issue(m)) std::fprintf(stderr, "transport: message refused\n");
+        }
+        AddressedMessage end = allocateMessage(1, 4);
+        end.rawBuf()[0] = 'E';
+        to.issue(end);
+        wait();
+        double rate = n / (usSince(t) / 1e6);
+        if (counted_ != n) std::fprintf(stderr, "transport: server counted %u of %u\n", counted_, n);
+        return rate;
+    }
+
+private:
+    void sendPing() {
+        AddressedMessage m = allocateMessage(kSize, 4);
+        m.rawBuf()[0] = 'P';
+        sent_ = Clock::now();
+        if (!Transport::TransportLayer::instance().getTermination(kServerId).issue(m))
+            std::fprintf(stderr, "transport: ping refused\n");
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return answered_; });
+    }
+
+    Mode mode_ = Caller;
+    std::vector<double>* rtt_ = nullptr;
+    unsigned done_ = 0, target_ = 0;
+    uint32_t counted_ = 0;
+    Clock::time_point sent_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool answered_ = false;
+};
+
+[[noreturn]] void transportServer(int readyFd) {
+    pin(1);
+    Server s;
+    char ok = s.start() ? 'y' : 'n';
+    if (::write(readyFd, &ok, 1) != 1) ::_exit(1);
+    char dummy;
+    // Runs until the parent closes its end.
+    while (::read(readyFd, &dummy, 1) > 0) {
+    }
+    s.stop();
+    ::_exit(0);
+}
+
+struct Stats {
+    double median, p99;
+};
+
+Stats stats(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return Stats{v[v.size() / 2], v[v.size() * 99 / 100]};
+}
+
+double medianOf(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned n = argc > 1 ? unsigned(std::atoi(argv[1])) : 20000;
+    unsigned rounds = argc > 2 ? unsigned(std::atoi(argv[2])) : 5;
+    if (n < 100 || rounds < 1) {
+        std::fprintf(stderr, "usage: %s [round trips per round >= 100] [rounds >= 1]\n", argv[0]);
+        return 1;
+    }
+    ::setenv("TOPADAPTER_QUIET", "1", 1);
+    std::string dir = Transport::NodeServiceProcess::useFreshNodeDirectory();
+    Transport::NodeServiceProcess service;
+    if (!service.start()) return 1;
+
+    int plain[2];
+    ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, plain);
+    pid_t plainPid = ::fork();
+    if (plainPid == 0) {
+        ::close(plain[0]);
+        plainServer(plain[1]);
+    }
+    ::close(plain[1]);
+    int ready[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, ready);
+    pid_t serverPid = ::fork();
+    if (serverPid == 0) {
+        ::close(ready[0]);
+        transportServer(ready[1]);
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    if (::read(ready[0], &ok, 1) != 1 || ok != 'y') {
+        std::fprintf(stderr, "transport server did not start\n");
+        return 1;
+    }
+
+    pin(0);  // before the client's threads exist: they inherit it
+    Client client;
+    if (!client.start()) return 1;
+
+    // Warm-up: connections opened, caches and allocator pools filled.
+    {
+        std::vector<double> w;
+        plainRoundTrips(plain[0], 2000, w);
+        client.callbackRoundTrips(2000, w);
+        client.callerRoundTrips(2000, w);
+    }
+    std::vector<double> rttPlain, rttCallback, rttCaller, tpPlain, tpTransport;
+    for (unsigned r = 0; r < rounds; ++r) {
+        plainRoundTrips(plain[0], n, rttPlain);
+        client.callbackRoundTrips(n, rttCallback);
+        client.callerRoundTrips(n, rttCaller);
+        tpPlain.push_back(plainThroughput(plain[0], n));
+        tpTransport.push_back(client.throughput(n));
+    }
+    Stats p = stats(rttPlain), cb = stats(rttCallback), ca = stats(rttCaller);
+    double tp = medianOf(tpPlain), tt = medianOf(tpTransport);
+    std::printf("transport round trip, %u-byte messages, %u x %u round trips, client cpu 0, server cpu 1\n", kSize,
+                rounds, n);
+    std::printf("  %-34s median %7.2f us  p99 %7.2f us\n", "plain SOCK_SEQPACKET ping-pong", p.median, p.p99);
+    std::printf("  %-34s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx\n", "transport, echo from callback",
+                cb.median, cb.p99, cb.median / p.median, cb.p99 / p.p99);
+    std::printf("  %-34s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx\n", "transport, caller thread waits",
+                ca.median, ca.p99, ca.median / p.median, ca.p99 / p.p99);
+    std::printf("one-way throughput (median of %u rounds)\n", rounds);
+    std::printf("  %-34s %10.0f msg/s\n", "plain SOCK_SEQPACKET", tp);
+    std::printf("  %-34s %10.0f msg/s   ratio %.2fx\n", "transport", tt, tt / tp);
+
+    client.stop();
+    ::close(plain[0]);
+    ::close(ready[0]);
+    ::waitpid(plainPid, nullptr, 0);
+    ::waitpid(serverPid, nullptr, 0);
+    service.stop();
+    std::string rm = "rm -rf '" + dir + "'";
+    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    return 0;
+}

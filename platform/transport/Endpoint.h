@@ -1,0 +1,135 @@
+// One started termination inside this process: its listening socket, its
+// outgoing connections, its receiving thread and its event thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Frame.h"
+#include "Transport.h"
+
+namespace Transport {
+
+// Lets the issuing side call back into the owner (issueError) only while
+// the owner is alive: stop() closes the gate and waits for calls in flight.
+class CallbackGate {
+public:
+    bool enter();
+    void leave();
+    void close();
+    void reopen();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    unsigned inFlight_ = 0;
+    bool closed_ = true;
+};
+
+class Endpoint : public std::enable_shared_from_this<Endpoint> {
+public:
+    // Bounds of the per-connection queue used while the receiver is full.
+    static constexpr size_t kMaxPendingMessages = 256;
+    static constexpr size_t kMaxPendingBytes = 2u * 1024u * 1024u;
+
+    Endpoint(TerminationImpl& owner, TerminationId id);
+    ~Endpoint();
+
+    bool start();
+    void stop();
+    // Started and acknowledged by the membership service.
+    bool running() const { return joined_.load(std::memory_order_acquire); }
+    TerminationId id() const { return id_; }
+
+    // Sends `msg` (originator = this termination) to msg.destination().
+    // Any thread. Calls the owner's issueError when refused.
+    bool send(AddressedMessage const& msg);
+
+    // Called by the membership thread, without the layer mutex.
+    void postAppeared(uint32_t peer);
+    void postDisappeared(uint32_t peer);
+    // The peer is gone: close the connection to it, hand back what it holds.
+    void peerGone(uint32_t peer);
+
+private:
+    struct OutConn {
+        uint32_t peer = 0;
+        int fd = -1;
+        std::mutex mutex;                    // serialises sends; guards the fields below
+        std::condition_variable room;        // pending queue got room, or the connection died
+        std::deque<AddressedMessage> pending;
+        size_t pendingBytes = 0;
+        bool dead = false;
+        std::atomic<bool> wantOut{false};    // polled for POLLOUT by the receiving thread
+        ~OutConn();
+    };
+    struct InConn {
+        int fd;
+        wire::DataFrameReader reader;
+        pid_t pid;
+    };
+    enum class SendResult { Sent, Full, Broken };
+
+    bool doSend(AddressedMessage const& msg);
+    std::shared_ptr<OutConn> connection(uint32_t peer, bool create);
+    void dropConnection(uint32_t peer);
+    SendResult sendFrame(OutConn& c, uint8_t kind, AddressedMessage const& msg);
+    // Sends queued messages while the socket takes them. Caller holds c.mutex.
+    SendResult flushLocked(OutConn& c);
+    // Marks `c` dead and moves its queue to the hand-back list. Caller holds c.mutex.
+    void killLocked(OutConn& c);
+    void queueHandback(std::deque<AddressedMessage>& msgs);
+    bool waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock,
+                     std::chrono::steady_clock::time_point deadline);
+
+    void receiveLoop();
+    void acceptAll();
+    void readFrom(size_t index, bool burst);
+    void closeIn(size_t index, char const* why);
+    void serviceOut(uint32_t peer, short revents);
+    void deliverHandbacks();
+    void shutdownReceiving();
+    void bounce(AddressedMessage const& msg);
+
+    void eventLoop();
+
+    TerminationImpl& owner_;
+    TerminationId id_;
+    std::string path_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> joined_{false};
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    CallbackGate gate_;
+
+    std::mutex connsMutex_;  // guards conns_; taken before any OutConn::mutex
+    std::map<uint32_t, std::shared_ptr<OutConn>> conns_;
+    bool connsClosed_ = true;  // set once the receiving thread has torn the connections down
+    std::atomic<bool> pollDirty_{true};
+
+    std::mutex handbackMutex_;
+    std::deque<AddressedMessage> handback_;
+
+    // Receiving thread only.
+    std::thread recvThread_;
+    std::atomic<std::thread::id> recvThreadId_{};
+    std::vector<InConn> in_;
+    std::vector<unsigned char> scratch_;
+
+    std::thread eventThread_;
+    std::mutex eventMutex_;
+    std::condition_variable eventCv_;
+    std::deque<std::pair<bool, uint32_t>> events_;  // (appeared, peer)
+    bool eventStop_ = false;
+};
+
+}  // namespace Transport

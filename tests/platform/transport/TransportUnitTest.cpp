@@ -1,0 +1,258 @@
+// Termination ids, shared message buffers and the actor identity: no
+// sockets, so these also run in the emulated 32-bit big-endian build.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "LogCapture.h"
+#include "Transport.h"
+
+using Transport::AddressedMessage;
+using Transport::GroupId;
+using Transport::IdInfo;
+using Transport::SimpleAllocator;
+using Transport::TerminationId;
+
+TEST(TerminationId, PacksNameSlotAndGroupIntoOneWord) {
+    TerminationId t(0x1234, 0x56, Transport::GRPID_NODE);
+    EXPECT_EQ(t.value(), 0x12345603ul);
+    EXPECT_EQ(t.nameId(), 0x1234);
+    EXPECT_EQ(t.slotId(), 0x56);
+    EXPECT_EQ(t.groupId(), Transport::GRPID_NODE);
+
+    TerminationId r(0xABCDEF04ul);
+    EXPECT_EQ(r.nameId(), 0xABCD);
+    EXPECT_EQ(r.slotId(), 0xEF);
+    EXPECT_EQ(r.groupId(), Transport::TRSPCTRL);
+    EXPECT_EQ(TerminationId(r.nameId(), r.slotId(), r.groupId()), r);
+
+    // Extremes do not bleed into neighbouring fields.
+    TerminationId max(0xFFFF, 0xFF, static_cast<GroupId>(0xFF));
+    EXPECT_EQ(max.value(), 0xFFFFFFFFul);
+    TerminationId low(0, 0, static_cast<GroupId>(1));
+    EXPECT_EQ(low.value(), 1ul);
+    EXPECT_EQ(TerminationId().value(), 0ul);
+}
+
+TEST(TerminationId, KeepsOnly32BitsAndOrdersByValue) {
+    unsigned long wide = static_cast<unsigned long>(~0ull);  // all ones on any host
+    EXPECT_EQ(TerminationId(wide).value(), 0xFFFFFFFFul);
+    TerminationId a(0x0001, 2, Transport::GRPID_UNIT_A), b(0x0001, 2, Transport::GRPID_UNIT_B),
+        c(0x0002, 0, Transport::GRPID_UNDEF);
+    EXPECT_TRUE(a < b);
+    EXPECT_TRUE(b < c);
+    EXPECT_FALSE(b < a);
+    EXPECT_TRUE(a != b);
+    EXPECT_FALSE(a == b);
+    std::map<TerminationId, int> m{{c, 3}, {a, 1}, {b, 2}};
+    int expect = 1;
+    for (auto const& e : m) EXPECT_EQ(e.second, expect++);
+}
+
+TEST(GroupId, ConvertsToAndFromIntegers) {
+    EXPECT_EQ(int(Transport::GRPID_UNDEF), 0);
+    EXPECT_EQ(int(Transport::TRSPCTRL), 4);
+    EXPECT_EQ(static_cast<GroupId>(3), Transport::GRPID_NODE);
+    unsigned char raw = Transport::GRPID_UNIT_B;
+    EXPECT_EQ(raw, 2);
+}
+
+TEST(AddressedMessage, CopiesShareOneBufferAndTheLastOneFreesIt) {
+    AddressedMessage a = AddressedMessage::create(10, 4);
+    ASSERT_FALSE(a.isNull());
+    EXPECT_EQ(a.rawSize(), 10u);
+    EXPECT_EQ(a.size(), 10u);
+    EXPECT_EQ(a.shareCount(), 1u);
+    for (unsigned i = 0; i < 10; ++i) EXPECT_EQ(a.rawBuf()[i], 0) << "fresh messages are zeroed";
+    {
+        AddressedMessage b(a);
+        AddressedMessage c;
+        c = b;
+        EXPECT_EQ(a.shareCount(), 3u);
+        EXPECT_TRUE(c.sharesBufferWith(a));
+        c.rawBuf()[3] = 0x5A;
+        c.setOriginator(TerminationId(0x11ul));
+        b.setDestination(TerminationId(0x22ul));
+    }
+    EXPECT_EQ(a.shareCount(), 1u);
+    EXPECT_EQ(a.rawBuf()[3], 0x5A);
+    EXPECT_EQ(a.originator().value(), 0x11ul);
+    EXPECT_EQ(a.destination().value(), 0x22ul);
+
+    // Assignment lets go of the old buffer; self-assignment keeps it.
+    AddressedMessage other = AddressedMessage::create(5, 4);
+    AddressedMessage keep(other);
+    other = a;
+    EXPECT_EQ(keep.shareCount(), 1u);
+    EXPECT_EQ(a.shareCount(), 2u);
+    AddressedMessage& self = other;
+    other = self;
+    EXPECT_EQ(a.shareCount(), 2u);
+    other = AddressedMessage();
+    EXPECT_TRUE(other.isNull());
+    EXPECT_EQ(a.shareCount(), 1u);
+}
+
+TEST(AddressedMessage, ANullMessageIsEmptyAndHarmless) {
+    AddressedMessage n;
+    EXPECT_TRUE(n.isNull());
+    EXPECT_FALSE(n.isValid());
+    EXPECT_EQ(n.buf(), nullptr);
+    EXPECT_EQ(n.rawSize(), 0u);
+    EXPECT_EQ(n.originator().value(), 0ul);
+    EXPECT_EQ(n.shareCount(), 0u);
+    n.setDestination(TerminationId(5ul));  // no buffer, nothing to set
+    EXPECT_EQ(n.destination().value(), 0ul);
+    AddressedMessage m(n);
+    EXPECT_TRUE(m.isNull());
+    EXPECT_TRUE(m.sharesBufferWith(n));
+}
+
+TEST(AddressedMessage, ConcurrentCopiesKeepTheCountExact) {
+    AddressedMessage shared = AddressedMessage::create(64, 4);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&shared] {
+            for (int i = 0; i < 20000; ++i) {
+                AddressedMessage a(shared);
+                AddressedMessage b;
+                b = a;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(shared.shareCount(), 1u);
+}
+
+TEST(SimpleAllocator, AlignsReusesFreedBlocksAndBoundsItsPools) {
+    for (unsigned align : {1u, 2u, 4u, 8u, 16u}) {
+        void* p = SimpleAllocator::allocate(100, align);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % align, 0u);
+        SimpleAllocator::deallocate(p);
+    }
+    AddressedMessage m = AddressedMessage::create(33, 4);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(m.rawBuf()) % 16, 0u);
+
+    // A freed block of a class is what the next allocation of that class gets.
+    void* p = SimpleAllocator::allocate(700);
+    SimpleAllocator::deallocate(p);
+    void* q = SimpleAllocator::allocate(600);
+    EXPECT_EQ(p, q);
+    SimpleAllocator::deallocate(q);
+
+    // Far more blocks than a pool keeps: every one is writable and distinct,
+    // and handing them all back does not keep them all.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 5000; ++i) {
+        void* b = SimpleAllocator::allocate(1000);
+        static_cast<unsigned char*>(b)[999] = 1;
+        blocks.push_back(b);
+    }
+    for (void* b : blocks) SimpleAllocator::deallocate(b);
+    std::vector<void*> again;
+    for (int i = 0; i < 5000; ++i) again.push_back(SimpleAllocator::allocate(1000));
+    size_t reused = 0;
+    std::sort(blocks.begin(), blocks.end());
+    for (void* b : again) reused += std::binary_search(blocks.begin(), blocks.end(), b) ? 1 : 0;
+    EXPECT_LT(reused, 5000u);
+    for (void* b : again) SimpleAllocator::deallocate(b);
+
+    // Beyond the largest class: plain heap, still correct.
+    void* big = SimpleAllocator::allocate(1u << 20);
+    static_cast<unsigned char*>(big)[(1u << 20) - 1] = 7;
+    SimpleAllocator::deallocate(big);
+    SimpleAllocator::deallocate(nullptr);
+
+    testsupport::expectError("alignment 32 not supported");
+    void* odd = SimpleAllocator::allocate(8, 32);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(odd) % 16, 0u);
+    SimpleAllocator::deallocate(odd);
+}
+
+namespace {
+
+struct EnvGuard {
+    char const* names[6] = {"TOPADAPTER_ACTOR",       "TOPADAPTER_NAME_ID", "TOPADAPTER_SLOT",
+                            "TOPADAPTER_ACTIVE_SLOT", "TOPADAPTER_BEP",     "TOPADAPTER_BEP_SLOTS"};
+    EnvGuard() {
+        for (char const* n : names) ::unsetenv(n);
+    }
+    ~EnvGuard() {
+        for (char const* n : names) ::unsetenv(n);
+        IdInfo::instance().reload();
+    }
+};
+
+}  // namespace
+
+TEST(IdInfo, DefaultsDescribeAOneCardNode) {
+    EnvGuard env;
+    IdInfo& info = IdInfo::instance();
+    info.reload();
+    EXPECT_EQ(info.getActor(), "topAdapter");
+    EXPECT_EQ(info.getSlot(), 1);
+    EXPECT_EQ(info.activeSlot(), 1);
+    EXPECT_FALSE(info.isBep());
+    for (int s = 0; s < 256; ++s) EXPECT_FALSE(info.bepInSlot(s)) << s;
+    EXPECT_FALSE(info.bepInSlot(-1));
+    EXPECT_FALSE(info.bepInSlot(256));
+    unsigned short id = info.nameId();
+    EXPECT_NE(id, 0);
+
+    // The derived name id is stable per name and differs between names.
+    ::setenv("TOPADAPTER_ACTOR", "topAdapter", 1);
+    info.reload();
+    EXPECT_EQ(info.nameId(), id);
+    ::setenv("TOPADAPTER_ACTOR", "mgmtModel", 1);
+    info.reload();
+    EXPECT_EQ(info.getActor(), "mgmtModel");
+    EXPECT_NE(info.nameId(), id);
+    EXPECT_NE(info.nameId(), 0);
+
+    // The termination of an actor is (name id, own slot, group).
+    Transport::TerminationImpl t(Transport::GRPID_NODE, "");
+    EXPECT_EQ(t.termId(), TerminationId(info.nameId(), 1, Transport::GRPID_NODE));
+    AddressedMessage m = t.allocateMessage(20, 4);
+    EXPECT_GE(m.rawSize(), 20u);
+    EXPECT_EQ(m.originator(), t.termId());
+    EXPECT_EQ(m.destination().value(), 0ul);
+    EXPECT_FALSE(t.started());
+}
+
+TEST(IdInfo, ReadsTheEnvironmentAndRejectsNonsense) {
+    EnvGuard env;
+    IdInfo& info = IdInfo::instance();
+    ::setenv("TOPADAPTER_ACTOR", "sim1", 1);
+    ::setenv("TOPADAPTER_NAME_ID", "0x4A2F", 1);
+    ::setenv("TOPADAPTER_SLOT", "7", 1);
+    ::setenv("TOPADAPTER_ACTIVE_SLOT", "2", 1);
+    ::setenv("TOPADAPTER_BEP", "1", 1);
+    ::setenv("TOPADAPTER_BEP_SLOTS", "3,12", 1);
+    info.reload();
+    EXPECT_EQ(info.getActor(), "sim1");
+    EXPECT_EQ(info.nameId(), 0x4A2F);
+    EXPECT_EQ(info.getSlot(), 7);
+    EXPECT_EQ(info.activeSlot(), 2);
+    EXPECT_TRUE(info.isBep());
+    EXPECT_TRUE(info.bepInSlot(3));
+    EXPECT_TRUE(info.bepInSlot(12));
+    EXPECT_TRUE(info.bepInSlot(7)) << "the own slot holds a Bep when the own unit is one";
+    EXPECT_FALSE(info.bepInSlot(2));
+
+    testsupport::expectError("is not a number");
+    testsupport::expectError("is not a comma list");
+    ::setenv("TOPADAPTER_NAME_ID", "70000", 1);
+    ::setenv("TOPADAPTER_SLOT", "seven", 1);
+    ::setenv("TOPADAPTER_BEP", "2", 1);
+    ::setenv("TOPADAPTER_BEP_SLOTS", "4,x,5", 1);
+    info.reload();
+    EXPECT_EQ(testsupport::countRecords("is not a number"), 3u);
+    EXPECT_EQ(info.getSlot(), 1);
+    EXPECT_FALSE(info.isBep());
+    EXPECT_EQ(info.nameId(), IdInfo::instance().nameId());
+    EXPECT_NE(info.nameId(), 0x4A2F);
+    EXPECT_TRUE(info.bepInSlot(4));
+    EXPECT_FALSE(info.bepInSlot(5));
+}
