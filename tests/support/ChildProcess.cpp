@@ -20,7 +20,7 @@ ChildProcess::ChildProcess(std::string const& path, std::vector<std::string> con
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e; ++e) {
         char const* eq = std::strchr(*e, '=');
-        if (eq) merged[std::string(*e, eq)] = eq + 1;
+        if (eq) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
     }
     for (auto const& kv : env) merged[kv.first] = kv.second;
     std::vector<std::string> envStrings;
