@@ -1,0 +1,47 @@
+// Helpers of the wire tests: byte vectors spelled out by hand, compared with
+// what a stream holds.
+#pragma once
+
+#include <cstdlib>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "IPPRMI_stream.h"
+
+namespace wiretest {
+
+using Bytes = std::vector<unsigned char>;
+
+// Single-process tests: this process is a node of its own, so the ORB's
+// termination starts without the node's membership service.
+struct StandaloneNode {
+    StandaloneNode() { setenv("TOPADAPTER_NODED", "none", 0); }
+};
+
+// The data bytes of a stream (without header and cursor word).
+inline Bytes dataOf(TipprmiStream const& s) {
+    unsigned char const* p = s.getDataPtr();
+    return p ? Bytes(p, p + s.getDataSize()) : Bytes();
+}
+
+// A stream holding exactly `b` as written data, read from the start.
+inline TipprmiStream streamOf(Bytes const& b) { return TipprmiStream(b.data(), static_cast<int>(b.size())); }
+
+inline Bytes concat(std::vector<Bytes> const& parts) {
+    Bytes all;
+    for (auto const& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+inline std::string hex(Bytes const& b) {
+    std::string s;
+    char buf[4];
+    for (unsigned char c : b) {
+        std::snprintf(buf, sizeof buf, "%02X ", c);
+        s += buf;
+    }
+    return s;
+}
+
+}  // namespace wiretest
