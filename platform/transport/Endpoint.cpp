@@ -111,7 +111,7 @@ bool Endpoint::start() {
             TA_LOG(3, "termination 0x%08X cannot listen on %s: %s", id, path_.c_str(), std::strerror(errno));
         return false;
     }
-    wakeFd_ = sock::makeWakeFd();
+    if (wakeFd_ < 0) wakeFd_ = sock::makeWakeFd();
     scratch_.resize(wire::kDataHeaderSize + kMaxMessageSize);
     stopping_.store(false);
     pollDirty_.store(true);
@@ -157,8 +157,6 @@ void Endpoint::stop() {
     if (recvThread_.joinable()) recvThread_.join();
     recvThreadId_.store(std::thread::id());
     gate_.close();
-    ::close(wakeFd_);
-    wakeFd_ = -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -206,8 +204,8 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
             }
         }
         auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs());
-        while (c->pending.size() >= kMaxPendingMessages || c->pendingBytes + msg.rawSize() > kMaxPendingBytes) {
-            if (!waitForRoom(*c, lock, deadline)) {
+        while (!hasRoom(*c, msg.rawSize())) {
+            if (!waitForRoom(*c, lock, msg.rawSize(), deadline)) {
                 if (!c->dead)
                     TA_LOG(4, "termination 0x%08lX: receiver 0x%08X stayed full for %d ms; message refused",
                            id_.value(), dest, sendTimeoutMs());
@@ -234,10 +232,15 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
     return false;
 }
 
-bool Endpoint::waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+bool Endpoint::hasRoom(OutConn const& c, size_t bytes) {
+    return c.pending.size() < kMaxPendingMessages && c.pendingBytes + bytes <= kMaxPendingBytes;
+}
+
+bool Endpoint::waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock, size_t bytes,
+                           Clock::time_point deadline) {
     for (;;) {
         if (c.dead) return false;
-        if (c.pending.size() < kMaxPendingMessages && c.pendingBytes < kMaxPendingBytes) return true;
+        if (hasRoom(c, bytes)) return true;
         if (Clock::now() >= deadline) return false;
         if (std::this_thread::get_id() == recvThreadId_.load()) {
             // Issued from our own callback: nobody else would flush.

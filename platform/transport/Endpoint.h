@@ -87,7 +87,9 @@ private:
     // Marks `c` dead and moves its queue to the hand-back list. Caller holds c.mutex.
     void killLocked(OutConn& c);
     void queueHandback(std::deque<AddressedMessage>& msgs);
-    bool waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock,
+    static bool hasRoom(OutConn const& c, size_t bytes);
+    // Waits until `bytes` more fit in c's queue; false at the deadline or when c died.
+    bool waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock, size_t bytes,
                      std::chrono::steady_clock::time_point deadline);
 
     void receiveLoop();
@@ -108,7 +110,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> joined_{false};
     int listenFd_ = -1;
-    int wakeFd_ = -1;
+    int wakeFd_ = -1;  // lives as long as the endpoint: late wake-ups stay harmless
     CallbackGate gate_;
 
     std::mutex connsMutex_;  // guards conns_; taken before any OutConn::mutex

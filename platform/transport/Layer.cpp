@@ -79,14 +79,22 @@ bool TransportLayer::Impl::sendLocked(uint8_t kind, uint32_t id) {
     return true;
 }
 
+void TransportLayer::Impl::ensureView(std::unique_lock<std::mutex>& lock) const {
+    if (threadStarted_) return;
+    const_cast<Impl*>(this)->ensureThread();
+    snapshotCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return haveSnapshot_; });
+}
+
 bool TransportLayer::Impl::exists(uint32_t id) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    ensureView(lock);
     return members_.count(id) != 0;
 }
 
 std::list<TerminationId> TransportLayer::Impl::members(int group) const {
     std::list<TerminationId> out;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    ensureView(lock);
     for (uint32_t id : members_)
         if (group < 0 || int(id & 0xFFu) == group) out.push_back(TerminationId(static_cast<unsigned long>(id)));
     return out;
@@ -204,6 +212,9 @@ void TransportLayer::Impl::handleFrame(wire::NodeFrame const& f) {
         }
         for (uint32_t id : gone) applyLeft(id);
         for (uint32_t id : added) applyJoined(id);
+        std::lock_guard<std::mutex> lock(mutex_);
+        haveSnapshot_ = true;
+        snapshotCv_.notify_all();
         break;
     }
     case wire::kJoined:

@@ -42,6 +42,8 @@ private:
     };
 
     void ensureThread();  // caller holds mutex_
+    // A process that only looks gets the node's view on first use.
+    void ensureView(std::unique_lock<std::mutex>& lock) const;
     void run();
     bool connectService();
     void handleFrame(wire::NodeFrame const& f);
@@ -58,6 +60,8 @@ private:
     int serviceFd_ = -1;  // written under mutex_ by the membership thread only
     int wakeFd_ = -1;
     bool threadStarted_ = false;
+    bool haveSnapshot_ = false;
+    mutable std::condition_variable snapshotCv_;
     bool everConnected_ = false;
     bool reportedUnreachable_ = false;
     std::thread thread_;

@@ -141,8 +141,8 @@ public:
     // originator through receiveError(). False (nothing sent) when this
     // termination is absent, the originator is not a started local
     // termination, or the receiver stayed full for the send time-out.
-    // Any thread; never called from a callback that must not block for long
-    // when the receiver may be slow (see TOPADAPTER_SEND_TIMEOUT_MS).
+    // Any thread, callbacks included; returns at once unless the receiver is
+    // full, and then waits at most TOPADAPTER_SEND_TIMEOUT_MS.
     bool issue(AddressedMessage const& msg);
     // Whether this termination is currently present.
     bool exists() const;
