@@ -240,7 +240,7 @@ bool Thread::start() {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     if (stackSize_ > 0) {
-        size_t size = stackSize_ < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stackSize_;
+        size_t size = stackSize_ < size_t(PTHREAD_STACK_MIN) ? size_t(PTHREAD_STACK_MIN) : size_t(stackSize_);
         // Host code (sanitizers, libstdc++) needs more stack than the card's.
         if (size < 256 * 1024) size = 256 * 1024;
         pthread_attr_setstacksize(&attr, size);
