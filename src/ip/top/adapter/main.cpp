@@ -1,0 +1,3 @@
+#include "TopAdapterTask.h"
+
+int main(int, char**, char**) { return topAdapterMain(); }

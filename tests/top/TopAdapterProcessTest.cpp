@@ -1,0 +1,137 @@
+// The topAdapter executable as the task manager starts it: start-up
+// handshake, firmware wait, run phase and every failing step's exit.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "ChildProcess.h"
+#include "LogCapture.h"
+
+using testsupport::ChildProcess;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::map<std::string, std::string> cardEnv(std::map<std::string, std::string> extra = {}) {
+    std::map<std::string, std::string> env{
+        {"TOPADAPTER_TRACE_MASK", "0xffffffff"},
+        {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "0"},
+        {"TOPADAPTER_TOPDRV_CONTROL", "0"},
+        {"TOPADAPTER_TASK_ID", "321"},
+        {"TOPADAPTER_LOG_FILE", ""},
+    };
+    for (auto const& kv : extra) env[kv.first] = kv.second;
+    return env;
+}
+
+std::unique_ptr<ChildProcess> startTask(std::map<std::string, std::string> extra = {}) {
+    auto p = std::make_unique<ChildProcess>(testsupport::builtExecutable("topAdapter"), std::vector<std::string>{},
+                                            cardEnv(std::move(extra)));
+    EXPECT_TRUE(p->started());
+    return p;
+}
+
+// Index of the first output line whose text ends with `text` (-1 if none).
+int lineOf(ChildProcess& p, std::string const& text) {
+    auto ls = p.lines();
+    for (size_t i = 0; i < ls.size(); ++i)
+        if (ls[i].size() >= text.size() && ls[i].compare(ls[i].size() - text.size(), text.size(), text) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+int exitCode(ChildProcess& p) {
+    int status = 0;
+    if (!p.waitForExit(20s, &status)) return -1000;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2000 - WTERMSIG(status);
+}
+
+}  // namespace
+
+TEST(TopAdapterProcess, StartsWaitsForFirmwareAndParks) {
+    auto p = startTask({{"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "3"}});
+    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
+    std::vector<std::string> order{"topAdapterTask begin main",
+                                   "main: taskId=321",
+                                   "main: ml2DrvCif_init(taskId=321) done",
+                                   " topAdapterTask",  // the task object's constructor
+                                   "Waiting for TopDriver to complete software download if needed....",
+                                   "Got state != TOP_FW_UPGRADING from TopDrv after 3s",
+                                   "Card Ready entering main processing loop...",
+                                   "runPhase"};
+    int prev = -1;
+    for (auto const& o : order) {
+        int at = lineOf(*p, o);
+        EXPECT_GT(at, prev) << "missing or out of order: " << o << "\n" << p->output();
+        prev = at;
+    }
+    EXPECT_EQ(0u, p->countOutput("TRC255")) << p->output();
+    // Parked: still alive, nothing more to say.
+    int status;
+    EXPECT_FALSE(p->waitForExit(300ms, &status));
+}
+
+TEST(TopAdapterProcess, WithoutTimingOverPacketStillWaitsAndParks) {
+    auto p = startTask({{"TOPADAPTER_TOP_SUPPORTED", "0"}, {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "1"}});
+    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
+    EXPECT_EQ(1u, p->countOutput("Got state != TOP_FW_UPGRADING from TopDrv after 1s"));
+    int status;
+    EXPECT_FALSE(p->waitForExit(300ms, &status));
+}
+
+TEST(TopAdapterProcess, MissingMainThreadKeyReturnsMinusOne) {
+    auto p = startTask({{"TOPADAPTER_TMGR_FAIL", "setMainThreadKey"}});
+    EXPECT_EQ(255, exitCode(*p)) << p->output();
+    EXPECT_EQ(1u, p->countOutput("TRC255/128/0x20000000 TopAdapterTask.cpp"));
+    EXPECT_EQ(1u, p->countOutput("Task Manager: error while create main thread key"));
+    EXPECT_EQ(0u, p->countOutput("taskId="));
+}
+
+TEST(TopAdapterProcess, FailingTaskManagerStepsExitWithOne) {
+    struct Case {
+        char const* step;
+        char const* text;
+        bool errorTrace;
+    } cases[] = {
+        {"libInit", "main: Failed to attach to task manager library!", true},
+        {"taskPropInit", "main: Failed to init properties of task!", true},
+        {"initDoneWait", "Wait for initialization failed taskid 321. Exiting..", false},
+        {"configDone", "Configuration failed: taskid 321. Exiting..", true},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.step);
+        auto p = startTask({{"TOPADAPTER_TMGR_FAIL", c.step}});
+        EXPECT_EQ(1, exitCode(*p)) << p->output();
+        int at = lineOf(*p, c.text);
+        ASSERT_GE(at, 0) << p->output();
+        std::string line = p->lines()[static_cast<size_t>(at)];
+        EXPECT_EQ(c.errorTrace, line.find("TRC255/128/0x20000000") != std::string::npos) << line;
+        EXPECT_EQ(-1, lineOf(*p, "runPhase"));
+        // A failed init-done wait ends the task before the firmware wait.
+        bool waited = p->countOutput("Waiting for TopDriver") > 0;
+        EXPECT_EQ(std::string(c.step) == "configDone", waited);
+    }
+}
+
+TEST(TopAdapterProcess, FailedTraceSetRegistrationIsRetriedAndNotFatal) {
+    auto p = startTask({{"TOPADAPTER_TRACE_INIT_FAIL", "topAdapter"}});
+    // Every one of the eight trace sites up to the run phase tries again
+    // while the set stays unregistered, and start-up carries on to the park.
+    EXPECT_TRUE(testsupport::waitUntil([&] { return p->countOutput("Error from initTraceSet for cpp!") >= 8; }, 30s))
+        << p->output();
+    int status;
+    EXPECT_FALSE(p->waitForExit(300ms, &status));
+    EXPECT_EQ(8u, p->countOutput("Error from initTraceSet for cpp!"));
+}
+
+TEST(TopAdapterProcess, WaitsAsLongAsTheChipUpgrades) {
+    auto p = startTask({{"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "1000000"}});
+    ASSERT_TRUE(p->waitForOutput("Waiting for TopDriver", 10s)) << p->output();
+    int status;
+    EXPECT_FALSE(p->waitForExit(1500ms, &status));
+    EXPECT_EQ(0u, p->countOutput("Got state != TOP_FW_UPGRADING"));
+}
