@@ -2,7 +2,12 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
+#include "Env.h"
+#include "IPPRMI_objectSkeleton.h"
 #include "Log.h"
+#include "REFLECT_orbInternal.h"
 
 namespace {
 
@@ -78,7 +83,12 @@ unsigned TreflectORB::getRunPermissionCount() { return handlerThreads().getPermi
 // ---- construction and ids ----
 
 TreflectORB::TreflectORB(NamespaceId const& ns)
-    : Transport::TerminationImpl(groupFor(ns, 0), std::string()), orbId_(), lastRequestId_(0) {
+    : Transport::TerminationImpl(groupFor(ns, 0), std::string()),
+      lastRequestId_(0),
+      receivingThread_(0),
+      queue_(new MessageQueue),
+      orbId_(),
+      nextInternalOid_(0) {
     orbId_ = convertId(termId());
     lastRequestId_ = static_cast<unsigned long>(orbId_.nameId()) * 65536ul +
                      static_cast<unsigned long>(orbId_.slotId() & 15u) * 4096ul;
@@ -87,7 +97,6 @@ TreflectORB::TreflectORB(NamespaceId const& ns)
            static_cast<unsigned>(termId().value()));
 }
 
-TreflectORB::~TreflectORB() { stop(); }
 
 Transport::GroupId TreflectORB::getMyGroup(NamespaceId const& ns) const { return groupFor(ns, orbId_.value()); }
 
@@ -141,4 +150,146 @@ TreflectOrbId TreflectORB::convertId(Transport::TerminationId const& t) const {
     int slot = t.slotId();
     if (ns == NSID_UNIT && Transport::IdInfo::instance().bepInSlot(slot)) slot = 0;
     return TreflectOrbId(t.nameId(), static_cast<unsigned char>(slot), ns);
+}
+
+// ---- object registry and location ----
+
+TreflectORB::TreflectObjectLocation::TreflectObjectLocation()
+    : internalOid_(0), orbId_(), oid_(static_cast<char const*>(nullptr), NSID_UNIT), server_(nullptr) {}
+
+TreflectORB::TreflectObjectLocation::TreflectObjectLocation(unsigned long internalOid, TreflectOrbId const& orbId,
+                                                            TipprmiOID const& oid, TipprmiObjectSkeleton* server)
+    : internalOid_(internalOid), orbId_(orbId), oid_(oid), server_(server) {}
+
+void TreflectORB::registerObject(TipprmiObjectSkeleton* object) {
+    // Internal ids are a 32-bit counter rather than addresses, so that they
+    // fit the wire on any host; ids of live objects are never reused.
+    uint32_t id;
+    do {
+        id = ++nextInternalOid_;
+    } while (id == 0 || objects_.count(id));
+    objects_[id] = object;
+    object->setInternalOID(id);
+}
+
+void TreflectORB::unregisterObject(TipprmiObjectSkeleton const* object) {
+    auto it = objects_.find(object->getInternalOID());
+    if (it != objects_.end() && it->second == object) objects_.erase(it);
+}
+
+TreflectORB::TreflectObjectLocation TreflectORB::locateObject(TipprmiOID const& oid) const {
+    if (oid.getNamespaceId() != namespaceId()) return getInstance(oid.getNamespaceId())->locateObject(oid);
+    TreflectObjectLocation location(0, TreflectOrbId(), oid, nullptr);
+    unsigned long orbValue = 0, internalOid = 0;
+    char const* text = oid.getIdString();
+    char tail;
+    if (text && std::sscanf(text, "rmi_%lX_%lX%c", &orbValue, &internalOid, &tail) == 2) {
+        // Generated text form: an anonymous reference to that ORB's object.
+        TreflectOrbId id(orbValue);
+        location = TreflectObjectLocation(internalOid, id, TipprmiOID(static_cast<char const*>(nullptr), id.namespaceId()),
+                                          nullptr);
+        if (id == orbId_) {
+            auto it = objects_.find(internalOid);
+            if (it != objects_.end()) location.setServer(it->second);
+        }
+        return location;
+    }
+    location = locateLocalObject_(oid);
+    if (location.getInternalOID() == 0) location = locateRemoteObject_(oid);
+    return location;
+}
+
+TreflectORB::TreflectObjectLocation TreflectORB::locateLocalObject_(TipprmiOID const& oid) const {
+    for (auto const& entry : objects_) {
+        TipprmiObjectSkeleton* s = entry.second;
+        if (s->hasOID() && s->getOID() == oid) return TreflectObjectLocation(entry.first, orbId_, oid, s);
+    }
+    return TreflectObjectLocation(0, TreflectOrbId(), oid, nullptr);
+}
+
+TreflectORB::TreflectObjectLocation TreflectORB::locateRemoteObject_(TipprmiOID const& oid) const {
+    std::list<Transport::TerminationId> members =
+        Transport::TransportLayer::instance().getGroup(getMyGroup(namespaceId())).contains();
+    for (auto it = members.rbegin(); it != members.rend(); ++it) {
+        if (*it == termId()) continue;
+        unsigned long internalOid = resolve(*it, oid);
+        if (internalOid != 0) return TreflectObjectLocation(internalOid, convertId(*it), oid, nullptr);
+    }
+    return TreflectObjectLocation(0, TreflectOrbId(), oid, nullptr);
+}
+
+unsigned long TreflectORB::resolve(Transport::TerminationId const& dest, TipprmiOID oid) const {
+    TipprmiStream request(allocateRequest(100), false);
+    request.msg().type(TreflectMessage::tRslve);
+    request << oid;
+    TipprmiStream response(allocateResponse(request.msg(), 104), false);
+    unsigned long internalOid = 0;
+    if (forwardMsg_(dest, true, request.msg(), response)) {
+        response >> internalOid;
+        return internalOid;
+    }
+    TipprmiExceptionContainer failure;
+    response >> failure;
+    TipprmiGeneralException code(0x660006);
+    failure.getExceptionData().extract(code);
+    return 0;
+}
+
+// ---- performance counters ----
+
+TipprmiStream& operator<<(TipprmiStream& s, TreflectORB::PerfCnts const& v) {
+    return s << v.termId << v.sent << v.failed;
+}
+
+TipprmiStream& operator>>(TipprmiStream& s, TreflectORB::PerfCnts& v) { return s >> v.termId >> v.sent >> v.failed; }
+
+void TreflectORB::countSent(Transport::TerminationId const& dest) const {
+    mutex_.lock();
+    ++perfCnts_[dest].sent;
+    mutex_.unlock();
+}
+
+void TreflectORB::countFailed(Transport::TerminationId const& dest) const {
+    mutex_.lock();
+    ++perfCnts_[dest].failed;
+    mutex_.unlock();
+}
+
+TreflectORB::PerfCntInfo TreflectORB::getPerfCnts(Transport::TerminationId const& t) {
+    TipprmiStream request(allocateRequest(100), false);
+    request.msg().type(TreflectMessage::tPfCnt);
+    TipprmiStream response(allocateResponse(request.msg(), 104), false);
+    PerfCntInfo info;
+    if (forwardMsg_(t, true, request.msg(), response)) response >> info.actor >> info.counters;
+    return info;
+}
+
+std::list<TreflectORB::PerfCntMultInfo> TreflectORB::getPerfCnts() {
+    std::list<PerfCntMultInfo> all;
+    for (auto const& member : Transport::TransportLayer::instance().getGroup(getMyGroup(namespaceId())).contains()) {
+        if (member == termId()) continue;
+        PerfCntMultInfo one;
+        one.peer = member;
+        one.info = getPerfCnts(member);
+        all.push_back(one);
+    }
+    return all;
+}
+
+// ---- diagnostics ----
+
+void TreflectORB::display(int) const {
+    TA_LOG(5, "ORB display: actor %s, OrbId 0x%X, TermId 0x%08X", Transport::IdInfo::instance().getActor().c_str(),
+           static_cast<unsigned>(orbId_.value()), static_cast<unsigned>(termId().value()));
+    TA_LOG(5, "  number of handler threads: %d", static_cast<int>(handlerThreads().size()));
+    // Class-wide creation/deletion bookkeeping joins these figures with the notification service.
+    TA_LOG(5, "  metaData: size=%d, co=%d, do=%d, oi=%d, rco=%d, rdo=%d", 0, 0, 0, 0, 0, 0);
+    TA_LOG(5, "  actor size: %d", oscwGetActorSize());
+    TA_LOG(5, "  unit free: %d", oscwGetUnitFreeMem());
+}
+
+void TreflectORB::resetUnit() const {
+    TA_LOG(5, "ORB 0x%08X requests UNIT RESET", static_cast<unsigned>(termId().value()));
+    TA_LOG(0, "ORB 0x%08X failed to reset unit, EXIT ACTOR", static_cast<unsigned>(termId().value()));
+    _exit(0);
 }

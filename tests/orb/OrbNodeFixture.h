@@ -1,0 +1,125 @@
+// A private node for ORB tests: fresh node directory, its membership
+// service, this process's ORB, and raw peers that speak the ORB protocol
+// byte by byte, independently of the ORB's own encoder.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "NodeServiceProcess.h"
+#include "REFLECT_orb.h"
+#include "Transport.h"
+
+namespace orbtest {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr unsigned short kOwnNameId = 0x0A01;
+
+// Big-endian 32-bit word, spelled out byte by byte.
+inline void put32(Bytes& b, uint32_t v) {
+    b.push_back(uint8_t(v >> 24));
+    b.push_back(uint8_t(v >> 16));
+    b.push_back(uint8_t(v >> 8));
+    b.push_back(uint8_t(v));
+}
+inline uint32_t get32(uint8_t const* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// ORB message bytes: header (transaction id, type, kind), iptr_, data.
+inline Bytes orbMessage(uint32_t transactionId, uint32_t type, uint32_t kind, Bytes const& data) {
+    Bytes b;
+    put32(b, transactionId);
+    put32(b, type);
+    put32(b, kind);
+    put32(b, uint32_t(data.size()));
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+// One node per test process.
+class NodeEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        dir_ = Transport::NodeServiceProcess::useFreshNodeDirectory();
+        ::setenv("TOPADAPTER_NAME_ID", std::to_string(kOwnNameId).c_str(), 1);
+        ::setenv("TOPADAPTER_QUIET", "1", 0);
+        Transport::IdInfo::instance().reload();
+        ASSERT_TRUE(service().start());
+    }
+    void TearDown() override {
+        service().stop();
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        if (!dir_.empty() && std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+    static Transport::NodeServiceProcess& service() {
+        static Transport::NodeServiceProcess* s = new Transport::NodeServiceProcess;
+        return *s;
+    }
+
+private:
+    std::string dir_;
+};
+
+// A termination that records what it receives and sends hand-built bytes.
+class RawPeer : public Transport::TerminationImpl {
+public:
+    explicit RawPeer(Transport::TerminationId id) : Transport::TerminationImpl(id, "rawpeer") {}
+    ~RawPeer() override { stop(); }
+
+    void receive(Transport::AddressedMessage const& m) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(m);
+        changed_.notify_all();
+    }
+
+    // Next received message within the deadline (null message on time-out).
+    Transport::AddressedMessage next(std::chrono::milliseconds deadline = std::chrono::milliseconds(10000)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_for(lock, deadline, [&] { return !received_.empty(); })) return {};
+        Transport::AddressedMessage m = received_.front();
+        received_.pop_front();
+        return m;
+    }
+    size_t pending() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_.size();
+    }
+
+    bool send(Transport::TerminationId to, Bytes const& bytes) {
+        Transport::AddressedMessage m = allocateMessage(unsigned(bytes.size()), 4);
+        std::copy(bytes.begin(), bytes.end(), m.rawBuf());
+        return Transport::TransportLayer::instance().getTermination(to).issue(m);
+    }
+
+    // The meaningful bytes of a received ORB message (header, iptr_, data).
+    static Bytes meaningful(Transport::AddressedMessage const& m) {
+        if (m.isNull() || m.rawSize() < 16) return Bytes(m.rawBuf(), m.rawBuf() + m.rawSize());
+        uint32_t iptr = get32(m.rawBuf() + 12);
+        size_t n = std::min<size_t>(m.rawSize(), 16 + size_t(iptr));
+        return Bytes(m.rawBuf(), m.rawBuf() + n);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Transport::AddressedMessage> received_;
+};
+
+inline TreflectORB& orb() { return *TreflectORB::getInstance(NSID_UNIT); }
+
+// Group 1 termination of another actor in this slot.
+inline Transport::TerminationId peerId(unsigned short nameId, unsigned char slot = 1) {
+    return Transport::TerminationId(nameId, slot, Transport::GroupId(1));
+}
+
+}  // namespace orbtest

@@ -1,0 +1,79 @@
+// Server objects used by the ORB tests, in the test process and in the
+// test actor process alike.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "IPPRMI_objectSkeleton.h"
+#include "REFLECT_orb.h"
+
+namespace orbtest {
+
+constexpr unsigned long kTestClass = 0x77;
+enum TestMethod : unsigned long { kAdd = 1, kBlock = 2, kCount = 3 };
+
+// cc 0x77: mc 1 adds two longs; mc 2 blocks until released (without the run
+// permission); mc 3 counts under the run permission and checks it is alone.
+class TestServer : public TipprmiObjectSkeleton {
+public:
+    explicit TestServer(char const* name, TreflectORB* orb = nullptr) : TipprmiObjectSkeleton(orb, TipprmiOID(name)) {}
+
+    bool dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
+                  TipprmiStream& out) override {
+        if (cc != kTestClass) return TipprmiObjectSkeleton::dispatch(transaction, cc, mc, in, out);
+        switch (mc) {
+        case kAdd: {
+            long a = 0, b = 0;
+            in >> a >> b;
+            prepareResponseStream_(out);
+            out << (a + b);
+            return true;
+        }
+        case kBlock: {
+            ++blocked;
+            TreflectORB::releaseRunPermission();
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                released_.wait(lock, [&] { return open_; });
+            }
+            TreflectORB::getRunPermission();
+            --blocked;
+            prepareResponseStream_(out);
+            return true;
+        }
+        case kCount: {
+            if (!TreflectORB::hasRunPermission()) ++withoutPermission;
+            int now = ++inside;
+            if (now > maxInside) maxInside = now;
+            ++count;  // plain: the run permission is the only guard
+            --inside;
+            prepareResponseStream_(out);
+            out << count;
+            return true;
+        }
+        default:
+            return TipprmiObjectSkeleton::dispatch(transaction, cc, mc, in, out);
+        }
+    }
+
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        released_.notify_all();
+    }
+
+    std::atomic<int> blocked{0};
+    std::atomic<int> inside{0};
+    int maxInside = 0;
+    long count = 0;
+    int withoutPermission = 0;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool open_ = false;
+};
+
+}  // namespace orbtest
