@@ -10,7 +10,7 @@
 //   caller    the transport, a caller thread that issues and waits for the
 //             receiving thread to hand it the answer: what an ORB call pays
 //
-// Usage: transport_bench [round trips per round, default 20000] [rounds, default 5]
+// Usage: transport_bench [round trips per round, default 2000] [rounds, default 25]
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -245,8 +245,8 @@ double medianOf(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    unsigned n = argc > 1 ? unsigned(std::atoi(argv[1])) : 20000;
-    unsigned rounds = argc > 2 ? unsigned(std::atoi(argv[2])) : 5;
+    unsigned n = argc > 1 ? unsigned(std::atoi(argv[1])) : 2000;
+    unsigned rounds = argc > 2 ? unsigned(std::atoi(argv[2])) : 25;
     if (n < 100 || rounds < 1) {
         std::fprintf(stderr, "usage: %s [round trips per round >= 100] [rounds >= 1]\n", argv[0]);
         return 1;

@@ -229,6 +229,10 @@ void TransportLayer::Impl::handleFrame(wire::NodeFrame const& f) {
         if (it != locals_.end() && it->second.state == JoinState::Pending) {
             it->second.state = JoinState::Refused;
             joinCv_.notify_all();
+        } else if (it != locals_.end()) {
+            // Re-announced after a service restart, but somebody took the id meanwhile.
+            TA_LOG(3, "termination 0x%08X lost its id to another process while the membership service was away",
+                   f.id);
         }
         break;
     }

@@ -195,8 +195,9 @@ private:
 
 // One termination of this process. A derived class overrides the callbacks
 // it needs. Lifecycle: construct, start(), ... , stop(), destroy. After
-// stop() returns no callback runs or will run; the destructor stops a
-// termination that is still running.
+// stop() returns no callback runs or will run. Callbacks may run until then,
+// so a derived class calls stop() in its own destructor; the base destructor
+// stopping a termination that is still running is only the last resort.
 class TerminationImpl {
 public:
     // Own id = (IdInfo name id, IdInfo slot, group).

@@ -363,6 +363,7 @@ TEST(TransportDelivery, ACallbackIssuingToAFullReceiverWaitsBoundedAndNothingDea
     class Forwarder : public Recorder {
     public:
         using Recorder::Recorder;
+        ~Forwarder() override { stop(); }
         TerminationId target;
         std::atomic<unsigned> ok{0}, refused{0};
         void receive(AddressedMessage const& m) override {
@@ -460,6 +461,7 @@ TEST(TransportLifecycle, StopFromOwnCallbackIsRefused) {
     class SelfStopper : public Recorder {
     public:
         using Recorder::Recorder;
+        ~SelfStopper() override { stop(); }
         void receive(AddressedMessage const& m) override {
             Recorder::receive(m);
             stop();
