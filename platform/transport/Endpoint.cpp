@@ -197,10 +197,11 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
             SendResult r = sendFrame(*c, wire::kData, msg);
             if (r == SendResult::Sent) return true;
             if (r == SendResult::Broken) {
+                // Nothing of ours was lost; a restarted peer gets a fresh connection.
                 killLocked(*c);
                 lock.unlock();
                 dropConnection(dest);
-                return false;
+                continue;
             }
         }
         auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs());

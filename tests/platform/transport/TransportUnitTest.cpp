@@ -52,14 +52,6 @@ TEST(TerminationId, KeepsOnly32BitsAndOrdersByValue) {
     for (auto const& e : m) EXPECT_EQ(e.second, expect++);
 }
 
-TEST(GroupId, ConvertsToAndFromIntegers) {
-    EXPECT_EQ(int(Transport::GRPID_UNDEF), 0);
-    EXPECT_EQ(int(Transport::TRSPCTRL), 4);
-    EXPECT_EQ(static_cast<GroupId>(3), Transport::GRPID_NODE);
-    unsigned char raw = Transport::GRPID_UNIT_B;
-    EXPECT_EQ(raw, 2);
-}
-
 TEST(AddressedMessage, CopiesShareOneBufferAndTheLastOneFreesIt) {
     AddressedMessage a = AddressedMessage::create(10, 4);
     ASSERT_FALSE(a.isNull());
