@@ -22,6 +22,11 @@ TransportLayer::Impl::Impl() : wakeFd_(sock::makeWakeFd()) {}
 void TransportLayer::Impl::ensureThread() {
     if (threadStarted_) return;
     threadStarted_ = true;
+    if (sock::standaloneNode()) {
+        // No service to follow: the view is the own terminations, always complete.
+        haveSnapshot_ = true;
+        return;
+    }
     thread_ = std::thread(&Impl::run, this);
     thread_.detach();  // the layer lives as long as the process
 }
@@ -35,6 +40,12 @@ bool TransportLayer::Impl::join(std::shared_ptr<Endpoint> const& ep, int waitMs)
     }
     locals_[id] = Local{ep, JoinState::Pending};
     ensureThread();
+    if (sock::standaloneNode()) {
+        lock.unlock();
+        std::lock_guard<std::mutex> events(standaloneEvents_);
+        applyJoined(id);
+        return true;
+    }
     if (serviceFd_ >= 0)
         sendLocked(wire::kJoin, id);  // else sent by the membership thread once connected
     else
@@ -59,10 +70,16 @@ bool TransportLayer::Impl::join(std::shared_ptr<Endpoint> const& ep, int waitMs)
 
 void TransportLayer::Impl::leave(Endpoint const& ep) {
     uint32_t id = uint32_t(ep.id().value());
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     auto it = locals_.find(id);
     if (it == locals_.end() || it->second.ep.get() != &ep) return;
     locals_.erase(it);
+    if (sock::standaloneNode()) {
+        lock.unlock();
+        std::lock_guard<std::mutex> events(standaloneEvents_);
+        applyLeft(id);
+        return;
+    }
     if (serviceFd_ >= 0) sendLocked(wire::kLeave, id);
 }
 

@@ -52,6 +52,9 @@ private:
     bool sendLocked(uint8_t kind, uint32_t id);  // caller holds mutex_
 
     mutable std::mutex mutex_;
+    // Standalone node: joins and leaves post their events one at a time, as
+    // the membership thread does otherwise.
+    std::mutex standaloneEvents_;
     std::condition_variable joinCv_;
     std::set<uint32_t> members_;
     std::map<uint32_t, Local> locals_;

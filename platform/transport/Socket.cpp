@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "NodeDir.h"
@@ -30,10 +31,35 @@ bool makeAddress(std::string const& path, sockaddr_un& addr) {
 
 }  // namespace
 
+bool standaloneNode() {
+    static bool const value = [] {
+        char const* v = std::getenv("TOPADAPTER_NODED");
+        return v && std::strcmp(v, "none") == 0;
+    }();
+    return value;
+}
+
+namespace {
+
+// Standalone nodes of several processes share the node directory; each keeps
+// its sockets apart, so that equal termination ids do not collide.
+std::string const& socketDirectory() {
+    static std::string const* dir = [] {
+        if (!standaloneNode()) return new std::string(platform::nodeDirectory());
+        std::string* d = new std::string(platform::nodeDirectory() + "/solo-" + std::to_string(::getpid()));
+        ::mkdir(d->c_str(), 0700);
+        std::atexit([] { ::rmdir(socketDirectory().c_str()); });
+        return d;
+    }();
+    return *dir;
+}
+
+}  // namespace
+
 std::string terminationPath(uint32_t id) {
     char name[32];
     std::snprintf(name, sizeof name, "/t-%08x.sock", static_cast<unsigned>(id));
-    return platform::nodeDirectory() + name;
+    return socketDirectory() + name;
 }
 
 std::string servicePath() { return platform::nodeDirectory() + "/topnoded.sock"; }

@@ -9,7 +9,12 @@
 namespace Transport {
 namespace sock {
 
-// Socket file of a termination's listening socket in the node directory.
+// TOPADAPTER_NODED=none: this process is a node of its own, without a
+// membership service; its terminations see only each other.
+bool standaloneNode();
+
+// Socket file of a termination's listening socket in the node directory
+// (in a private subdirectory of it for a standalone node).
 std::string terminationPath(uint32_t id);
 // Socket file of the membership service.
 std::string servicePath();

@@ -24,6 +24,8 @@
 //                           none; the own slot is added when TOPADAPTER_BEP=1)
 // Read by the transport itself:
 //   TOPADAPTER_NODE_DIR     node directory (platform/env NodeDir.h)
+//   TOPADAPTER_NODED        "none": no membership service; the process is a
+//                           node of its own (single-process tests, tools)
 //   TOPADAPTER_NODED_WAIT_MS  how long start() waits for the membership
 //                           service to acknowledge the termination (default 3000)
 //   TOPADAPTER_SEND_TIMEOUT_MS  how long issue() waits for room when the
