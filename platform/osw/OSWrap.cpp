@@ -294,7 +294,20 @@ void Thread::sleep(TimeSpec const& duration) {
     }
 }
 
-unsigned long Thread::getCurrentId() { return static_cast<unsigned long>(::syscall(SYS_gettid)); }
+namespace {
+// The id is asked for on every run-permission operation: keep it per thread.
+// A forked child's only thread starts afresh.
+thread_local unsigned long tlsThreadId = 0;
+pthread_once_t forkHandlerOnce = PTHREAD_ONCE_INIT;
+}  // namespace
+
+unsigned long Thread::getCurrentId() {
+    if (tlsThreadId == 0) {
+        pthread_once(&forkHandlerOnce, [] { pthread_atfork(nullptr, nullptr, [] { tlsThreadId = 0; }); });
+        tlsThreadId = static_cast<unsigned long>(::syscall(SYS_gettid));
+    }
+    return tlsThreadId;
+}
 
 // ---- Timer ----
 

@@ -6,6 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "LogCapture.h"
 #include "OSWrap.h"
 
@@ -275,4 +278,22 @@ TEST(SmartPointer, LastCopyDeletesThroughBase) {
         EXPECT_EQ(1, Tracked::live.load());
     }
     EXPECT_EQ(0, Tracked::live.load());
+}
+
+TEST(Thread, CurrentIdIsPerThreadAndFreshInAForkedChild) {
+    unsigned long mine = OSWrap::Thread::getCurrentId();
+    EXPECT_EQ(mine, OSWrap::Thread::getCurrentId());
+    std::atomic<unsigned long> other{0};
+    std::thread t([&] { other = OSWrap::Thread::getCurrentId(); });
+    t.join();
+    EXPECT_NE(mine, other.load());
+    pid_t child = fork();
+    if (child == 0) {
+        // The child's thread is a new kernel thread with its own id.
+        unsigned long id = OSWrap::Thread::getCurrentId();
+        _exit(id == static_cast<unsigned long>(getpid()) && id != mine ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
