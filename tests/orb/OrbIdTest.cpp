@@ -232,3 +232,24 @@ TEST(OrbRegistry, BaseExceptionOperationsAreProgrammingErrors) {
     EXPECT_STREQ("rmi_0_0", bare.getOID().getIdString());
     EXPECT_EQ(NSID_UNIT, bare.getOID().getNamespaceId());
 }
+
+TEST(OrbDisplay, ListsIdsHandlerThreadsAndMemoryFigures) {
+    Card card(1, 1, false);
+    TreflectORB orb(NSID_UNIT);
+    RunPermissionGuard guard;
+    size_t handlers = TreflectORB::handlerThreads().size();
+    orb.display(0);
+    std::vector<std::string> lines;
+    for (auto const& r : testsupport::records())
+        if (r.file == "REFLECT_orb.cpp" && r.severity == 5 && r.text.find("ORB created") == std::string::npos)
+            lines.push_back(r.text);
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ("ORB display: actor topAdapter, OrbId 0x12340101, TermId 0x12340101", lines[0]);
+    EXPECT_EQ("  number of handler threads: " + std::to_string(handlers), lines[1]);
+    EXPECT_EQ("  metaData: size=0, co=0, do=0, oi=0, rco=0, rdo=0", lines[2]);
+    int actorSize = -1, unitFree = -1;
+    EXPECT_EQ(1, std::sscanf(lines[3].c_str(), "  actor size: %d", &actorSize));
+    EXPECT_EQ(1, std::sscanf(lines[4].c_str(), "  unit free: %d", &unitFree));
+    EXPECT_GT(actorSize, 0);
+    EXPECT_GT(unitFree, 0);
+}
