@@ -22,13 +22,19 @@
 #include <vector>
 
 #include "IPPRMI_objectSkeleton.h"
+#include "BenchUtil.h"
 #include "NodeServiceProcess.h"
 #include "REFLECT_orb.h"
 #include "Transport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::medianOf;
+using bench::pin;
+using bench::stats;
+using bench::Stats;
+using bench::usSince;
 using Transport::AddressedMessage;
 using Transport::TerminationId;
 
@@ -39,14 +45,7 @@ constexpr unsigned kResponseSize = 28;
 constexpr unsigned short kEchoNameId = 0x0311, kOrbServerNameId = 0x0312, kClientNameId = 0x0313;
 constexpr unsigned long kBenchClass = 0xBE;
 
-void pin(int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (sched_setaffinity(0, sizeof set, &set) != 0) std::perror("sched_setaffinity");
-}
 
-double usSince(Clock::time_point t) { return std::chrono::duration<double, std::micro>(Clock::now() - t).count(); }
 
 void becomeActor(unsigned short nameId) {
     ::setenv("TOPADAPTER_NAME_ID", std::to_string(nameId).c_str(), 1);
@@ -194,19 +193,8 @@ double callsPerSecond(unsigned threads, unsigned n, F body) {
     return (n / threads * threads) / (usSince(t) / 1e6);
 }
 
-struct Stats {
-    double median, p99;
-};
 
-Stats stats(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return Stats{v[v.size() / 2], v[v.size() * 99 / 100]};
-}
 
-double medianOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 pid_t spawn(void (*server)(int), int* parentEnd) {
     int fds[2];

@@ -27,12 +27,18 @@
 #include <string>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "NodeServiceProcess.h"
 #include "Transport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::medianOf;
+using bench::pin;
+using bench::stats;
+using bench::Stats;
+using bench::usSince;
 using Transport::AddressedMessage;
 using Transport::TerminationId;
 
@@ -40,14 +46,7 @@ constexpr unsigned kSize = 128;
 const TerminationId kServerId(0x0301, 1, Transport::GRPID_UNIT_A);
 const TerminationId kClientId(0x0302, 1, Transport::GRPID_UNIT_A);
 
-void pin(int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (sched_setaffinity(0, sizeof set, &set) != 0) std::perror("sched_setaffinity");
-}
 
-double usSince(Clock::time_point t) { return std::chrono::duration<double, std::micro>(Clock::now() - t).count(); }
 
 // Payload byte 0: 'P' echo it, 'T' count it, 'E' answer with the count so far (and reset).
 struct Counter {
@@ -228,19 +227,8 @@ private:
     ::_exit(0);
 }
 
-struct Stats {
-    double median, p99;
-};
 
-Stats stats(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return Stats{v[v.size() / 2], v[v.size() * 99 / 100]};
-}
 
-double medianOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 

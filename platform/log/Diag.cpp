@@ -89,6 +89,14 @@ void emit(Record rec, bool printIt) {
     if (printIt) print(rec);
 }
 
+std::string vformat(char const* format, va_list ap) {
+    char buf[1024];
+    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    if (n < 0) n = 0;
+    if (static_cast<size_t>(n) >= sizeof buf) n = sizeof buf - 1;
+    return std::string(buf, static_cast<size_t>(n));
+}
+
 char const* baseName(char const* path) {
     if (!path) return "";
     char const* slash = std::strrchr(path, '/');

@@ -7,6 +7,7 @@
 //   TOPADAPTER_QUIET=1       print nothing (the capture sink still sees everything)
 #pragma once
 
+#include <cstdarg>
 #include <functional>
 #include <string>
 
@@ -35,6 +36,9 @@ void setCaptureSink(Sink sink);
 
 // Hands one record to the capture sink and, when `print`, to the output.
 void emit(Record rec, bool print);
+
+// printf-style text, cut at 1023 characters as the card's libraries do.
+std::string vformat(char const* format, va_list ap);
 
 // Base name of a source path.
 char const* baseName(char const* path);

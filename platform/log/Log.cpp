@@ -20,14 +20,10 @@ int maxSeverity() {
 }  // namespace
 
 void LogMakeString(char const* format, ...) {
-    char buf[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    tlsText = diag::vformat(format, ap);
     va_end(ap);
-    if (n < 0) n = 0;
-    if (static_cast<size_t>(n) >= sizeof buf) n = sizeof buf - 1;
-    tlsText.assign(buf, static_cast<size_t>(n));
 }
 
 void LogDispatch(int severity, int line, char const* file) {

@@ -92,14 +92,11 @@ int initTraceSet(char const* name, int, int, unsigned mask, unsigned levels, sho
 }
 
 void tracePrintf(short set, unsigned mask, unsigned level, char const* file, int line, char const* format, ...) {
-    char buf[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    std::string text = diag::vformat(format, ap);
     va_end(ap);
-    if (n < 0) n = 0;
-    if (static_cast<size_t>(n) >= sizeof buf) n = sizeof buf - 1;
-    emitTrace(set, mask, level, file, line, std::string(buf, static_cast<size_t>(n)));
+    emitTrace(set, mask, level, file, line, std::move(text));
 }
 
 int addTraceEntry(short set, int, unsigned mask, unsigned level, char const* tag, int a, int b, char const* text) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "LogCapture.h"
-#include "NodeServiceProcess.h"
+#include "PrivateNode.h"
 #include "REFLECT_orb.h"
 #include "Transport.h"
 
@@ -47,27 +47,11 @@ inline Bytes orbMessage(uint32_t transactionId, uint32_t type, uint32_t kind, By
 }
 
 // One node per test process.
-class NodeEnvironment : public ::testing::Environment {
+class NodeEnvironment : public testsupport::PrivateNode {
 public:
-    void SetUp() override {
-        dir_ = Transport::NodeServiceProcess::useFreshNodeDirectory();
-        ::setenv("TOPADAPTER_NAME_ID", std::to_string(kOwnNameId).c_str(), 1);
-        ::setenv("TOPADAPTER_QUIET", "1", 0);
-        Transport::IdInfo::instance().reload();
-        ASSERT_TRUE(service().start());
-    }
-    void TearDown() override {
-        service().stop();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (!dir_.empty() && std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
-    static Transport::NodeServiceProcess& service() {
-        static Transport::NodeServiceProcess* s = new Transport::NodeServiceProcess;
-        return *s;
-    }
-
-private:
-    std::string dir_;
+    NodeEnvironment()
+        : PrivateNode({{"TOPADAPTER_NAME_ID", std::to_string(kOwnNameId)},
+                       {"TOPADAPTER_QUIET", std::getenv("TOPADAPTER_QUIET") ? std::getenv("TOPADAPTER_QUIET") : "1"}}) {}
 };
 
 // A termination that records what it receives and sends hand-built bytes.

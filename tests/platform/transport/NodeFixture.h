@@ -29,6 +29,7 @@
 
 #include "LogCapture.h"
 #include "NodeServiceProcess.h"
+#include "PrivateNode.h"
 #include "Transport.h"
 
 namespace transporttest {
@@ -45,27 +46,13 @@ inline long long monoNs() {
 inline Transport::TerminationId ownId(Transport::GroupId g) { return Transport::TerminationId(kOwnNameId, 1, g); }
 
 // One node per test process: its directory and its membership service.
-class NodeEnvironment : public ::testing::Environment {
+class NodeEnvironment : public testsupport::PrivateNode {
 public:
-    void SetUp() override {
-        dir_ = Transport::NodeServiceProcess::useFreshNodeDirectory();
-        ::setenv("TOPADAPTER_SEND_TIMEOUT_MS", std::to_string(kSendTimeoutMs).c_str(), 1);
-        ::setenv("TOPADAPTER_NAME_ID", std::to_string(kOwnNameId).c_str(), 1);
-        ::setenv("TOPADAPTER_QUIET", "1", 1);
-        ASSERT_TRUE(service().start());
-    }
-    void TearDown() override {
-        service().stop();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (!dir_.empty() && std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
-    static Transport::NodeServiceProcess& service() {
-        static Transport::NodeServiceProcess* s = new Transport::NodeServiceProcess;
-        return *s;
-    }
-
-private:
-    std::string dir_;
+    NodeEnvironment()
+        : PrivateNode({{"TOPADAPTER_SEND_TIMEOUT_MS", std::to_string(kSendTimeoutMs)},
+                       {"TOPADAPTER_NAME_ID", std::to_string(kOwnNameId)},
+                       {"TOPADAPTER_QUIET", "1"}}) {}
+    static Transport::NodeServiceProcess& service() { return PrivateNode::service(); }
 };
 
 // A transport_peer process.
