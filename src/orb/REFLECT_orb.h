@@ -194,6 +194,7 @@ private:
     bool sendResponse(TipprmiStream& response, TreflectMessage const& request) const;
     static void writeFailure(TipprmiStream& response);
     void waitOnePeriod(OngoingRequest& request) const;
+    void startReflectWorkerLocked();  // called with the queue lock held
 
     std::map<unsigned long, TipprmiObjectSkeleton*> objects_;
     mutable std::map<unsigned long, OngoingRequest*> ongoingRequests_;

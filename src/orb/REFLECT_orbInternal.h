@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <deque>
 #include <queue>
 #include <vector>
@@ -16,10 +17,21 @@ class ReflectWorker;
 inline TreflectMessage* disconnectedMarker() { return reinterpret_cast<TreflectMessage*>(~uintptr_t(0)); }
 
 
+// One waiting transaction. Shared by the waiting caller and, while it hands
+// the response over, the receiving thread: the last holder deletes it, so the
+// receiving thread can signal after letting go of every lock.
 struct TreflectORB::OngoingRequest {
     OSWrap::ConditionVar condition;
     TreflectMessage* response = nullptr;
     Transport::TerminationId destination;
+    // Set under the condition lock when the receiving thread took the entry
+    // out of ongoingRequests_ together with the response.
+    bool delivered = false;
+    std::atomic<int> holders{1};
+
+    void release() {
+        if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
     ~OngoingRequest() {
         if (response && response != disconnectedMarker()) delete response;
     }

@@ -96,8 +96,12 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
     countSent(dest);
     unsigned long const self = OSWrap::Thread::getCurrentId();
     bool const onReceivingThread = self == receivingThread_.load();
-    OngoingRequest request;
+    OngoingRequest& request = *new OngoingRequest;
     request.destination = dest;
+    struct Holder {
+        OngoingRequest& r;
+        ~Holder() { r.release(); }
+    } holder{request};
 
     mutex_.lock();
     unsigned long const last = lastRequestId_;
@@ -159,12 +163,15 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
         if (minutes >= 50 && minutes % 5 == 0) waitingTooLongFor(dest, msg, minutes);
         waitOnePeriod(request);
     }
+    bool const delivered = request.delivered;
     request.condition.unlock();
 
-    // Once the entry is gone the receiving thread no longer touches `request`.
-    mutex_.lock();
-    ongoingRequests_.erase(id);
-    mutex_.unlock();
+    // Once the entry is gone the receiving thread no longer changes `request`.
+    if (!delivered) {
+        mutex_.lock();
+        ongoingRequests_.erase(id);
+        mutex_.unlock();
+    }
 
     TreflectMessage* answer = request.response;
     if (!answer || answer == disconnectedMarker()) {
@@ -268,15 +275,21 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
     auto it = ongoingRequests_.find(msg.transactionId());
     if (it != ongoingRequests_.end()) {
         if (kind == TreflectMessage::kResp || kind == TreflectMessage::kNoDes) {
+            // Hand over and wake the caller holding no lock, so that it runs
+            // straight through instead of blocking on one of ours.
             OngoingRequest* request = it->second;
+            ongoingRequests_.erase(it);
+            request->holders.fetch_add(1, std::memory_order_relaxed);
+            mutex_.unlock();
             request->condition.lock();
             if (request->response != disconnectedMarker()) {
                 delete request->response;
                 request->response = new TreflectMessage(msg);
             }
-            request->condition.signal();
+            request->delivered = true;
             request->condition.unlock();
-            mutex_.unlock();
+            request->condition.signal();
+            request->release();
             return;
         }
         TA_LOG(2, "ORB 0x%08X could have mistaken (org=0x%08X, kind=%d) as a response", hex32(termId().value()),
@@ -299,9 +312,10 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
 
     queue_->condition.lock();
     queue_->messages.push(msg);
-    queue_->condition.signal();
+    startReflectWorkerLocked();
     queue_->condition.unlock();
-    startReflectWorker();
+    // Signalled outside the lock: the woken worker does not block on it.
+    queue_->condition.signal();
 }
 
 void TreflectORB::receiveError(Transport::AddressedMessage const& raw) {
@@ -334,6 +348,11 @@ void TreflectORB::disappeare(Transport::Termination& t) {
 
 void TreflectORB::startReflectWorker() {
     queue_->condition.lock();
+    startReflectWorkerLocked();
+    queue_->condition.unlock();
+}
+
+void TreflectORB::startReflectWorkerLocked() {
     if (queue_->idle == 0 && !queue_->messages.empty() && !queue_->stopping) {
         ReflectWorker* worker = new ReflectWorker(*this, 65536, 3, 0, "ReflectWorker", true);
         if (worker->start()) {
@@ -343,7 +362,6 @@ void TreflectORB::startReflectWorker() {
             delete worker;
         }
     }
-    queue_->condition.unlock();
 }
 
 void TreflectORB::dispatchEntry() {
