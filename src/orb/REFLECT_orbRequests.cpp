@@ -160,7 +160,8 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
                kWaitPeriodSeconds * periods, hex32(dest.value()));
         testInfoAboutMessage(dest, msg, transaction);
         int minutes = kWaitPeriodSeconds * periods / 60;
-        if (minutes >= 50 && minutes % 5 == 0) waitingTooLongFor(dest, msg, minutes);
+        // A copy of its own: the request keeps its id and kind for the traces.
+        if (minutes >= 50 && minutes % 5 == 0) waitingTooLongFor(dest, reallocateMessage(msg, msg.size()), minutes);
         waitOnePeriod(request);
     }
     bool const delivered = request.delivered;

@@ -141,6 +141,11 @@ TEST(OrbActors, UnansweredCallToAnotherSlotSendsResponseFailuresThenEndsTheCalle
     EXPECT_EQ(1u, actor->countOutput("LOG0 REFLECT_orbRequests.cpp"));
     EXPECT_EQ(1u, actor->countOutput("ORB Ox0A500101 waits now 60 minutes for 0x0B710201"));
     EXPECT_EQ(120u, actor->countOutput("seconds for response from 0x0B710201"));
+    // Every wait traces the request itself, never the failure messages sent meanwhile.
+    char tid[32];
+    std::snprintf(tid, sizeof tid, "trAcId=%08X", get32(&request[0]));
+    EXPECT_EQ(120u, actor->countOutput(tid));
+    EXPECT_EQ(0u, actor->countOutput("kReFai"));
     EXPECT_EQ(1u, actor->countOutput("waits now  30 seconds for response"));
     EXPECT_EQ(1u, actor->countOutput("waits now 3600 seconds for response"));
     EXPECT_EQ(0u, actor->countOutput("RESULT"));
