@@ -15,6 +15,7 @@
 
 #include "LogCapture.h"
 #include "PrivateNode.h"
+#include "IPPRMI_stream.h"
 #include "REFLECT_orb.h"
 #include "Transport.h"
 
@@ -100,6 +101,13 @@ private:
 };
 
 inline TreflectORB& orb() { return *TreflectORB::getInstance(NSID_UNIT); }
+
+// Exception type of the status container at the front of a response.
+inline unsigned long exceptionTypeOf(TipprmiStream& response) {
+    TipprmiExceptionContainer status;
+    response >> status;
+    return status.getExceptionType();
+}
 
 // Group 1 termination of another actor in this slot.
 inline Transport::TerminationId peerId(unsigned short nameId, unsigned char slot = 1) {
