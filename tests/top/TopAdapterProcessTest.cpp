@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -134,4 +138,21 @@ TEST(TopAdapterProcess, WaitsAsLongAsTheChipUpgrades) {
     int status;
     EXPECT_FALSE(p->waitForExit(1500ms, &status));
     EXPECT_EQ(0u, p->countOutput("Got state != TOP_FW_UPGRADING"));
+}
+
+TEST(TopAdapterProcess, TraceSetMaskFiltersOrdinaryTracesAndRecordsGoToTheLogFile) {
+    char path[] = "/tmp/ta-log-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // The set's own mask (128) lets error traces through, not ordinary ones.
+    auto p = startTask({{"TOPADAPTER_TMGR_FAIL", "configDone"}, {"TOPADAPTER_TRACE_MASK", ""}, {"TOPADAPTER_LOG_FILE", path}});
+    EXPECT_EQ(1, exitCode(*p)) << p->output();
+    EXPECT_EQ(0u, p->countOutput("Configuration failed"));  // nothing on standard error
+    std::ifstream in(path);
+    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(path);
+    EXPECT_NE(std::string::npos, file.find("TRC255/128/0x20000000 TopAdapterTask.cpp")) << file;
+    EXPECT_NE(std::string::npos, file.find("Configuration failed: taskid 321. Exiting..")) << file;
+    EXPECT_EQ(std::string::npos, file.find("topAdapterTask begin main")) << file;
 }
