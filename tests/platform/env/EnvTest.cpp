@@ -2,7 +2,6 @@
 
 #include <sys/sysinfo.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -13,22 +12,7 @@
 
 using testsupport::countRecords;
 
-namespace {
-
-uint64_t memTotalKiB() {
-    FILE* f = std::fopen("/proc/meminfo", "r");
-    if (!f) return 0;
-    char line[256];
-    unsigned long long v = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "MemTotal: %llu kB", &v) == 1) break;
-    std::fclose(f);
-    return v;
-}
-
-}  // namespace
-
-TEST(Env, ActorSizeGrowsWithTouchedMemory) {
+TEST(Env, MemoryFiguresAreInKiBAndFollowTheProcessAndTheHost) {
     int before = oscwGetActorSize();
     ASSERT_GT(before, 0);
     size_t const bytes = 64u << 20;
@@ -38,29 +22,24 @@ TEST(Env, ActorSizeGrowsWithTouchedMemory) {
     // 64 MiB resident more, give or take what the allocator and the kernel do.
     EXPECT_GE(after - before, 48 * 1024) << "before " << before << " KiB, after " << after << " KiB";
     EXPECT_EQ(0x5a, block[bytes / 2]);
-}
 
-TEST(Env, UnitFreeMemoryIsWithinTheHostsMemory) {
     int freeKiB = oscwGetUnitFreeMem();
     ASSERT_GT(freeKiB, 0);
-    uint64_t total = memTotalKiB();
-    if (total == 0) {
-        struct sysinfo si;
-        ASSERT_EQ(0, sysinfo(&si));
-        total = static_cast<uint64_t>(si.totalram) * (si.mem_unit ? si.mem_unit : 1) / 1024u;
-    }
-    EXPECT_LE(static_cast<uint64_t>(freeKiB), total);
+    struct sysinfo si;
+    ASSERT_EQ(0, sysinfo(&si));
+    uint64_t totalKiB = static_cast<uint64_t>(si.totalram) * (si.mem_unit ? si.mem_unit : 1) / 1024u;
+    EXPECT_LE(static_cast<uint64_t>(freeKiB), totalKiB);
 }
 
 TEST(Env, TimingOverPacketSupportFollowsTheEnvironment) {
-    unsetenv("TOPADAPTER_TOP_SUPPORTED");
-    EXPECT_EQ(1, envInfoTimingOverPacketSupported());
-    setenv("TOPADAPTER_TOP_SUPPORTED", "0", 1);
-    EXPECT_EQ(0, envInfoTimingOverPacketSupported());
-    setenv("TOPADAPTER_TOP_SUPPORTED", "1", 1);
-    EXPECT_EQ(1, envInfoTimingOverPacketSupported());
-    setenv("TOPADAPTER_TOP_SUPPORTED", "no", 1);
-    EXPECT_EQ(1, envInfoTimingOverPacketSupported());
+    struct {
+        char const* value;
+        int supported;
+    } const cases[] = {{nullptr, 1}, {"0", 0}, {"1", 1}, {"no", 1}};
+    for (auto const& c : cases) {
+        if (c.value) setenv("TOPADAPTER_TOP_SUPPORTED", c.value, 1);
+        EXPECT_EQ(c.supported, envInfoTimingOverPacketSupported()) << (c.value ? c.value : "unset");
+    }
     EXPECT_EQ(1u, countRecords("TOPADAPTER_TOP_SUPPORTED=no ignored"));
     unsetenv("TOPADAPTER_TOP_SUPPORTED");
 }
@@ -69,30 +48,27 @@ TEST(Env, Ml2DrvCifInitRecordsItsCallsAndFailsWhenTold) {
     cardenv::resetMl2DrvCif();
     unsetenv("TOPADAPTER_ML2DRVCIF_FAIL");
     EXPECT_EQ(0, ml2DrvCif_init(123));
-    EXPECT_EQ(1u, cardenv::ml2DrvCifInitCalls());
     EXPECT_EQ(123, cardenv::ml2DrvCifLastTaskId());
-
     setenv("TOPADAPTER_ML2DRVCIF_FAIL", "7", 1);
     EXPECT_EQ(7, ml2DrvCif_init(124));
-    EXPECT_EQ(2u, cardenv::ml2DrvCifInitCalls());
     EXPECT_EQ(124, cardenv::ml2DrvCifLastTaskId());
     unsetenv("TOPADAPTER_ML2DRVCIF_FAIL");
-
     EXPECT_EQ(-1, ml2DrvCif_init(0));
     EXPECT_EQ(1u, countRecords("ml2DrvCif_init refused: task id 0"));
     EXPECT_EQ(3u, cardenv::ml2DrvCifInitCalls());
 }
 
 TEST(EnvVars, ParsersTakeWholeNumbersWithinTheirRangeOnly) {
+    struct {
+        char const* text;
+        int64_t min, max, value;
+    } const good[] = {{"42", 0, 100, 42}, {"0x10", 0, 100, 16}, {"-7", -10, 10, -7},
+                      {"4294967295", 0, UINT32_MAX, 4294967295LL}};
     int64_t i = 0;
-    EXPECT_TRUE(platform::parseInt64("42", 0, 100, &i));
-    EXPECT_EQ(42, i);
-    EXPECT_TRUE(platform::parseInt64("0x10", 0, 100, &i));
-    EXPECT_EQ(16, i);
-    EXPECT_TRUE(platform::parseInt64("-7", -10, 10, &i));
-    EXPECT_EQ(-7, i);
-    EXPECT_TRUE(platform::parseInt64("4294967295", 0, UINT32_MAX, &i));
-    EXPECT_EQ(4294967295LL, i);
+    for (auto const& g : good) {
+        EXPECT_TRUE(platform::parseInt64(g.text, g.min, g.max, &i)) << g.text;
+        EXPECT_EQ(g.value, i) << g.text;
+    }
     i = 5;
     for (char const* bad : {"", "12x", " ", "101", "-11", "1.5", "99999999999999999999"})
         EXPECT_FALSE(platform::parseInt64(bad, -10, 100, &i)) << bad;

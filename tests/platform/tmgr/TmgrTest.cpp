@@ -38,6 +38,25 @@ std::string const gNodeDir = [] {
 // Registered after gNodeDir is built, so it runs before the string goes away.
 int const gRemoveNodeDir = std::atexit([] { rmdir(gNodeDir.c_str()); });
 
+char const* const kStepNames[] = {"setMainThreadKey", "libInit",    "taskPropInit",
+                                  "initDoneWait",     "configDone", "waitForCardReady"};
+int const kNotRun = 1;
+
+// Runs the first `count` steps of the handshake for task 100, each only if the
+// one before succeeded; the results, kNotRun for steps not run.
+std::vector<int> handshake(int count, TaskProperties* p = nullptr) {
+    TaskProperties own;
+    if (!p) p = &own;
+    std::function<int()> const steps[] = {
+        [] { return tmgr_setMainThreadKey(); },   [] { return tmgr_libInit(); },
+        [&] { return tmgr_taskPropInit(p); },     [] { return tmgr_initDoneWait(100); },
+        [] { return tmgr_configDone(100); },      [] { return tmgr_waitForCardReady(); },
+    };
+    std::vector<int> results(count, kNotRun);
+    for (int i = 0; i < count && (i == 0 || results[i - 1] == 0); ++i) results[i] = steps[i]();
+    return results;
+}
+
 class Tmgr : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -50,14 +69,11 @@ protected:
         std::remove(tmgr::cardReadyMarkerPath().c_str());
     }
 
-    // Runs the handshake up to the card-ready wait; each step must succeed.
-    void handshakeToConfigDone() {
-        TaskProperties p;
-        ASSERT_EQ(0, tmgr_setMainThreadKey());
-        ASSERT_EQ(0, tmgr_libInit());
-        ASSERT_EQ(0, tmgr_taskPropInit(&p));
-        ASSERT_EQ(0, tmgr_initDoneWait(tmgr_taskIdSelf()));
-        ASSERT_EQ(0, tmgr_configDone(tmgr_taskIdSelf()));
+    // A fresh task manager in the given card-ready mode, up to the card-ready wait.
+    static void handshakeToConfigDone(char const* cardReady) {
+        setenv("TOPADAPTER_CARD_READY", cardReady, 1);
+        tmgr::reset();
+        ASSERT_EQ(std::vector<int>(5, 0), handshake(5));
     }
 };
 
@@ -66,20 +82,16 @@ struct Waiter {
     int result = -2;
     Clock::time_point returned;
     double cpuSeconds = 0;
-    std::thread thread;
-
-    void start() {
-        thread = std::thread([this] {
-            struct rusage a, b;
-            getrusage(RUSAGE_THREAD, &a);
-            result = tmgr_waitForCardReady();
-            getrusage(RUSAGE_THREAD, &b);
-            returned = Clock::now();
-            auto secs = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-            cpuSeconds = secs(b.ru_utime) - secs(a.ru_utime) + secs(b.ru_stime) - secs(a.ru_stime);
-            done = true;
-        });
-    }
+    std::thread thread{[this] {
+        struct rusage a, b;
+        getrusage(RUSAGE_THREAD, &a);
+        result = tmgr_waitForCardReady();
+        getrusage(RUSAGE_THREAD, &b);
+        returned = Clock::now();
+        auto secs = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+        cpuSeconds = secs(b.ru_utime) - secs(a.ru_utime) + secs(b.ru_stime) - secs(a.ru_stime);
+        done = true;
+    }};
 };
 
 }  // namespace
@@ -87,9 +99,7 @@ struct Waiter {
 TEST_F(Tmgr, HandshakeInOrderSucceedsAndFillsTheTaskProperties) {
     TaskProperties p;
     std::memset(&p, 0xff, sizeof p);
-    EXPECT_EQ(0, tmgr_setMainThreadKey());
-    EXPECT_EQ(0, tmgr_libInit());
-    EXPECT_EQ(0, tmgr_taskPropInit(&p));
+    EXPECT_EQ(std::vector<int>(3, 0), handshake(3, &p));
     EXPECT_EQ(100, tmgr_taskIdSelf());
     EXPECT_EQ(100, p.taskId);
     EXPECT_EQ(static_cast<int>(getpid()), p.pid);
@@ -100,6 +110,17 @@ TEST_F(Tmgr, HandshakeInOrderSucceedsAndFillsTheTaskProperties) {
     EXPECT_EQ(0, tmgr_configDone(100));
     EXPECT_EQ(0, tmgr_waitForCardReady());
     EXPECT_EQ(0, tmgr_waitForCardReady());
+
+    // The task id comes from the environment when it is a valid one.
+    setenv("TOPADAPTER_TASK_ID", "4242", 1);
+    tmgr::reset();
+    EXPECT_EQ(4242, tmgr_taskIdSelf());
+    ASSERT_EQ(std::vector<int>(3, 0), handshake(3, &p));
+    EXPECT_EQ(4242, p.taskId);
+    setenv("TOPADAPTER_TASK_ID", "70000", 1);
+    tmgr::reset();
+    EXPECT_EQ(100, tmgr_taskIdSelf());
+    EXPECT_EQ(1u, countRecords("TOPADAPTER_TASK_ID=70000 ignored"));
 }
 
 TEST_F(Tmgr, CallsOutOfOrderAreRefusedAndLogged) {
@@ -109,13 +130,6 @@ TEST_F(Tmgr, CallsOutOfOrderAreRefusedAndLogged) {
         int stepsDone;  // handshake steps run first
         std::function<int()> call;
         char const* fragment;
-    };
-    std::vector<std::function<int()>> steps = {
-        [] { return tmgr_setMainThreadKey(); },
-        [] { return tmgr_libInit(); },
-        [&] { return tmgr_taskPropInit(&p); },
-        [] { return tmgr_initDoneWait(100); },
-        [] { return tmgr_configDone(100); },
     };
     std::vector<Case> cases = {
         {0, [] { return tmgr_libInit(); }, "tmgr_libInit refused: no main thread key"},
@@ -135,7 +149,7 @@ TEST_F(Tmgr, CallsOutOfOrderAreRefusedAndLogged) {
     };
     for (auto const& c : cases) {
         tmgr::reset();
-        for (int i = 0; i < c.stepsDone; ++i) ASSERT_EQ(0, steps[i]()) << c.fragment;
+        ASSERT_EQ(std::vector<int>(c.stepsDone, 0), handshake(c.stepsDone)) << c.fragment;
         size_t before = countRecords(c.fragment);
         EXPECT_EQ(-1, c.call()) << c.fragment;
         EXPECT_EQ(before + 1, countRecords(c.fragment)) << c.fragment;
@@ -143,106 +157,72 @@ TEST_F(Tmgr, CallsOutOfOrderAreRefusedAndLogged) {
     // A refused call does not advance the handshake: the right one still works.
     tmgr::reset();
     EXPECT_EQ(-1, tmgr_libInit());
-    EXPECT_EQ(0, tmgr_setMainThreadKey());
-    EXPECT_EQ(0, tmgr_libInit());
+    EXPECT_EQ(std::vector<int>(2, 0), handshake(2));
 }
 
 TEST_F(Tmgr, EachStepFailsWhenTheEnvironmentSaysSo) {
-    char const* names[] = {"setMainThreadKey", "libInit", "taskPropInit", "initDoneWait", "configDone",
-                           "waitForCardReady"};
     for (int failing = 0; failing < 6; ++failing) {
-        setenv("TOPADAPTER_TMGR_FAIL", names[failing], 1);
+        setenv("TOPADAPTER_TMGR_FAIL", kStepNames[failing], 1);
         tmgr::reset();
-        TaskProperties p;
-        int const notRun = 1;
-        int results[6] = {tmgr_setMainThreadKey(), notRun, notRun, notRun, notRun, notRun};
-        if (results[0] == 0) results[1] = tmgr_libInit();
-        if (results[1] == 0) results[2] = tmgr_taskPropInit(&p);
-        if (results[2] == 0) results[3] = tmgr_initDoneWait(100);
-        if (results[3] == 0) results[4] = tmgr_configDone(100);
-        if (results[4] == 0) results[5] = tmgr_waitForCardReady();
-        for (int i = 0; i < 6; ++i)
-            EXPECT_EQ(i < failing ? 0 : (i == failing ? -1 : notRun), results[i]) << names[failing] << " step " << i;
-        EXPECT_EQ(1u, countRecords(std::string("tmgr_") + names[failing] + ": failing as configured"));
+        std::vector<int> expected(6, kNotRun);
+        std::fill(expected.begin(), expected.begin() + failing, 0);
+        expected[failing] = -1;
+        EXPECT_EQ(expected, handshake(6)) << kStepNames[failing];
+        EXPECT_EQ(1u, countRecords(std::string("tmgr_") + kStepNames[failing] + ": failing as configured"));
     }
     setenv("TOPADAPTER_TMGR_FAIL", "libInit,nonsense,configDone", 1);
     tmgr::reset();
     EXPECT_EQ(1u, countRecords("unknown step 'nonsense'"));
-    EXPECT_EQ(0, tmgr_setMainThreadKey());
-    EXPECT_EQ(-1, tmgr_libInit());
+    EXPECT_EQ((std::vector<int>{0, -1}), handshake(2));
 }
 
-TEST_F(Tmgr, TaskIdComesFromTheEnvironment) {
-    setenv("TOPADAPTER_TASK_ID", "4242", 1);
-    tmgr::reset();
-    EXPECT_EQ(4242, tmgr_taskIdSelf());
-    TaskProperties p;
-    ASSERT_EQ(0, tmgr_setMainThreadKey());
-    ASSERT_EQ(0, tmgr_libInit());
-    ASSERT_EQ(0, tmgr_taskPropInit(&p));
-    EXPECT_EQ(4242, p.taskId);
-    setenv("TOPADAPTER_TASK_ID", "70000", 1);
-    tmgr::reset();
-    EXPECT_EQ(100, tmgr_taskIdSelf());
-    EXPECT_EQ(1u, countRecords("TOPADAPTER_TASK_ID=70000 ignored"));
-}
+TEST_F(Tmgr, CardReadyWaitEndsWhenReportedInProcessOrByTheMarkerFileAndDoesNotSpin) {
+    handshakeToConfigDone("wait");
+    {
+        Waiter w;
+        // Watch the waiter for a while: it must neither return nor burn the CPU.
+        auto until = Clock::now() + std::chrono::milliseconds(300);
+        EXPECT_FALSE(testsupport::waitUntil([&] { return w.done.load(); }, std::chrono::milliseconds(300)));
+        ASSERT_GE(Clock::now(), until);
+        auto reported = Clock::now();
+        tmgr::setCardReady();
+        w.thread.join();
+        EXPECT_EQ(0, w.result);
+        EXPECT_GE(w.returned, reported);
+        EXPECT_LT(w.cpuSeconds, 0.1);
+        EXPECT_EQ(1u, countRecords("card ready (reported in process)"));
+        EXPECT_EQ(0, tmgr_waitForCardReady());  // stays ready
+    }
 
-TEST_F(Tmgr, CardReadyWaitEndsWhenReportedInProcessAndDoesNotSpin) {
-    setenv("TOPADAPTER_CARD_READY", "wait", 1);
-    tmgr::reset();
-    handshakeToConfigDone();
-    Waiter w;
-    w.start();
-    // Watch the waiter for a while: it must neither return nor burn the CPU.
-    auto until = Clock::now() + std::chrono::milliseconds(300);
-    EXPECT_FALSE(testsupport::waitUntil([&] { return w.done.load(); }, std::chrono::milliseconds(300)));
-    ASSERT_GE(Clock::now(), until);
-    auto reported = Clock::now();
-    tmgr::setCardReady();
-    w.thread.join();
-    EXPECT_EQ(0, w.result);
-    EXPECT_GE(w.returned, reported);
-    EXPECT_LT(w.cpuSeconds, 0.1);
-    EXPECT_EQ(1u, countRecords("card ready (reported in process)"));
-    EXPECT_EQ(0, tmgr_waitForCardReady());  // stays ready
-}
-
-TEST_F(Tmgr, CardReadyWaitEndsWhenTheMarkerFileAppears) {
-    setenv("TOPADAPTER_CARD_READY", "wait", 1);
-    tmgr::reset();
-    handshakeToConfigDone();
+    handshakeToConfigDone("wait");
     ASSERT_TRUE(platform::nodeDirectoryOk());
-    Waiter w;
-    w.start();
-    auto created = Clock::now();
-    FILE* f = std::fopen(tmgr::cardReadyMarkerPath().c_str(), "w");
-    ASSERT_NE(nullptr, f);
-    std::fclose(f);
-    w.thread.join();
-    EXPECT_EQ(0, w.result);
-    EXPECT_GE(w.returned, created);
-    EXPECT_EQ(1u, countRecords("card ready (marker file)"));
-
+    {
+        Waiter w;
+        auto created = Clock::now();
+        FILE* f = std::fopen(tmgr::cardReadyMarkerPath().c_str(), "w");
+        ASSERT_NE(nullptr, f);
+        std::fclose(f);
+        w.thread.join();
+        EXPECT_EQ(0, w.result);
+        EXPECT_GE(w.returned, created);
+        EXPECT_EQ(1u, countRecords("card ready (marker file)"));
+    }
     // A marker that is there already ends the wait at once.
-    tmgr::reset();
-    handshakeToConfigDone();
+    handshakeToConfigDone("wait");
     EXPECT_EQ(0, tmgr_waitForCardReady());
     EXPECT_EQ(2u, countRecords("card ready (marker file)"));
 }
 
 TEST_F(Tmgr, CardReadyAfterADelayOnTheScaledClock) {
     OSWrap::setTimeScale(100);
-    setenv("TOPADAPTER_CARD_READY", "20", 1);  // 20 s at scale 100: 200 ms
-    tmgr::reset();
-    handshakeToConfigDone();
+    handshakeToConfigDone("20");  // 20 s at scale 100: 200 ms
     auto start = Clock::now();
     EXPECT_EQ(0, tmgr_waitForCardReady());
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));
+    // The deadline is kept in whole milliseconds, so up to one may be lost.
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(199));
     EXPECT_EQ(1u, countRecords("card ready (delay elapsed)"));
 
-    setenv("TOPADAPTER_CARD_READY", "soon", 1);
-    tmgr::reset();
+    handshakeToConfigDone("soon");
     EXPECT_EQ(1u, countRecords("TOPADAPTER_CARD_READY=soon ignored"));
-    handshakeToConfigDone();
     EXPECT_EQ(0, tmgr_waitForCardReady());
 }

@@ -1,5 +1,6 @@
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ChipCommand.h"
@@ -23,97 +24,67 @@ std::string field(std::string const& line, std::string const& key) {
 }  // namespace
 
 TEST_F(ChipTest, CommandsDriveTheChip) {
-    EXPECT_EQ("ok\n", runCommand(chip(), "fw-upgrade 2"));
-    EXPECT_EQ(static_cast<uint32_t>(TOP_FW_UPGRADING), state());
-    EXPECT_EQ(static_cast<uint32_t>(TOP_FW_UPGRADING), state());
-    EXPECT_EQ(static_cast<uint32_t>(TOP_DRV_NOT_STARTED), state());
-
-    EXPECT_EQ("ok\n", runCommand(chip(), "fail init 5 1"));
+    auto ok = [&](char const* cmd) { EXPECT_EQ("ok\n", runCommand(chip(), cmd)) << cmd; };
+    ok("fw-upgrade 2");
+    expectUpgradePolls(2);
+    ok("fail init 5 1");
     EXPECT_EQ(5, initChip());
-    EXPECT_EQ("ok\n", runCommand(chip(), "startup-seconds 0"));
+    ok("startup-seconds 0");
     EXPECT_EQ(0, initChip());
     ASSERT_TRUE(waitForState(TOP_DRV_RUNNING));
 
-    EXPECT_EQ("ok\n", runCommand(chip(), "  kill-api  "));
-    EXPECT_EQ("ok\n", runCommand(chip(), "lock 0"));
-    EXPECT_EQ("ok\n", runCommand(chip(), "service 0"));
-    EXPECT_EQ("ok\n", runCommand(chip(), "freeze-counters 1"));
-    EXPECT_EQ("ok\n", runCommand(chip(), "counters 4294967295 12"));
+    for (char const* cmd : {"  kill-api  ", "lock 0", "service 0", "freeze-counters 1", "counters 4294967295 12"})
+        ok(cmd);
     std::string st = runCommand(chip(), "state");
     ASSERT_EQ(0u, st.rfind("ok ", 0)) << st;
     EXPECT_EQ('\n', st.back());
-    EXPECT_EQ("0", field(st, "state"));
-    EXPECT_EQ("1", field(st, "api-dead"));
-    EXPECT_EQ("1", field(st, "configured"));
-    EXPECT_EQ("0", field(st, "lock"));
-    EXPECT_EQ("1", field(st, "clock"));
-    EXPECT_EQ("0", field(st, "service"));
-    EXPECT_EQ("0x0a000001", field(st, "master"));
-    EXPECT_EQ("0xc0a8ff66", field(st, "own"));
-    EXPECT_EQ("-4", field(st, "log-mean-sync"));
-    EXPECT_EQ("4294967295", field(st, "sls"));
-    EXPECT_EQ("12", field(st, "norx"));
-    EXPECT_EQ("1", field(st, "frozen"));
+    std::pair<char const*, char const*> const expected[] = {
+        {"state", "0"},         {"api-dead", "1"},          {"configured", "1"},
+        {"lock", "0"},          {"clock", "1"},             {"service", "0"},
+        {"master", "0x0a000001"}, {"own", "0xc0a8ff66"},    {"log-mean-sync", "-4"},
+        {"sls", "4294967295"},  {"norx", "12"},             {"frozen", "1"},
+    };
+    for (auto const& e : expected) EXPECT_EQ(e.second, field(st, e.first)) << e.first;
 
-    EXPECT_EQ("ok\n", runCommand(chip(), "phase-samples 5,-3,10"));
+    ok("phase-samples 5,-3,10");
     float f = 0;
     for (float want : {5.0f, -3.0f, 10.0f}) {
         EXPECT_EQ(0, topDrvAdapIf_getPhaseError(&f));
         EXPECT_EQ(want, f);
     }
-    EXPECT_EQ("ok\n", runCommand(chip(), "phase 50 0"));
+    ok("phase 50 0");
     EXPECT_EQ(0, topDrvAdapIf_getPhaseError(&f));
     EXPECT_EQ(50.0f, f);
 
-    EXPECT_EQ("ok\n", runCommand(chip(), "set-state 7"));
+    ok("set-state 7");
     EXPECT_EQ(7u, state());
     std::string j = runCommand(chip(), "journal 2");
     EXPECT_EQ(0u, j.rfind("ok 2\n", 0)) << j;
     EXPECT_NE(std::string::npos, j.find("topDrvAdapIf_getPhaseError() = 0 -> 50\n")) << j;
     EXPECT_NE(std::string::npos, j.find("topDrvAdapIf_getStateInfo() = 0 -> 7\n")) << j;
 
-    EXPECT_EQ("ok\n", runCommand(chip(), "fail getStateInfo 3"));
+    ok("fail getStateInfo 3");
     uint32_t v;
     EXPECT_EQ(3, topDrvAdapIf_getStateInfo(&v));
     EXPECT_EQ(3, topDrvAdapIf_getStateInfo(&v));
-    EXPECT_EQ("ok\n", runCommand(chip(), "clear-fail"));
+    ok("clear-fail");
     EXPECT_EQ(0, topDrvAdapIf_getStateInfo(&v));
 
-    EXPECT_EQ("ok\n", runCommand(chip(), "fw-upgrade forever"));
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(static_cast<uint32_t>(TOP_FW_UPGRADING), state());
-    EXPECT_EQ("ok\n", runCommand(chip(), "set-state 6"));
-    EXPECT_EQ(static_cast<uint32_t>(TOP_DRV_NOT_STARTED), state());
+    ok("fw-upgrade forever");
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(uint32_t{TOP_FW_UPGRADING}, state());
+    ok("set-state 6");
+    EXPECT_EQ(uint32_t{TOP_DRV_NOT_STARTED}, state());
     EXPECT_EQ(0u, runCommand(chip(), "help").rfind("ok commands:", 0));
 }
 
 TEST_F(ChipTest, MalformedCommandsAreAnsweredWithAnErrorAndChangeNothing) {
     runChip();
     std::string before = runCommand(chip(), "state");
-    std::vector<std::string> bad = {
-        "",
-        "bogus",
-        "state now",
-        "fail nosuch 5",
-        "fail init x",
-        "fail init 5 0",
-        "fail init",
-        "lock 2",
-        "clock on",
-        "counters -1 0",
-        "counters 1",
-        "counters 4294967296 0",
-        "fw-upgrade 0",
-        "fw-upgrade-seconds 0",
-        "startup-seconds -1",
-        "phase-samples 1,,2",
-        "phase 1",
-        "seed -1",
-        "sync-loss 1001",
-        "journal x",
-        "freeze-counters auto",
-        "set-state x",
-    };
-    for (auto const& cmd : bad) {
+    for (char const* cmd : {"", "bogus", "state now", "fail nosuch 5", "fail init x", "fail init 5 0", "fail init",
+                            "lock 2", "clock on", "counters -1 0", "counters 1", "counters 4294967296 0",
+                            "fw-upgrade 0", "fw-upgrade-seconds 0", "startup-seconds -1", "phase-samples 1,,2",
+                            "phase 1", "seed -1", "sync-loss 1001", "journal x", "freeze-counters auto",
+                            "set-state x"}) {
         size_t warnings = countRecords("topchip control:");
         std::string reply = runCommand(chip(), cmd);
         EXPECT_EQ(0u, reply.rfind("error: ", 0)) << "'" << cmd << "' -> " << reply;

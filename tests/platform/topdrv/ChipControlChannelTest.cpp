@@ -15,10 +15,9 @@
 
 #include "ChildProcess.h"
 #include "ChipControl.h"
-#include "LogCapture.h"
-#include "TopChip.h"
-#include "topDrvAdapIf.h"
+#include "ChipTestSupport.h"
 
+using namespace chiptest;
 using testsupport::countRecords;
 
 namespace {
@@ -54,6 +53,22 @@ ToolRun topchip(std::vector<std::string> const& args) {
     return r;
 }
 
+// Output of a tool run that must succeed.
+std::string topchipOk(std::vector<std::string> const& args) {
+    ToolRun r = topchip(args);
+    EXPECT_EQ(0, r.exitCode) << r.output;
+    return r.output;
+}
+
+// The id of a process that has ended.
+pid_t endedPid() {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    EXPECT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
 int connectRaw(std::string const& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr;
@@ -80,6 +95,19 @@ std::string readToEnd(int fd) {
     }
 }
 
+// Sends raw bytes on a connection of its own, ends the stream and returns the whole reply.
+std::string exchangeRaw(std::string const& path, std::string const& bytes) {
+    int fd = connectRaw(path);
+    if (fd < 0) return "<cannot connect>";
+    std::string reply = "<send failed>";
+    if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+        shutdown(fd, SHUT_WR);
+        reply = readToEnd(fd);
+    }
+    close(fd);
+    return reply;
+}
+
 class ChipControlChannel : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -91,11 +119,8 @@ protected:
         ASSERT_EQ(gNodeDir + "/topchip-" + kPid + ".ctl", path);
     }
     static void runChip() {
-        ASSERT_EQ(0, topDrvAdapIf_init(0xC0A8FF66, 0xFFFFFFFC, 0xC0A8FF65, 0x0A000001, -4, 0));
-        ASSERT_TRUE(testsupport::waitUntil([] {
-            uint32_t s = 9;
-            return topDrvAdapIf_getStateInfo(&s) == 0 && s == TOP_DRV_RUNNING;
-        }));
+        ASSERT_EQ(0, initChip());
+        ASSERT_TRUE(waitForState(TOP_DRV_RUNNING));
     }
     std::string path;
 };
@@ -109,26 +134,16 @@ TEST_F(ChipControlChannel, ToolCommandsReachTheChipOfThisProcess) {
     EXPECT_EQ(0600u, st.st_mode & 0777);
 
     runChip();
-    ToolRun r = topchip({"-d", gNodeDir, "-p", kPid, "kill-api"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    EXPECT_EQ("ok\n", r.output);
-    uint32_t api = 0;
-    EXPECT_EQ(0, topDrvAdapIf_getApiState(&api));
-    EXPECT_EQ(1u, api);
-
-    r = topchip({"-p", kPid, "fail", "init", "5"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    EXPECT_EQ(5, topDrvAdapIf_init(0xC0A8FF66, 0xFFFFFFFC, 0xC0A8FF65, 0x0A000001, -4, 0));
-
-    r = topchip({"-p", kPid, "state"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find(" state=0 ")) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find(" api-dead=1 ")) << r.output;
-
-    r = topchip({"-p", kPid, "journal", "1"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find("topDrvAdapIf_init(0xc0a8ff66, 0xfffffffc, 0xc0a8ff65, 0x0a000001, -4, 0) = 5"))
-        << r.output;
+    EXPECT_EQ("ok\n", topchipOk({"-d", gNodeDir, "-p", kPid, "kill-api"}));
+    EXPECT_EQ(1u, query(topDrvAdapIf_getApiState));
+    topchipOk({"-p", kPid, "fail", "init", "5"});
+    EXPECT_EQ(5, initChip());
+    std::string out = topchipOk({"-p", kPid, "state"});
+    EXPECT_NE(std::string::npos, out.find(" state=0 ")) << out;
+    EXPECT_NE(std::string::npos, out.find(" api-dead=1 ")) << out;
+    out = topchipOk({"-p", kPid, "journal", "1"});
+    EXPECT_NE(std::string::npos, out.find("topDrvAdapIf_init(0xc0a8ff66, 0xfffffffc, 0xc0a8ff65, 0x0a000001, -4, 0) = 5"))
+        << out;
 }
 
 TEST_F(ChipControlChannel, TheActorsWellKnownNameLeadsToTheSameChip) {
@@ -139,22 +154,15 @@ TEST_F(ChipControlChannel, TheActorsWellKnownNameLeadsToTheSameChip) {
     EXPECT_EQ("topchip-" + kPid + ".ctl", std::string(target));
 
     runChip();
-    ToolRun r = topchip({"-n", actor, "lock", "0"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    uint32_t lock = 9;
-    EXPECT_EQ(0, topDrvAdapIf_getLockState(&lock));
-    EXPECT_EQ(0u, lock);
-
+    topchipOk({"-n", actor, "lock", "0"});
+    EXPECT_EQ(0u, query(topDrvAdapIf_getLockState));
     // Without -p or -n the tool addresses TOPADAPTER_ACTOR, inherited here.
-    r = topchip({"lock", "1"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    EXPECT_EQ(0, topDrvAdapIf_getLockState(&lock));
-    EXPECT_EQ(1u, lock);
+    topchipOk({"lock", "1"});
+    EXPECT_EQ(1u, query(topDrvAdapIf_getLockState));
 
-    r = topchip({"--list"});
-    EXPECT_EQ(0, r.exitCode) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find(path + " pid " + kPid + " alive")) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find(name + " pid " + kPid + " alive name " + actor)) << r.output;
+    std::string out = topchipOk({"--list"});
+    EXPECT_NE(std::string::npos, out.find(path + " pid " + kPid + " alive")) << out;
+    EXPECT_NE(std::string::npos, out.find(name + " pid " + kPid + " alive name " + actor)) << out;
 }
 
 TEST_F(ChipControlChannel, ToolReportsRefusalsAndUnreachableChips) {
@@ -163,48 +171,24 @@ TEST_F(ChipControlChannel, ToolReportsRefusalsAndUnreachableChips) {
     EXPECT_EQ("error: unknown command 'bogus'\n", r.output);
     EXPECT_EQ(1u, countRecords("topchip control: unknown command 'bogus' in 'bogus word'"));
 
-    pid_t child = fork();
-    if (child == 0) _exit(0);
-    ASSERT_GT(child, 0);
-    waitpid(child, nullptr, 0);
-    r = topchip({"-p", std::to_string(child), "state"});
+    r = topchip({"-p", std::to_string(endedPid()), "state"});
     EXPECT_EQ(2, r.exitCode) << r.output;
     EXPECT_NE(std::string::npos, r.output.find("cannot reach")) << r.output;
-
-    EXPECT_EQ(2, topchip({"-p", kPid}).exitCode);
-    EXPECT_EQ(2, topchip({"-p", "abc", "state"}).exitCode);
-    EXPECT_EQ(2, topchip({"-x", "state"}).exitCode);
+    for (std::vector<std::string> const& args : {std::vector<std::string>{"-p", kPid}, {"-p", "abc", "state"},
+                                                 {"-x", "state"}})
+        EXPECT_EQ(2, topchip(args).exitCode) << args[0];
 }
 
 TEST_F(ChipControlChannel, MisbehavingPeersDoNotStopTheChannel) {
-    // Too long a command.
+    EXPECT_EQ("error: command longer than 1023 bytes\n", exchangeRaw(path, std::string(2000, 'x')));
+    // A peer that connects and leaves at once.
     int fd = connectRaw(path);
     ASSERT_GE(fd, 0);
-    std::string longLine(2000, 'x');
-    ASSERT_EQ(static_cast<ssize_t>(longLine.size()), send(fd, longLine.data(), longLine.size(), MSG_NOSIGNAL));
-    EXPECT_EQ("error: command longer than 1023 bytes\n", readToEnd(fd));
     close(fd);
-
-    // A peer that connects and leaves at once.
-    fd = connectRaw(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-
     // A command ended by the end of the stream instead of a newline.
-    fd = connectRaw(path);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(5, send(fd, "state", 5, MSG_NOSIGNAL));
-    shutdown(fd, SHUT_WR);
-    EXPECT_EQ(0u, readToEnd(fd).rfind("ok state=", 0));
-    close(fd);
-
+    EXPECT_EQ(0u, exchangeRaw(path, "state").rfind("ok state=", 0));
     // Control bytes are made harmless before they reach the log.
-    fd = connectRaw(path);
-    ASSERT_GE(fd, 0);
-    char const junk[] = "\x01\x7f\xffjunk\n";
-    ASSERT_EQ(static_cast<ssize_t>(sizeof junk - 1), send(fd, junk, sizeof junk - 1, MSG_NOSIGNAL));
-    EXPECT_EQ("error: unknown command 'junk'\n", readToEnd(fd));
-    close(fd);
+    EXPECT_EQ("error: unknown command 'junk'\n", exchangeRaw(path, "\x01\x7f\xffjunk\n"));
 
     // A silent peer is dropped after a second; the next one is served.
     int silent = connectRaw(path);
@@ -219,10 +203,7 @@ TEST_F(ChipControlChannel, MisbehavingPeersDoNotStopTheChannel) {
 }
 
 TEST_F(ChipControlChannel, ChannelsOfEndedProcessesAreRemoved) {
-    pid_t child = fork();
-    if (child == 0) _exit(0);
-    ASSERT_GT(child, 0);
-    waitpid(child, nullptr, 0);
+    pid_t child = endedPid();
     std::string dead = gNodeDir + "/topchip-" + std::to_string(child) + ".ctl";
     std::string ghost = gNodeDir + "/topchip-ghost.ctl";
     std::string other = gNodeDir + "/unrelated-file";
@@ -237,8 +218,7 @@ TEST_F(ChipControlChannel, ChannelsOfEndedProcessesAreRemoved) {
     struct stat st;
     EXPECT_NE(0, lstat(dead.c_str(), &st));
     EXPECT_NE(0, lstat(ghost.c_str(), &st));
-    EXPECT_EQ(0, lstat(other.c_str(), &st));
-    EXPECT_EQ(0, lstat(path.c_str(), &st));
-    EXPECT_EQ(0, lstat(topdrv::controlNamePath(topdrv::ownActorName()).c_str(), &st));
+    for (auto const& kept : {other, path, topdrv::controlNamePath(topdrv::ownActorName())})
+        EXPECT_EQ(0, lstat(kept.c_str(), &st)) << kept;
     std::remove(other.c_str());
 }

@@ -1,7 +1,7 @@
 #include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ChipTestSupport.h"
@@ -10,51 +10,26 @@ using namespace chiptest;
 using testsupport::countRecords;
 using topdrv::Fn;
 
-namespace {
-
-struct Call {
-    Fn fn;
-    std::function<int(uint32_t*, float*)> run;
-};
-
-std::vector<Call> everyFunction() {
-    return {
-        {Fn::Init, [](uint32_t*, float*) { return topDrvAdapIf_init(kOwnIp, kNetmask, kGateway, kMaster, -4, 0); }},
-        {Fn::Deinit, [](uint32_t*, float*) { return topDrvAdapIf_deinit(); }},
-        {Fn::GetStateInfo, [](uint32_t* v, float*) { return topDrvAdapIf_getStateInfo(v); }},
-        {Fn::GetApiState, [](uint32_t* v, float*) { return topDrvAdapIf_getApiState(v); }},
-        {Fn::GetLockState, [](uint32_t* v, float*) { return topDrvAdapIf_getLockState(v); }},
-        {Fn::GetMasterClockState, [](uint32_t* v, float*) { return topDrvAdapIf_getMasterClockState(v); }},
-        {Fn::GetMasterServiceState, [](uint32_t* v, float*) { return topDrvAdapIf_getMasterServiceState(v); }},
-        {Fn::SetMasterIp, [](uint32_t*, float*) { return topDrvAdapIf_setMasterIp(kMaster + 7); }},
-        {Fn::SetMessageRate, [](uint32_t*, float*) { return topDrvAdapIf_setMessageRate(-5); }},
-        {Fn::GetPhaseError, [](uint32_t*, float* f) { return topDrvAdapIf_getPhaseError(f); }},
-        {Fn::GetSLS, [](uint32_t* v, float*) { return topDrvAdapIf_getSLS(v); }},
-        {Fn::GetNoRxSyncMsg, [](uint32_t* v, float*) { return topDrvAdapIf_getNoRxSyncMsg(v); }},
-    };
-}
-
-}  // namespace
-
 TEST_F(ChipTest, EveryFunctionReturnsItsInjectedStatusAndChangesNothing) {
     std::vector<Call> calls = everyFunction();
     ASSERT_EQ(topdrv::kFnCount, calls.size());
+    auto snapshot = [&] {
+        topdrv::Status s = chip().status();
+        return std::make_tuple(s.state, s.masterIp, s.logMeanSync, s.phaseSamples);
+    };
     int status = 40;
     for (auto const& c : calls) {
+        SCOPED_TRACE(topdrv::fnName(c.fn));
         chip().setState(TOP_DRV_RUNNING);
-        topdrv::Status before = chip().status();
+        auto before = snapshot();
         chip().injectFailure(c.fn, ++status, 2);
         uint32_t v = 0xabcdef;
         float f = -1.25f;
-        EXPECT_EQ(status, c.run(&v, &f)) << topdrv::fnName(c.fn);
-        EXPECT_EQ(status, c.run(&v, &f)) << topdrv::fnName(c.fn);
-        EXPECT_EQ(0xabcdefu, v) << topdrv::fnName(c.fn);
-        EXPECT_EQ(-1.25f, f) << topdrv::fnName(c.fn);
-        topdrv::Status after = chip().status();
-        EXPECT_EQ(before.state, after.state) << topdrv::fnName(c.fn);
-        EXPECT_EQ(before.masterIp, after.masterIp) << topdrv::fnName(c.fn);
-        EXPECT_EQ(before.logMeanSync, after.logMeanSync) << topdrv::fnName(c.fn);
-        EXPECT_EQ(before.phaseSamples, after.phaseSamples) << topdrv::fnName(c.fn);
+        EXPECT_EQ(status, c.run(&v, &f));
+        EXPECT_EQ(status, c.run(&v, &f));
+        EXPECT_EQ(0xabcdefu, v);
+        EXPECT_EQ(-1.25f, f);
+        EXPECT_EQ(before, snapshot());
         std::vector<topdrv::JournalEntry> j = chip().journal(1);
         ASSERT_EQ(1u, j.size());
         EXPECT_EQ(c.fn, j[0].fn);
@@ -62,7 +37,7 @@ TEST_F(ChipTest, EveryFunctionReturnsItsInjectedStatusAndChangesNothing) {
         EXPECT_EQ(2u, countRecords(std::string(topdrv::fnName(c.fn)) + ": failing with status " +
                                    std::to_string(status)));
         // The count is used up: the function works again.
-        EXPECT_EQ(0, c.run(&v, &f)) << topdrv::fnName(c.fn);
+        EXPECT_EQ(0, c.run(&v, &f));
     }
 
     chip().setState(TOP_DRV_RUNNING);
@@ -84,20 +59,20 @@ TEST_F(ChipTest, AFailedStatePollDoesNotShortenTheUpgrade) {
     powerUp();
     uint32_t v = 0;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(5, topDrvAdapIf_getStateInfo(&v));
-    EXPECT_EQ(static_cast<uint32_t>(TOP_FW_UPGRADING), state());
-    EXPECT_EQ(static_cast<uint32_t>(TOP_DRV_NOT_STARTED), state());
+    expectUpgradePolls(1);
 }
 
 TEST(ChipConfig, FailureListsParseOrAreRejectedWhole) {
     topdrv::Failure f[topdrv::kFnCount];
+    auto failure = [&](Fn fn) {
+        return std::make_pair(f[static_cast<unsigned>(fn)].status, f[static_cast<unsigned>(fn)].remaining);
+    };
     std::string error;
     ASSERT_TRUE(topdrv::parseFailures("init:5,getSLS:-2:3,topDrvAdapIf_deinit:1", f, &error)) << error;
-    EXPECT_EQ(5, f[static_cast<unsigned>(Fn::Init)].status);
-    EXPECT_EQ(-1, f[static_cast<unsigned>(Fn::Init)].remaining);
-    EXPECT_EQ(-2, f[static_cast<unsigned>(Fn::GetSLS)].status);
-    EXPECT_EQ(3, f[static_cast<unsigned>(Fn::GetSLS)].remaining);
-    EXPECT_EQ(1, f[static_cast<unsigned>(Fn::Deinit)].status);
-    EXPECT_EQ(0, f[static_cast<unsigned>(Fn::GetLockState)].status);
+    EXPECT_EQ(std::make_pair(5, -1), failure(Fn::Init));
+    EXPECT_EQ(std::make_pair(-2, 3), failure(Fn::GetSLS));
+    EXPECT_EQ(1, failure(Fn::Deinit).first);
+    EXPECT_EQ(0, failure(Fn::GetLockState).first);
     for (char const* bad : {"init", "init:0", "init:x", "bogus:5", "init:5:0", "init:5:1:2", "getSLS:1,init:"}) {
         topdrv::Failure g[topdrv::kFnCount];
         error.clear();
@@ -112,16 +87,13 @@ TEST(ChipConfig, FailureListsParseOrAreRejectedWhole) {
 }
 
 TEST(ChipConfig, PowerUpConditionsComeFromTheEnvironment) {
-    struct Var {
-        char const* name;
-        char const* value;
-    } vars[] = {
-        {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "4"}, {"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "0.5"},
-        {"TOPADAPTER_TOPDRV_LOCK_SECONDS", "abc"},   {"TOPADAPTER_TOPDRV_SEED", "77"},
+    std::pair<char const*, char const*> const vars[] = {
+        {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "4"},   {"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "0.5"},
+        {"TOPADAPTER_TOPDRV_LOCK_SECONDS", "abc"},     {"TOPADAPTER_TOPDRV_SEED", "77"},
         {"TOPADAPTER_TOPDRV_SLS_START", "4294967295"}, {"TOPADAPTER_TOPDRV_NORX_START", "-1"},
-        {"TOPADAPTER_TOPDRV_PHASE_MEAN", "-12.5"},   {"TOPADAPTER_TOPDRV_FAIL", "getSLS:9:1"},
+        {"TOPADAPTER_TOPDRV_PHASE_MEAN", "-12.5"},     {"TOPADAPTER_TOPDRV_FAIL", "getSLS:9:1"},
     };
-    for (auto const& v : vars) setenv(v.name, v.value, 1);
+    for (auto const& v : vars) setenv(v.first, v.second, 1);
     topdrv::Config c = topdrv::Config::fromEnvironment();
     EXPECT_EQ(4u, c.fwUpgradePolls);
     EXPECT_DOUBLE_EQ(0.5, c.startupSeconds);
@@ -145,14 +117,9 @@ TEST(ChipConfig, PowerUpConditionsComeFromTheEnvironment) {
     topdrv::control().powerUp();
     uint32_t v = 0;
     EXPECT_EQ(6, topDrvAdapIf_getStateInfo(&v));
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(0, topDrvAdapIf_getStateInfo(&v));
-        EXPECT_EQ(static_cast<uint32_t>(TOP_FW_UPGRADING), v);
-    }
-    EXPECT_EQ(0, topDrvAdapIf_getStateInfo(&v));
-    EXPECT_EQ(static_cast<uint32_t>(TOP_DRV_NOT_STARTED), v);
+    expectUpgradePolls(4);
     EXPECT_EQ(0xFFFFFFFFu, topdrv::control().status().sls);
-    for (auto const& var : vars) unsetenv(var.name);
+    for (auto const& var : vars) unsetenv(var.first);
 }
 
 TEST_F(ChipTest, JournalKeepsEachCallWithArgumentsAndResult) {
@@ -183,8 +150,6 @@ TEST_F(ChipTest, JournalKeepsEachCallWithArgumentsAndResult) {
     EXPECT_EQ(4 + extra, j.back().seq);
     EXPECT_EQ(j.back().seq - topdrv::Chip::kJournalCapacity + 1, j.front().seq);
     EXPECT_EQ(1 + extra, chip().callCount(Fn::GetStateInfo));
-    EXPECT_EQ(1u, chip().callCount(Fn::Init));
-    EXPECT_EQ(3u, chip().journal(3).size());
     chip().clearJournal();
     EXPECT_TRUE(chip().journal().empty());
     EXPECT_EQ(1u, chip().callCount(Fn::Init));
@@ -209,25 +174,24 @@ TEST_F(ChipTest, ConcurrentCallsFromFourThreadsStayConsistent) {
                 x ^= x << 13;
                 x ^= x >> 7;
                 x ^= x << 17;
-                // Thread 0 also reconfigures and disables the chip; the others mostly query.
-                size_t pick = t == 0 ? x % calls.size() : 2 + x % (calls.size() - 2);
                 if (t == 3 && i % 100 == 0) {
                     chip().forceLock(static_cast<int>(x % 3) - 1);
                     chip().status();
                     continue;
                 }
+                // Thread 0 also reconfigures and disables the chip; the others mostly query.
+                Call const& c = calls[t == 0 ? x % calls.size() : 2 + x % (calls.size() - 2)];
                 uint32_t v = 0;
                 float f = 0;
-                int rc = calls[pick].run(&v, &f);
-                ++counts[t][static_cast<unsigned>(calls[pick].fn)];
+                int rc = c.run(&v, &f);
+                ++counts[t][static_cast<unsigned>(c.fn)];
                 if (rc != 0 && rc != TOP_DRV_ERR_STATE) ++badResults;
-                Fn fn = calls[pick].fn;
-                if (rc == 0 && fn == Fn::GetStateInfo && v != TOP_DRV_RUNNING && v != TOP_DRV_NOT_STARTED &&
-                    v != TOP_DRV_STARTING)
+                bool isState = c.fn == Fn::GetStateInfo, isFlag = c.fn == Fn::GetLockState || c.fn == Fn::GetApiState;
+                if (rc == 0 && isState && v != TOP_DRV_RUNNING && v != TOP_DRV_NOT_STARTED && v != TOP_DRV_STARTING)
                     ++badValues;
-                if (rc == 0 && (fn == Fn::GetLockState || fn == Fn::GetApiState) && v > 1) ++badValues;
+                if (rc == 0 && isFlag && v > 1) ++badValues;
                 // Keep the chip mostly configured.
-                if (t == 0 && fn == Fn::Deinit) calls[0].run(&v, &f);
+                if (t == 0 && c.fn == Fn::Deinit) calls[0].run(&v, &f);
             }
         });
     }

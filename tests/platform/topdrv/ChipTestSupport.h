@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <vector>
 
 #include "LogCapture.h"
 #include "OSWrap.h"
@@ -27,6 +29,53 @@ inline Clock::duration real(double protocolSeconds) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(protocolSeconds / kScale));
 }
 
+// The value of a query that must succeed.
+inline uint32_t query(int (*fn)(uint32_t*)) {
+    uint32_t v = 0xdead;
+    EXPECT_EQ(0, fn(&v));
+    return v;
+}
+
+inline uint32_t state() { return query(topDrvAdapIf_getStateInfo); }
+
+inline bool waitForState(uint32_t wanted) {
+    return testsupport::waitUntil([&] { return state() == wanted; });
+}
+
+// `upgrading` polls answer the firmware upgrade, the next one a chip not started.
+inline void expectUpgradePolls(unsigned upgrading) {
+    for (unsigned i = 0; i < upgrading; ++i) EXPECT_EQ(uint32_t{TOP_FW_UPGRADING}, state()) << "poll " << i;
+    EXPECT_EQ(uint32_t{TOP_DRV_NOT_STARTED}, state());
+}
+
+inline int initChip(unsigned long master = kMaster, int logMeanSync = -4) {
+    return topDrvAdapIf_init(kOwnIp, kNetmask, kGateway, master, logMeanSync, 0);
+}
+
+// Every function of the interface, called with valid arguments.
+struct Call {
+    topdrv::Fn fn;
+    std::function<int(uint32_t*, float*)> run;
+};
+
+inline std::vector<Call> everyFunction() {
+    using topdrv::Fn;
+    return {
+        {Fn::Init, [](uint32_t*, float*) { return initChip(); }},
+        {Fn::Deinit, [](uint32_t*, float*) { return topDrvAdapIf_deinit(); }},
+        {Fn::GetStateInfo, [](uint32_t* v, float*) { return topDrvAdapIf_getStateInfo(v); }},
+        {Fn::GetApiState, [](uint32_t* v, float*) { return topDrvAdapIf_getApiState(v); }},
+        {Fn::GetLockState, [](uint32_t* v, float*) { return topDrvAdapIf_getLockState(v); }},
+        {Fn::GetMasterClockState, [](uint32_t* v, float*) { return topDrvAdapIf_getMasterClockState(v); }},
+        {Fn::GetMasterServiceState, [](uint32_t* v, float*) { return topDrvAdapIf_getMasterServiceState(v); }},
+        {Fn::SetMasterIp, [](uint32_t*, float*) { return topDrvAdapIf_setMasterIp(kMaster + 7); }},
+        {Fn::SetMessageRate, [](uint32_t*, float*) { return topDrvAdapIf_setMessageRate(-5); }},
+        {Fn::GetPhaseError, [](uint32_t*, float* f) { return topDrvAdapIf_getPhaseError(f); }},
+        {Fn::GetSLS, [](uint32_t* v, float*) { return topDrvAdapIf_getSLS(v); }},
+        {Fn::GetNoRxSyncMsg, [](uint32_t* v, float*) { return topDrvAdapIf_getNoRxSyncMsg(v); }},
+    };
+}
+
 class ChipTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -40,20 +89,6 @@ protected:
     topdrv::Chip& chip() { return topdrv::control(); }
 
     void powerUp() { chip().powerUp(cfg); }
-
-    static uint32_t state() {
-        uint32_t s = 0xdead;
-        EXPECT_EQ(0, topDrvAdapIf_getStateInfo(&s));
-        return s;
-    }
-
-    static bool waitForState(uint32_t wanted) {
-        return testsupport::waitUntil([&] { return state() == wanted; });
-    }
-
-    static int initChip(unsigned long master = kMaster, int logMeanSync = -4) {
-        return topDrvAdapIf_init(kOwnIp, kNetmask, kGateway, master, logMeanSync, 0);
-    }
 
     // Configured and running, started without delay.
     void runChip() {
