@@ -4,18 +4,13 @@
 #include <vector>
 
 #include "Frame.h"
+#include "TestWire.h"
 #include "Transport.h"
 
 using namespace Transport::wire;
+using transporttest::rawFrame;
 
 namespace {
-
-std::vector<uint8_t> header(uint8_t kind, uint32_t org, uint32_t dst, uint32_t len, uint8_t version = 1) {
-    return {version, kind, 0, 0,
-            uint8_t(org >> 24), uint8_t(org >> 16), uint8_t(org >> 8), uint8_t(org),
-            uint8_t(dst >> 24), uint8_t(dst >> 16), uint8_t(dst >> 8), uint8_t(dst),
-            uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
-}
 
 Verdict feed(DataFrameReader& r, std::vector<uint8_t> const& f, DataHeader& h, bool truncated = false) {
     return r.onFrame(f.data(), f.size(), truncated, h);
@@ -23,6 +18,12 @@ Verdict feed(DataFrameReader& r, std::vector<uint8_t> const& f, DataHeader& h, b
 
 constexpr uint32_t kSelf = 0x01000101;
 constexpr uint32_t kPeer = 0x02000101;
+
+struct Case {
+    std::vector<uint8_t> frame;
+    char const* reason;
+    bool truncated = false;
+};
 
 }  // namespace
 
@@ -38,55 +39,42 @@ TEST(DataFrame, AConnectionIsNamedByItsHelloAndThenCarriesData) {
     DataFrameReader r(kSelf, 1000);
     DataHeader h;
     EXPECT_FALSE(r.identified());
-    EXPECT_EQ(feed(r, header(kHello, kPeer, kSelf, 0), h), Verdict::Hello);
+    EXPECT_EQ(feed(r, rawFrame(kHello, kPeer, kSelf, 0), h), Verdict::Hello);
     EXPECT_TRUE(r.identified());
     EXPECT_EQ(r.peer(), kPeer);
 
-    std::vector<uint8_t> data = header(kData, kPeer, kSelf, 3);
-    data.insert(data.end(), {7, 8, 9});
-    EXPECT_EQ(feed(r, data, h), Verdict::Deliver);
+    EXPECT_EQ(feed(r, rawFrame(kData, kPeer, kSelf, 3, {7, 8, 9}), h), Verdict::Deliver);
     EXPECT_EQ(h.originator, kPeer);
     EXPECT_EQ(h.destination, kSelf);
     EXPECT_EQ(h.length, 3u);
 
-    EXPECT_EQ(feed(r, header(kData, kPeer, kSelf, 0), h), Verdict::Deliver) << "empty messages are messages";
-    std::vector<uint8_t> bounce = header(kBounce, kSelf, kPeer, 1);
-    bounce.push_back(0);
-    EXPECT_EQ(feed(r, bounce, h), Verdict::Bounce);
-    std::vector<uint8_t> largest = header(kData, kPeer, kSelf, 1000);
-    largest.resize(kDataHeaderSize + 1000);
-    EXPECT_EQ(feed(r, largest, h), Verdict::Deliver);
+    EXPECT_EQ(feed(r, rawFrame(kData, kPeer, kSelf, 0), h), Verdict::Deliver) << "empty messages are messages";
+    EXPECT_EQ(feed(r, rawFrame(kBounce, kSelf, kPeer, 1, {0}), h), Verdict::Bounce);
+    EXPECT_EQ(feed(r, rawFrame(kData, kPeer, kSelf, 1000, std::vector<uint8_t>(1000)), h), Verdict::Deliver);
     EXPECT_EQ(r.badFrames(), 0u);
 }
 
 TEST(DataFrame, BadFramesAreDroppedUntilThereAreTooMany) {
     DataFrameReader r(kSelf, 1000);
     DataHeader h;
-    ASSERT_EQ(feed(r, header(kHello, kPeer, kSelf, 0), h), Verdict::Hello);
-    struct Case {
-        std::vector<uint8_t> frame;
-        bool truncated;
-        char const* reason;
-    };
-    std::vector<uint8_t> over = header(kData, kPeer, kSelf, 1001);
-    over.resize(kDataHeaderSize + 1001);
-    std::vector<uint8_t> reserved = header(kData, kPeer, kSelf, 0);
+    ASSERT_EQ(feed(r, rawFrame(kHello, kPeer, kSelf, 0), h), Verdict::Hello);
+    std::vector<uint8_t> reserved = rawFrame(kData, kPeer, kSelf, 0);
     reserved[3] = 1;
     std::vector<Case> cases = {
-        {{}, false, "frame shorter than its header"},
-        {std::vector<uint8_t>(15, 1), false, "frame shorter than its header"},
-        {header(kData, kPeer, kSelf, 0, 0), false, "unknown frame version"},
-        {reserved, false, "reserved bytes not zero"},
-        {header(kData, kPeer, kSelf, 4), false, "length field does not match the frame"},
-        {header(kData, kPeer, kSelf, 0xFFFFFFFFu), false, "length field does not match the frame"},
-        {over, false, "message larger than the transport carries"},
-        {header(kData, kPeer, kSelf, 0), true, "frame longer than the largest message"},
-        {header(kData, 0x0BAD0101, kSelf, 0), false, "DATA with foreign addresses"},
-        {header(kData, kPeer, 0x0BAD0101, 0), false, "DATA with foreign addresses"},
-        {header(kBounce, kPeer, kSelf, 0), false, "BOUNCE with foreign addresses"},
-        {header(kHello, kPeer, kSelf, 0), false, "second HELLO on a connection"},
-        {header(0, kPeer, kSelf, 0), false, "unknown frame kind"},
-        {header(4, kPeer, kSelf, 0), false, "unknown frame kind"},
+        {{}, "frame shorter than its header"},
+        {std::vector<uint8_t>(15, 1), "frame shorter than its header"},
+        {rawFrame(kData, kPeer, kSelf, 0, {}, 0), "unknown frame version"},
+        {reserved, "reserved bytes not zero"},
+        {rawFrame(kData, kPeer, kSelf, 4), "length field does not match the frame"},
+        {rawFrame(kData, kPeer, kSelf, 0xFFFFFFFFu), "length field does not match the frame"},
+        {rawFrame(kData, kPeer, kSelf, 1001, std::vector<uint8_t>(1001)), "message larger than the transport carries"},
+        {rawFrame(kData, kPeer, kSelf, 0), "frame longer than the largest message", true},
+        {rawFrame(kData, 0x0BAD0101, kSelf, 0), "DATA with foreign addresses"},
+        {rawFrame(kData, kPeer, 0x0BAD0101, 0), "DATA with foreign addresses"},
+        {rawFrame(kBounce, kPeer, kSelf, 0), "BOUNCE with foreign addresses"},
+        {rawFrame(kHello, kPeer, kSelf, 0), "second HELLO on a connection"},
+        {rawFrame(0, kPeer, kSelf, 0), "unknown frame kind"},
+        {rawFrame(4, kPeer, kSelf, 0), "unknown frame kind"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         Case const& c = cases[i];
@@ -95,7 +83,7 @@ TEST(DataFrame, BadFramesAreDroppedUntilThereAreTooMany) {
     }
     EXPECT_EQ(r.badFrames(), cases.size());
     // Good frames still pass in between.
-    EXPECT_EQ(feed(r, header(kData, kPeer, kSelf, 0), h), Verdict::Deliver);
+    EXPECT_EQ(feed(r, rawFrame(kData, kPeer, kSelf, 0), h), Verdict::Deliver);
     for (unsigned i = r.badFrames() + 1; i < DataFrameReader::kMaxBadFrames; ++i)
         EXPECT_EQ(feed(r, {1}, h), Verdict::Drop);
     EXPECT_EQ(feed(r, {1}, h), Verdict::Close);
@@ -104,19 +92,13 @@ TEST(DataFrame, BadFramesAreDroppedUntilThereAreTooMany) {
 
 TEST(DataFrame, WithoutAValidHelloTheConnectionIsClosed) {
     DataHeader h;
-    struct Case {
-        std::vector<uint8_t> frame;
-        char const* reason;
-    };
-    std::vector<uint8_t> helloWithPayload = header(kHello, kPeer, kSelf, 1);
-    helloWithPayload.push_back(0);
     std::vector<Case> cases = {
-        {header(kData, kPeer, kSelf, 0), "DATA before HELLO"},
-        {header(kBounce, kSelf, kPeer, 0), "BOUNCE before HELLO"},
-        {header(kHello, kPeer, kPeer, 0), "HELLO for another termination"},
-        {header(kHello, 0, kSelf, 0), "HELLO from an invalid termination"},
-        {header(kHello, kSelf, kSelf, 0), "HELLO from an invalid termination"},
-        {helloWithPayload, "HELLO with payload"},
+        {rawFrame(kData, kPeer, kSelf, 0), "DATA before HELLO"},
+        {rawFrame(kBounce, kSelf, kPeer, 0), "BOUNCE before HELLO"},
+        {rawFrame(kHello, kPeer, kPeer, 0), "HELLO for another termination"},
+        {rawFrame(kHello, 0, kSelf, 0), "HELLO from an invalid termination"},
+        {rawFrame(kHello, kSelf, kSelf, 0), "HELLO from an invalid termination"},
+        {rawFrame(kHello, kPeer, kSelf, 1, {0}), "HELLO with payload"},
         {{0xFF}, "frame shorter than its header"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -153,10 +135,6 @@ TEST(NodeFrame, EncodesAndDecodesEveryKind) {
 }
 
 TEST(NodeFrame, RejectsMalformedFrames) {
-    struct Case {
-        std::vector<uint8_t> frame;
-        char const* reason;
-    };
     std::vector<Case> cases = {
         {{1, 1, 0, 0, 0, 0, 1}, "frame shorter than its header"},
         {{2, 1, 0, 0, 0, 0, 0, 1}, "unknown frame version"},

@@ -5,43 +5,29 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
-#include <atomic>
-#include <pthread.h>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "LogCapture.h"
-#include "NodeServiceProcess.h"
 #include "PrivateNode.h"
+#include "TestWire.h"
 #include "Transport.h"
 
 namespace transporttest {
 
 constexpr unsigned short kOwnNameId = 0x0100;
 constexpr int kSendTimeoutMs = 300;
-
-inline long long monoNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
 
 inline Transport::TerminationId ownId(Transport::GroupId g) { return Transport::TerminationId(kOwnNameId, 1, g); }
 
@@ -52,10 +38,9 @@ public:
         : PrivateNode({{"TOPADAPTER_SEND_TIMEOUT_MS", std::to_string(kSendTimeoutMs)},
                        {"TOPADAPTER_NAME_ID", std::to_string(kOwnNameId)},
                        {"TOPADAPTER_QUIET", "1"}}) {}
-    static Transport::NodeServiceProcess& service() { return PrivateNode::service(); }
 };
 
-// A transport_peer process.
+// A transport_peer process; its commands are listed in TransportPeer.cpp.
 class Peer {
 public:
     explicit Peer(unsigned short nameId) {
@@ -109,33 +94,45 @@ public:
 
     // Starts a termination in `group`; returns its id, and when it started.
     Transport::TerminationId start(Transport::GroupId group, long long* startNs = nullptr) {
-        std::istringstream r(cmd("start " + std::to_string(int(group))));
-        std::string ok;
-        size_t k;
         unsigned long id = 0;
         long long t0 = 0;
-        r >> ok >> k >> std::hex >> id >> std::dec >> t0;
-        if (ok != "ok") return Transport::TerminationId();
+        if (std::sscanf(cmd("start " + std::to_string(int(group))).c_str(), "ok %*u %lx %lld", &id, &t0) != 2) id = 0;
         if (startNs) *startNs = t0;
         return Transport::TerminationId(id);
     }
 
-    // Reads one "key=value" of a stats reply.
-    static unsigned long field(std::string const& reply, std::string const& key) {
+    // Has termination 0 send `count` messages of `size` bytes; returns the reply.
+    std::string send(Transport::TerminationId to, unsigned count, unsigned size, int deadlineMs = 10000) {
+        char line[64];
+        std::snprintf(line, sizeof line, "send 0 %lx %u %u", to.value(), count, size);
+        return cmd(line, deadlineMs);
+    }
+
+    // One "key=value" of termination 0's stats.
+    unsigned long stat(std::string const& key) {
+        std::string reply = cmd("stats 0");
         size_t p = reply.find(" " + key + "=");
         return p == std::string::npos ? ~0ul : std::stoul(reply.substr(p + key.size() + 2));
     }
+    bool waitReceived(unsigned long n) {
+        return testsupport::waitUntil([&] { return stat("recv") == n; });
+    }
 
-    // Time of the first event `kind` ('A' or 'D') about `id`; 0 if none.
+    // Times of the events `kind` ('A' or 'D') about `id` seen by termination k.
+    std::vector<long long> eventTimes(size_t k, char kind, Transport::TerminationId id) {
+        std::string events = cmd("events " + std::to_string(k)), want = " " + std::string(1, kind) + ":";
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%lx:", id.value());
+        want += hex;
+        std::vector<long long> times;
+        for (size_t p = events.find(want); p != std::string::npos; p = events.find(want, p + 1))
+            times.push_back(std::stoll(events.substr(p + want.size())));
+        return times;
+    }
+    // Time of the first such event; 0 if none.
     long long eventTime(size_t k, char kind, Transport::TerminationId id) {
-        std::istringstream r(cmd("events " + std::to_string(k)));
-        std::string word;
-        r >> word;
-        char want[32];
-        std::snprintf(want, sizeof want, "%c:%lx:", kind, id.value());
-        while (r >> word)
-            if (word.compare(0, std::strlen(want), want) == 0) return std::stoll(word.substr(std::strlen(want)));
-        return 0;
+        std::vector<long long> t = eventTimes(k, kind, id);
+        return t.empty() ? 0 : t.front();
     }
 
     // kill -9; returns the time just before the signal.
@@ -145,20 +142,13 @@ public:
         reap();
         return t;
     }
-    pid_t pid() const { return pid_; }
 
 private:
     void reap() {
         int status;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            struct timespec ts = {0, 1000000};
-            nanosleep(&ts, nullptr);
+        if (!testsupport::waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5))) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
         }
         pid_ = -1;
     }
@@ -169,18 +159,9 @@ private:
     std::string buffer_;
 };
 
-inline uint32_t seqOf(Transport::AddressedMessage const& m) {
-    if (m.rawSize() < 4) return 0xFFFFFFFFu;
-    unsigned char const* p = m.rawBuf();
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
 inline Transport::AddressedMessage withSeq(Transport::TerminationImpl const& from, uint32_t seq, unsigned size) {
     Transport::AddressedMessage m = from.allocateMessage(size < 4 ? 4 : size, 4);
-    m.rawBuf()[0] = uint8_t(seq >> 24);
-    m.rawBuf()[1] = uint8_t(seq >> 16);
-    m.rawBuf()[2] = uint8_t(seq >> 8);
-    m.rawBuf()[3] = uint8_t(seq);
+    putSeq(m, seq);
     for (unsigned i = 4; i < m.rawSize(); ++i) m.rawBuf()[i] = uint8_t(seq + i);
     return m;
 }
@@ -188,17 +169,10 @@ inline Transport::AddressedMessage withSeq(Transport::TerminationImpl const& fro
 // A termination of the test process that records what the transport tells it.
 class Recorder : public Transport::TerminationImpl {
 public:
-    struct Event {
-        char kind;
-        unsigned long id;
-        long long ns;
-    };
-
     explicit Recorder(Transport::GroupId g) : TerminationImpl(ownId(g), "recorder") {}
     ~Recorder() override { stop(); }
 
     void receive(Transport::AddressedMessage const& msg) override {
-        checkNotStopped();
         std::lock_guard<std::mutex> lock(mutex_);
         noteThread(recvThreadNames_);
         uint32_t seq = seqOf(msg);
@@ -210,7 +184,6 @@ public:
         if (msg.destination() != termId()) ++misaddressed_;
     }
     void receiveError(Transport::AddressedMessage const& msg) override {
-        checkNotStopped();
         std::lock_guard<std::mutex> lock(mutex_);
         noteThread(recvThreadNames_);
         handedBack_.push_back(msg);
@@ -222,64 +195,47 @@ public:
     void appeared(Transport::Termination& t) override { record('A', t); }
     void disappeare(Transport::Termination& t) override { record('D', t); }
 
+    // Times of the events `kind` ('A' or 'D') about `id`.
+    std::vector<long long> eventTimes(char kind, Transport::TerminationId id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<long long> times;
+        for (auto const& e : events_)
+            if (e.kind == kind && e.id == id.value()) times.push_back(e.ns);
+        return times;
+    }
     long long eventTime(char kind, Transport::TerminationId id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto const& e : events_)
-            if (e.kind == kind && e.id == id.value()) return e.ns;
-        return 0;
+        std::vector<long long> t = eventTimes(kind, id);
+        return t.empty() ? 0 : t.front();
     }
-    int eventCount(char kind, Transport::TerminationId id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int n = 0;
-        for (auto const& e : events_)
-            if (e.kind == kind && e.id == id.value()) ++n;
-        return n;
+    size_t eventCount(char kind, Transport::TerminationId id) { return eventTimes(kind, id).size(); }
+    bool waitEvent(char kind, Transport::TerminationId id) {
+        return testsupport::waitUntil([&] { return eventTime(kind, id) != 0; }, std::chrono::milliseconds(5000));
     }
-    bool waitEvent(char kind, Transport::TerminationId id, int ms = 5000) {
-        return testsupport::waitUntil([&] { return eventTime(kind, id) != 0; }, std::chrono::milliseconds(ms));
-    }
-    unsigned long received() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_;
-    }
-    bool inOrder() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return inOrder_;
-    }
-    std::vector<Transport::AddressedMessage> handedBack() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return handedBack_;
-    }
-    unsigned long issueErrors() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return issueErrors_;
-    }
-    Transport::AddressedMessage lastReceived() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastReceived_;
-    }
-    unsigned long misaddressed() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return misaddressed_;
-    }
+    unsigned long received() { return locked(received_); }
+    bool inOrder() { return locked(inOrder_); }
+    unsigned long misaddressed() { return locked(misaddressed_); }
+    unsigned long issueErrors() { return locked(issueErrors_); }
+    Transport::AddressedMessage lastReceived() { return locked(lastReceived_); }
+    std::vector<Transport::AddressedMessage> handedBack() { return locked(handedBack_); }
     // Names of the threads that ran receive/receiveError, and appeared/disappeare.
-    std::set<std::string> receiveThreadNames() {
+    std::set<std::string> receiveThreadNames() { return locked(recvThreadNames_); }
+    std::set<std::string> eventThreadNames() { return locked(eventThreadNames_); }
+    // How many callbacks have run.
+    size_t callbacks() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return recvThreadNames_;
+        return received_ + handedBack_.size() + events_.size();
     }
-    std::set<std::string> eventThreadNames() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return eventThreadNames_;
-    }
-    // Callbacks seen while stop() was not running and had returned.
-    bool callbackAfterStop() const { return afterStop_.load(); }
-    void markStopped() { stopped_.store(true); }
-
-    std::mutex& mutex() { return mutex_; }
 
 private:
-    void checkNotStopped() {
-        if (stopped_.load()) afterStop_.store(true);
+    struct Event {
+        char kind;
+        unsigned long id;
+        long long ns;
+    };
+    template <class T>
+    T locked(T const& field) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
     }
     static void noteThread(std::set<std::string>& names) {
         char name[32] = "";
@@ -287,11 +243,10 @@ private:
         names.insert(name);
     }
     void record(char kind, Transport::Termination& t) {
-        checkNotStopped();
         long long now = monoNs();
         std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(Event{kind, t.termId().value(), now});
         noteThread(eventThreadNames_);
+        events_.push_back(Event{kind, t.termId().value(), now});
     }
 
     std::mutex mutex_;
@@ -302,8 +257,27 @@ private:
     std::vector<Transport::AddressedMessage> handedBack_;
     std::vector<Event> events_;
     std::set<std::string> recvThreadNames_, eventThreadNames_;
-    std::atomic<bool> stopped_{false};
-    std::atomic<bool> afterStop_{false};
+};
+
+// Our termination in group A and a peer process's termination 0x201 in
+// group A, ours having seen the peer's appear.
+class NodeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(local.start());
+        id1 = p1.start(Transport::GRPID_UNIT_A, &p1Started);
+        ASSERT_TRUE(local.waitEvent('A', id1));
+    }
+    // Issues one message from `local` to `to` and waits until `p` has received `total` messages.
+    bool reaches(Peer& p, Transport::TerminationId to, unsigned long total = 1) {
+        return Transport::TransportLayer::instance().getTermination(to).issue(withSeq(local, uint32_t(total - 1), 8)) &&
+               p.waitReceived(total);
+    }
+
+    Recorder local{Transport::GRPID_UNIT_A};
+    Peer p1{0x201};
+    Transport::TerminationId id1;
+    long long p1Started = 0;
 };
 
 }  // namespace transporttest

@@ -7,7 +7,7 @@
 //   echo <k> on|off                    -> "ok"   (echo every message back from receive())
 //   hold <k>                           -> "ok"   (the next receive() blocks until release)
 //   release <k>                        -> "ok"
-//   stats <k>                          -> "stats recv=<n> inorder=<0|1> errors=<n> bad=<n>"
+//   stats <k>                          -> "stats recv=<n> inorder=<0|1> bad=<n>"
 //   events <k>                         -> "events [A|D]:<id>:<ns> ..."
 //   stop <k>                           -> "stopped <ns before stop()>"
 //                                         (a held receive() is released and from
@@ -16,12 +16,9 @@
 //   exit                               -> "bye", then exits
 // Ids are hexadecimal, times CLOCK_MONOTONIC nanoseconds. Message payloads
 // start with a 4-byte big-endian sequence number counting from 0 per sender.
-#include <time.h>
-
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -30,21 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "TestWire.h"
 #include "Transport.h"
 
+using transporttest::monoNs;
+
 namespace {
-
-long long monoNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-uint32_t seqOf(Transport::AddressedMessage const& m) {
-    if (m.rawSize() < 4) return 0xFFFFFFFFu;
-    unsigned char const* p = m.rawBuf();
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
 
 class PeerTermination : public Transport::TerminationImpl {
 public:
@@ -53,18 +41,14 @@ public:
 
     void receive(Transport::AddressedMessage const& msg) override {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (holdNext_) {
-            holding_ = true;
-            cv_.wait(lock, [&] { return !holdNext_; });
-            holding_ = false;
-        }
+        cv_.wait(lock, [&] { return !holdNext_; });
         if (slow_) {
             lock.unlock();
             struct timespec ts = {0, 1000000};
             nanosleep(&ts, nullptr);
             lock.lock();
         }
-        uint32_t seq = seqOf(msg);
+        uint32_t seq = transporttest::seqOf(msg);
         auto& expect = next_[msg.originator().value()];
         if (seq != expect) inOrder_ = false;
         expect = seq + 1;
@@ -78,10 +62,6 @@ public:
             Transport::TransportLayer::instance().getTermination(msg.originator()).issue(reply);
         }
     }
-    void receiveError(Transport::AddressedMessage const&) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++errors_;
-    }
     void appeared(Transport::Termination& t) override { record('A', t); }
     void disappeare(Transport::Termination& t) override { record('D', t); }
 
@@ -89,22 +69,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         echo_ = on;
     }
-    void hold() {
+    // Holding blocks the next receive() until released; `slow` lasts from then on.
+    void hold(bool on, bool slow = false) {
         std::lock_guard<std::mutex> lock(mutex_);
-        holdNext_ = true;
-    }
-    void release(bool slowFromNowOn = false) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        slow_ = slow_ || slowFromNowOn;
-        holdNext_ = false;
+        holdNext_ = on;
+        slow_ = slow_ || slow;
         cv_.notify_all();
     }
     std::string stats() {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::ostringstream s;
-        s << "stats recv=" << received_ << " inorder=" << (inOrder_ ? 1 : 0) << " errors=" << errors_
-          << " bad=" << bad_;
-        return s.str();
+        return "stats recv=" + std::to_string(received_) + " inorder=" + std::to_string(inOrder_) +
+               " bad=" + std::to_string(bad_);
     }
     std::string events() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -124,10 +99,9 @@ private:
     std::condition_variable cv_;
     bool echo_ = false;
     bool holdNext_ = false;
-    bool holding_ = false;
     bool slow_ = false;
     bool inOrder_ = true;
-    unsigned long received_ = 0, errors_ = 0, bad_ = 0;
+    unsigned long received_ = 0, bad_ = 0;
     std::map<unsigned long, uint32_t> next_;
     std::string events_;
 };
@@ -159,45 +133,32 @@ int main() {
             in >> g;
             terms.emplace_back(new PeerTermination(static_cast<Transport::GroupId>(g)));
             long long t0 = monoNs();
-            if (terms.back()->start()) {
-                char buf[96];
-                std::snprintf(buf, sizeof buf, "ok %zu %lx %lld", terms.size() - 1, terms.back()->termId().value(), t0);
-                reply(buf);
-            } else {
-                terms.pop_back();
-                reply("fail");
-            }
+            char buf[96];
+            std::snprintf(buf, sizeof buf, "ok %zu %lx %lld", terms.size() - 1, terms.back()->termId().value(), t0);
+            bool started = terms.back()->start();
+            if (!started) terms.pop_back();
+            reply(started ? buf : "fail");
         } else if (cmd == "send") {
             unsigned long dest = 0, count = 0, size = 4;
             in >> std::hex >> dest >> std::dec >> count >> size;
             if (size < 4) size = 4;
-            unsigned long ok = 0, refused = 0;
+            unsigned long refused = 0;
             Transport::Termination& to = Transport::TransportLayer::instance().getTermination(dest);
             for (unsigned long i = 0; i < count; ++i) {
                 Transport::AddressedMessage m = terms[k]->allocateMessage(unsigned(size), 4);
-                uint32_t seq = nextSeq[dest]++;
-                m.rawBuf()[0] = uint8_t(seq >> 24);
-                m.rawBuf()[1] = uint8_t(seq >> 16);
-                m.rawBuf()[2] = uint8_t(seq >> 8);
-                m.rawBuf()[3] = uint8_t(seq);
-                if (to.issue(m)) {
-                    ++ok;
-                } else {
+                transporttest::putSeq(m, nextSeq[dest]++);
+                if (!to.issue(m)) {
                     ++refused;
                     --nextSeq[dest];  // the receiver checks the order of what it got
                 }
             }
-            reply("sent " + std::to_string(ok) + " " + std::to_string(refused));
+            reply("sent " + std::to_string(count - refused) + " " + std::to_string(refused));
         } else if (cmd == "echo") {
             std::string on;
-            in >> on;
-            terms[k]->setEcho(on == "on");
+            terms[k]->setEcho(in >> on && on == "on");
             reply("ok");
-        } else if (cmd == "hold") {
-            terms[k]->hold();
-            reply("ok");
-        } else if (cmd == "release") {
-            terms[k]->release();
+        } else if (cmd == "hold" || cmd == "release") {
+            terms[k]->hold(cmd == "hold");
             reply("ok");
         } else if (cmd == "stats") {
             reply(terms[k]->stats());
@@ -205,7 +166,7 @@ int main() {
             reply(terms[k]->events());
         } else if (cmd == "stop") {
             long long t0 = monoNs();
-            terms[k]->release(true);
+            terms[k]->hold(false, true);
             terms[k]->stop();
             reply("stopped " + std::to_string(t0));
         } else if (cmd == "exit") {
