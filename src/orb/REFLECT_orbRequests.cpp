@@ -167,14 +167,20 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
     bool const delivered = request.delivered;
     request.condition.unlock();
 
-    // Once the entry is gone the receiving thread no longer changes `request`.
     if (!delivered) {
+        // A receiving thread that took the entry meanwhile has removed it,
+        // and the id may already serve another request.
         mutex_.lock();
-        ongoingRequests_.erase(id);
+        auto own = ongoingRequests_.find(id);
+        if (own != ongoingRequests_.end() && own->second == &request) ongoingRequests_.erase(own);
         mutex_.unlock();
     }
+    // A response is only ever stored together with `delivered`: one that
+    // comes after this look is dropped with the request.
+    request.condition.lock();
+    TreflectMessage* const answer = request.response;
+    request.condition.unlock();
 
-    TreflectMessage* answer = request.response;
     if (!answer || answer == disconnectedMarker()) {
         countFailed(dest);
         TA_LOG(3, "ORB 0x%08X request to target 0x%08X aborted (Detection Rem.Disc.=%s, TargetGone=%s)",
