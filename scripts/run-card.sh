@@ -8,7 +8,11 @@ cd "$root"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip
 
-export TOPADAPTER_NODE_DIR=${TOPADAPTER_NODE_DIR:-$(mktemp -d /tmp/topadapter-card.XXXXXX)}
+own_dir=
+if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
+  own_dir=$(mktemp -d /tmp/topadapter-card.XXXXXX)
+  export TOPADAPTER_NODE_DIR=$own_dir
+fi
 chmod 700 "$TOPADAPTER_NODE_DIR"
 export TOPADAPTER_TRACE_MASK=${TOPADAPTER_TRACE_MASK:-0xffffffff}
 # The chip comes up in a firmware upgrade that the task waits out.
@@ -18,6 +22,7 @@ pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  if [ -n "$own_dir" ]; then rm -rf "$own_dir"; fi
 }
 trap cleanup EXIT INT TERM
 
