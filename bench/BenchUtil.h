@@ -2,11 +2,18 @@
 #pragma once
 
 #include <sched.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
+
+#include "NodeServiceProcess.h"
 
 namespace bench {
 
@@ -36,6 +43,58 @@ inline Stats stats(std::vector<double> v) {
 inline double medianOf(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// "[count per round] [rounds]" with defaults; false (after a usage line) when out of range.
+inline bool parseArgs(int argc, char** argv, unsigned defaultCount, unsigned defaultRounds, char const* what,
+                      unsigned* count, unsigned* rounds) {
+    *count = argc > 1 ? unsigned(std::atoi(argv[1])) : defaultCount;
+    *rounds = argc > 2 ? unsigned(std::atoi(argv[2])) : defaultRounds;
+    if (*count >= 100 && *rounds >= 1) return true;
+    std::fprintf(stderr, "usage: %s [%s per round >= 100] [rounds >= 1]\n", argv[0], what);
+    return false;
+}
+
+// A private node with its membership service for one benchmark run,
+// removed again at the end.
+class Node {
+public:
+    bool start() {
+        ::setenv("TOPADAPTER_QUIET", "1", 1);
+        dir_ = Transport::NodeServiceProcess::useFreshNodeDirectory();
+        return service_.start();
+    }
+    ~Node() {
+        service_.stop();
+        std::string rm = "rm -rf '" + dir_ + "'";
+        if (!dir_.empty() && std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+
+private:
+    std::string dir_;
+    Transport::NodeServiceProcess service_;
+};
+
+// Forks `server`, connected to this process by a socket pair of `type`;
+// the child never returns. Call before this process has threads of its own.
+inline pid_t forkServer(void (*server)(int), int type, int* parentEnd) {
+    int fds[2];
+    ::socketpair(AF_UNIX, type, 0, fds);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        server(fds[1]);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    *parentEnd = fds[0];
+    return pid;
+}
+
+// A forked server writes 'y' once it serves.
+inline bool serverReady(int fd) {
+    char ok = 0;
+    return ::read(fd, &ok, 1) == 1 && ok == 'y';
 }
 
 }  // namespace bench

@@ -61,7 +61,7 @@ void serveUntilClosed(int fd) {
 
 // ---- plain ping-pong ----
 
-[[noreturn]] void plainServer(int fd) {
+void plainServer(int fd) {
     pin(1);
     unsigned char buf[256];
     for (;;) {
@@ -140,7 +140,7 @@ public:
     }
 };
 
-[[noreturn]] void orbServer(int fd) {
+void orbServer(int fd) {
     pin(1);
     becomeActor(kOrbServerNameId);
     TreflectORB* orb = TreflectORB::getInstance(NSID_UNIT);
@@ -154,7 +154,7 @@ public:
     ::_exit(0);
 }
 
-[[noreturn]] void echoServer(int fd) {
+void echoServer(int fd) {
     pin(1);
     becomeActor(kEchoNameId);
     EchoTermination echo(TerminationId(kEchoNameId, 1, Transport::GroupId(1)));
@@ -196,51 +196,22 @@ double callsPerSecond(unsigned threads, unsigned n, F body) {
 
 
 
-pid_t spawn(void (*server)(int), int* parentEnd) {
-    int fds[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        server(fds[1]);
-    }
-    ::close(fds[1]);
-    *parentEnd = fds[0];
-    return pid;
-}
 
-bool ready(int fd) {
-    char ok = 0;
-    return ::read(fd, &ok, 1) == 1 && ok == 'y';
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    unsigned n = argc > 1 ? unsigned(std::atoi(argv[1])) : 20000;
-    unsigned rounds = argc > 2 ? unsigned(std::atoi(argv[2])) : 5;
-    if (n < 100 || rounds < 1) {
-        std::fprintf(stderr, "usage: %s [calls per round >= 100] [rounds >= 1]\n", argv[0]);
-        return 1;
-    }
-    ::setenv("TOPADAPTER_QUIET", "1", 1);
-    std::string dir = Transport::NodeServiceProcess::useFreshNodeDirectory();
-    Transport::NodeServiceProcess service;
-    if (!service.start()) return 1;
+    unsigned n, rounds;
+    if (!bench::parseArgs(argc, argv, 20000, 5, "calls", &n, &rounds)) return 1;
+    bench::Node node;
+    if (!node.start()) return 1;
 
     // Servers are forked before this process has any thread of its own.
-    int plain[2];
-    ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, plain);
-    pid_t plainPid = ::fork();
-    if (plainPid == 0) {
-        ::close(plain[0]);
-        plainServer(plain[1]);
-    }
-    ::close(plain[1]);
-    int echoFd, orbFd;
-    pid_t echoPid = spawn(echoServer, &echoFd);
-    pid_t orbPid = spawn(orbServer, &orbFd);
-    if (!ready(echoFd) || !ready(orbFd)) {
+    int plainFd, echoFd, orbFd;
+    pid_t plainPid = bench::forkServer(plainServer, SOCK_SEQPACKET, &plainFd);
+    pid_t echoPid = bench::forkServer(echoServer, SOCK_STREAM, &echoFd);
+    pid_t orbPid = bench::forkServer(orbServer, SOCK_STREAM, &orbFd);
+    if (!bench::serverReady(echoFd) || !bench::serverReady(orbFd)) {
         std::fprintf(stderr, "servers did not start\n");
         return 1;
     }
@@ -262,17 +233,17 @@ int main(int argc, char** argv) {
 
     {  // warm-up: connections, caches, allocator pools, workers
         std::vector<double> w;
-        plainCalls(plain[0], 2000, &w);
+        plainCalls(plainFd, 2000, &w);
         caller.calls(2000, w);
         orbCalls(bench, 2000, &w);
         callsPerSecond(4, 2000, [&](unsigned k) { orbCalls(bench, k, nullptr); });
     }
     std::vector<double> rttPlain, rttTransport, rttOrb, cpsPlain, cpsOrb1, cpsOrb4;
     for (unsigned r = 0; r < rounds; ++r) {
-        plainCalls(plain[0], n, &rttPlain);
+        plainCalls(plainFd, n, &rttPlain);
         caller.calls(n, rttTransport);
         orbCalls(bench, n, &rttOrb);
-        cpsPlain.push_back(callsPerSecond(1, n, [&](unsigned k) { plainCalls(plain[0], k, nullptr); }));
+        cpsPlain.push_back(callsPerSecond(1, n, [&](unsigned k) { plainCalls(plainFd, k, nullptr); }));
         cpsOrb1.push_back(callsPerSecond(1, n, [&](unsigned k) { orbCalls(bench, k, nullptr); }));
         cpsOrb4.push_back(callsPerSecond(4, n, [&](unsigned k) { orbCalls(bench, k, nullptr); }));
     }
@@ -290,15 +261,12 @@ int main(int argc, char** argv) {
     std::printf("  %-36s %10.0f calls/s   ratio %.2fx\n", "ORB, 4 calling threads", c4, c4 / cp);
 
     caller.stop();
-    ::close(plain[0]);
+    ::close(plainFd);
     ::close(echoFd);
     ::close(orbFd);
     ::kill(orbPid, SIGKILL);  // its workers serve for ever
     ::waitpid(plainPid, nullptr, 0);
     ::waitpid(echoPid, nullptr, 0);
     ::waitpid(orbPid, nullptr, 0);
-    service.stop();
-    std::string rm = "rm -rf '" + dir + "'";
-    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
     return 0;
 }

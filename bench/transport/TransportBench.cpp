@@ -56,7 +56,7 @@ struct Counter {
 // ---------------------------------------------------------------------------
 // Plain socket variant
 
-[[noreturn]] void plainServer(int fd) {
+void plainServer(int fd) {
     pin(1);
     unsigned char buf[2048];
     Counter c;
@@ -214,7 +214,7 @@ private:
     bool answered_ = false;
 };
 
-[[noreturn]] void transportServer(int readyFd) {
+void transportServer(int readyFd) {
     pin(1);
     Server s;
     char ok = s.start() ? 'y' : 'n';
@@ -233,35 +233,15 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    unsigned n = argc > 1 ? unsigned(std::atoi(argv[1])) : 2000;
-    unsigned rounds = argc > 2 ? unsigned(std::atoi(argv[2])) : 25;
-    if (n < 100 || rounds < 1) {
-        std::fprintf(stderr, "usage: %s [round trips per round >= 100] [rounds >= 1]\n", argv[0]);
-        return 1;
-    }
-    ::setenv("TOPADAPTER_QUIET", "1", 1);
-    std::string dir = Transport::NodeServiceProcess::useFreshNodeDirectory();
-    Transport::NodeServiceProcess service;
-    if (!service.start()) return 1;
+    unsigned n, rounds;
+    if (!bench::parseArgs(argc, argv, 2000, 25, "round trips", &n, &rounds)) return 1;
+    bench::Node node;
+    if (!node.start()) return 1;
 
-    int plain[2];
-    ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, plain);
-    pid_t plainPid = ::fork();
-    if (plainPid == 0) {
-        ::close(plain[0]);
-        plainServer(plain[1]);
-    }
-    ::close(plain[1]);
-    int ready[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, ready);
-    pid_t serverPid = ::fork();
-    if (serverPid == 0) {
-        ::close(ready[0]);
-        transportServer(ready[1]);
-    }
-    ::close(ready[1]);
-    char ok = 0;
-    if (::read(ready[0], &ok, 1) != 1 || ok != 'y') {
+    int plainFd, serverFd;
+    pid_t plainPid = bench::forkServer(plainServer, SOCK_SEQPACKET, &plainFd);
+    pid_t serverPid = bench::forkServer(transportServer, SOCK_STREAM, &serverFd);
+    if (!bench::serverReady(serverFd)) {
         std::fprintf(stderr, "transport server did not start\n");
         return 1;
     }
@@ -273,16 +253,16 @@ int main(int argc, char** argv) {
     // Warm-up: connections opened, caches and allocator pools filled.
     {
         std::vector<double> w;
-        plainRoundTrips(plain[0], 2000, w);
+        plainRoundTrips(plainFd, 2000, w);
         client.callbackRoundTrips(2000, w);
         client.callerRoundTrips(2000, w);
     }
     std::vector<double> rttPlain, rttCallback, rttCaller, tpPlain, tpTransport;
     for (unsigned r = 0; r < rounds; ++r) {
-        plainRoundTrips(plain[0], n, rttPlain);
+        plainRoundTrips(plainFd, n, rttPlain);
         client.callbackRoundTrips(n, rttCallback);
         client.callerRoundTrips(n, rttCaller);
-        tpPlain.push_back(plainThroughput(plain[0], n));
+        tpPlain.push_back(plainThroughput(plainFd, n));
         tpTransport.push_back(client.throughput(n));
     }
     Stats p = stats(rttPlain), cb = stats(rttCallback), ca = stats(rttCaller);
@@ -299,12 +279,9 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %10.0f msg/s   ratio %.2fx\n", "transport", tt, tt / tp);
 
     client.stop();
-    ::close(plain[0]);
-    ::close(ready[0]);
+    ::close(plainFd);
+    ::close(serverFd);
     ::waitpid(plainPid, nullptr, 0);
     ::waitpid(serverPid, nullptr, 0);
-    service.stop();
-    std::string rm = "rm -rf '" + dir + "'";
-    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
     return 0;
 }
