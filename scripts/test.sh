@@ -57,8 +57,14 @@ for m in "${modes[@]}"; do
         name=$(basename "$f")
         corpus="fuzz/${name#fuzz_}/corpus"
         work=$(mktemp -d)
-        echo "fuzzing $name for ${FUZZ_SECONDS:-60}s"
-        "$f" -max_total_time="${FUZZ_SECONDS:-60}" -rss_limit_mb=512 -malloc_limit_mb=256 "$work" "$corpus"
+        secs=${FUZZ_SECONDS:-60}
+        echo "fuzzing $name for ${secs}s"
+        # A single allocation over 64 MiB is the fault we hunt (a hostile count or length); the
+        # rss limit leaves room for ASan's quarantine. The outer timeout bounds a fuzzer that
+        # hangs while reporting.
+        ASAN_OPTIONS=quarantine_size_mb=64:malloc_context_size=10 \
+          timeout -k 10 $((secs + 120)) "$f" -max_total_time="$secs" -rss_limit_mb=1536 -malloc_limit_mb=64 \
+          "$work" "$corpus"
         rm -rf "$work"
       done
       ;;
