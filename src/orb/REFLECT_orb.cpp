@@ -237,6 +237,20 @@ unsigned long TreflectORB::resolve(Transport::TerminationId const& dest, Tipprmi
 
 // ---- performance counters ----
 
+TipprmiStream& operator<<(TipprmiStream& s, TreflectObjectLocationIf const& v) {
+    if (v.hasOID()) s << v.getOID();
+    else s << 0 << v.getNamespaceId();
+    return s << v.getInternalOID() << v.orbId().value();
+}
+
+TipprmiStream& operator>>(TipprmiStream& s, TreflectORB::TreflectObjectLocation& v) {
+    TipprmiOID oid;
+    unsigned long internalOid = 0, orbId = 0;
+    s >> oid >> internalOid >> orbId;
+    v = TreflectORB::TreflectObjectLocation(internalOid, TreflectOrbId(orbId), oid, nullptr);
+    return s;
+}
+
 TipprmiStream& operator<<(TipprmiStream& s, TreflectORB::PerfCnts const& v) {
     return s << v.termId << v.sent << v.failed;
 }

@@ -217,6 +217,13 @@ TipprmiStream& operator<<(TipprmiStream& s, TreflectORB::PerfCnts const& v);
 TipprmiStream& operator>>(TipprmiStream& s, TreflectORB::PerfCnts& v);
 TIPPRMI_MIN_WIRE_SIZE(TreflectORB::PerfCnts, 12);
 
+// Object reference: the OID when the location has one, else a 4-byte 0 and
+// the namespace id; then the internal OID and the ORB id (4 bytes each).
+// A location read from a stream has no server.
+TipprmiStream& operator<<(TipprmiStream& s, TreflectObjectLocationIf const& v);
+TipprmiStream& operator>>(TipprmiStream& s, TreflectORB::TreflectObjectLocation& v);
+TIPPRMI_MIN_WIRE_SIZE(TreflectORB::TreflectObjectLocation, 16);
+
 struct TreflectORB::PerfCntMultInfo {
     Transport::TerminationId peer;
     PerfCntInfo info;

@@ -8,6 +8,7 @@
 #include "IPPRMI_objectSkeleton.h"
 #include "Log.h"
 #include "REFLECT_orb.h"
+#include "REFLECT_objectStub.h"
 #include "REFLECT_orbInternal.h"
 #include "ReflectWorker.h"
 
@@ -335,6 +336,7 @@ void TreflectORB::receiveError(Transport::AddressedMessage const& raw) {
 void TreflectORB::disappeare(Transport::Termination& t) {
     Transport::TerminationId const gone = t.termId();
     enterHandlerState(true);
+    TreflectObjectHandler::getInstance()->invalidateStubs(convertId(gone));
     // Waiting callers of the vanished peer abort at once instead of waiting
     // for their next period.
     mutex_.lock();

@@ -1,17 +1,18 @@
 #include "IPPRMI_objectSkeleton.h"
 
+#include "IPPRMI_objectClient.h"
 #include "Log.h"
 #include "REFLECT_orb.h"
 
-TipprmiObjectSkeleton::TipprmiObjectSkeleton() : TipprmiObjectBase(TipprmiOID(), 0), orb_(nullptr) {}
+TipprmiObjectSkeleton::TipprmiObjectSkeleton() : TipprmiObjectBase(TipprmiOID(), 0), client_(nullptr), orb_(nullptr) {}
 
 TipprmiObjectSkeleton::TipprmiObjectSkeleton(TreflectORB* orb, TipprmiOID const& oid)
-    : TipprmiObjectBase(oid, oid.getNamespaceId()), orb_(nullptr) {
+    : TipprmiObjectBase(oid, oid.getNamespaceId()), client_(nullptr), orb_(nullptr) {
     connect(orb, oid);
 }
 
 TipprmiObjectSkeleton::TipprmiObjectSkeleton(TipprmiOID const& oid)
-    : TipprmiObjectBase(oid, oid.getNamespaceId()), orb_(nullptr) {
+    : TipprmiObjectBase(oid, oid.getNamespaceId()), client_(nullptr), orb_(nullptr) {
     connect(nullptr, oid);
 }
 
@@ -20,6 +21,7 @@ TipprmiObjectSkeleton::~TipprmiObjectSkeleton() {
         TreflectORB::checkHandlerState();
         orb_->unregisterObject(this);
     }
+    dropClient_();
 }
 
 void TipprmiObjectSkeleton::connect(TreflectORB* orb, TipprmiOID const& oid) {
@@ -28,6 +30,17 @@ void TipprmiObjectSkeleton::connect(TreflectORB* orb, TipprmiOID const& oid) {
     if (!orb) orb = TreflectORB::getInstance(oid.getNamespaceId());
     orb_ = orb;
     orb_->registerObject(this);
+    dropClient_();
+}
+
+TipprmiObjectClient* TipprmiObjectSkeleton::getClient() const {
+    if (!client_) client_ = new TipprmiObjectClient(this);
+    return client_;
+}
+
+void TipprmiObjectSkeleton::dropClient_() const {
+    delete client_;
+    client_ = nullptr;
 }
 
 TreflectOrbId TipprmiObjectSkeleton::orbId() const { return orb_ ? orb_->orbId() : TreflectOrbId(); }

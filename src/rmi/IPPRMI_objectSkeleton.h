@@ -5,6 +5,7 @@
 #include "IPPRMI_objectBase.h"
 
 class TreflectORB;
+class TipprmiObjectClient;
 
 class TipprmiObjectSkeleton : public TipprmiObjectBase {
 public:
@@ -30,13 +31,21 @@ public:
     // Moves the registration to `orb` (or the OID's namespace ORB); the stored
     // OID is not changed. Called with the run permission held.
     virtual void connect(TreflectORB* orb, TipprmiOID const& oid);
+    // A handle on this skeleton, made on first use and owned by it; a new
+    // connect deletes it, so holders must not keep it across one.
+    virtual TipprmiObjectClient* getClient() const;
 
     TreflectORB* getORB() const { return orb_; }
     void setORB(TreflectORB* orb) { orb_ = orb; }
 
 protected:
+    // Deletes the client handle; the next getClient() makes a new one.
+    void dropClient_() const;
+
     // Every response of a skeleton begins with its status container.
     void prepareResponseStream_(TipprmiStream& out) const;
+
+    mutable TipprmiObjectClient* client_;
 
 private:
     mutable TipprmiExceptionContainer exception_;

@@ -9,7 +9,9 @@
 #include <memory>
 
 #include "ChildProcess.h"
+#include "IPPRMI_objectClient.h"
 #include "IPPRMI_stream.h"
+#include "REFLECT_objectStub.h"
 #include "OrbNodeFixture.h"
 #include "TestSkeletons.h"
 
@@ -75,6 +77,48 @@ TEST(OrbActors, CallsAnObjectOfAnotherProcessFoundByName) {
     TreflectORB::PerfCntInfo info = orb().getPerfCnts(actorTerm());
     EXPECT_EQ("orbactor", info.actor);
     EXPECT_EQ(0u, orb().getPerfCnts(actorTerm()).counters.getLength());
+}
+
+// A client handle found by name: calls through its stub reach the actor, and
+// the stub turns invalid when the actor's ORB goes away.
+TEST(OrbActors, ClientHandleCallsTheRemoteObjectUntilItsOrbDisappears) {
+    auto actor = startActor({"serve"});
+    std::unique_ptr<TipprmiObjectClient> adder;
+    {
+        RunPermissionGuard g;
+        adder = std::make_unique<TipprmiObjectClient>(TipprmiOID("adder"));
+        ASSERT_TRUE(adder->isConnected());
+        EXPECT_EQ(nullptr, adder->getServer());
+        TipprmiStream in(100), out(100);
+        adder->prepareRequestStream_(true, kTestClass, kAdd, in) << 40L << 2L;
+        ASSERT_TRUE(adder->dispatch(true, kTestClass, kAdd, in, out));
+        long sum = 0;
+        adder->prepareResponseStream_(true, out) >> sum;
+        EXPECT_EQ(42, sum);
+
+        // The built-in method codes of the remote skeleton. A type-1 container
+        // there would make every answer a failure, its own included.
+        TipprmiAny data;
+        data << 9;
+        adder->getStub_()->setExceptionContainer(TipprmiExceptionContainer(0, data));
+        TipprmiExceptionContainer remote = adder->getStub_()->getExceptionContainer();
+        EXPECT_EQ(0u, remote.getExceptionType());
+        int nine = 0;
+        remote.getExceptionData() >> nine;
+        EXPECT_EQ(9, nine);
+    }
+
+    actor->kill(SIGKILL);
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        RunPermissionGuard g;
+        return !adder->getStub_()->isValid();
+    }));
+    RunPermissionGuard g;
+    TipprmiStream in(100), out(100);
+    adder->prepareRequestStream_(true, kTestClass, kAdd, in);
+    EXPECT_FALSE(adder->dispatch(true, kTestClass, kAdd, in, out));
+    EXPECT_EQ(1u, countRecords("request to stub object set to invalid"));
+    adder.reset();
 }
 
 TEST(OrbActors, CallerOfAKilledPeerAbortsWithoutAnotherPeriod) {
