@@ -7,6 +7,7 @@
 
 #include "IPPRMI_objectSkeleton.h"
 #include "LogCapture.h"
+#include "StandaloneNode.h"
 #include "REFLECT_orb.h"
 #include "Transport.h"
 
@@ -18,10 +19,7 @@ namespace {
 
 // Skeletons make streams, and streams the ORB of namespace 1: this process
 // is a node of its own.
-struct StandaloneNode : ::testing::Environment {
-    void SetUp() override { ::setenv("TOPADAPTER_NODED", "none", 0); }
-};
-::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new StandaloneNode);
+testsupport::StandaloneNode const gStandaloneNode;
 
 // Sets the card identity for one test and restores the defaults after it.
 struct Card {

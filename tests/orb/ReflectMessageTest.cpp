@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "StandaloneNode.h"
 #include "REFLECT_orb.h"
 #include "ReflectMessage.h"
 
@@ -14,9 +15,7 @@ using testsupport::expectError;
 
 namespace {
 
-struct StandaloneNode {
-    StandaloneNode() { setenv("TOPADAPTER_NODED", "none", 0); }
-} const gStandaloneNode;
+testsupport::StandaloneNode const gStandaloneNode;
 
 using Bytes = std::vector<unsigned char>;
 

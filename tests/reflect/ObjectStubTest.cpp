@@ -9,6 +9,7 @@
 #include "IPPRMI_objectClient.h"
 #include "IPPRMI_objectSkeleton.h"
 #include "LogCapture.h"
+#include "StandaloneNode.h"
 #include "REFLECT_objectStub.h"
 #include "WireBytes.h"
 
@@ -17,10 +18,7 @@ using testsupport::expectError;
 
 namespace {
 
-struct StandaloneNode : ::testing::Environment {
-    void SetUp() override { ::setenv("TOPADAPTER_NODED", "none", 0); }
-};
-::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new StandaloneNode);
+testsupport::StandaloneNode const gStandaloneNode;
 
 using wiretest::Bytes;
 

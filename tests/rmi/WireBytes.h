@@ -8,16 +8,13 @@
 #include <vector>
 
 #include "IPPRMI_stream.h"
+#include "StandaloneNode.h"
 
 namespace wiretest {
 
 using Bytes = std::vector<unsigned char>;
 
-// Single-process tests: this process is a node of its own, so the ORB's
-// termination starts without the node's membership service.
-struct StandaloneNode {
-    StandaloneNode() { setenv("TOPADAPTER_NODED", "none", 0); }
-};
+using testsupport::StandaloneNode;
 
 // The data bytes of a stream (without header and cursor word).
 inline Bytes dataOf(TipprmiStream const& s) {
