@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ bool NodeServiceProcess::start(std::string const& path, int waitMs) {
         return false;
     }
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t const parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) {
         TA_LOG(3, "cannot start %s: %s", path.c_str(), std::strerror(errno));
@@ -48,6 +50,10 @@ bool NodeServiceProcess::start(std::string const& path, int waitMs) {
         return false;
     }
     if (pid == 0) {
+        // The service ends with the process that started it, even when that
+        // one is killed: an orphan would hold its output pipes open for ever.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(0);
         ::dup2(out[1], 1);
         ::execve(argv[0], argv, environ);
         ::_exit(127);

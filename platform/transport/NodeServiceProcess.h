@@ -26,6 +26,7 @@ public:
 
     // Runs `path` in the current node directory and waits until it accepts
     // connections; false (with a log line) if it does not within `waitMs`.
+    // The service gets SIGTERM when the thread that started it ends.
     bool start(std::string const& path = defaultPath(), int waitMs = 5000);
     // SIGTERM and reap; idempotent.
     void stop();

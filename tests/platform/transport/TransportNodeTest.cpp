@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <thread>
@@ -15,6 +18,7 @@
 #include "Frame.h"
 #include "NodeDir.h"
 #include "NodeFixture.h"
+#include "NodeServiceProcess.h"
 #include "Socket.h"
 
 using namespace transporttest;
@@ -179,6 +183,46 @@ TEST_F(TransportMembership, MembersSurviveARestartOfTheMembershipService) {
     ASSERT_TRUE(waitUntil([&] { return p2.eventTime(0, 'A', id1) != 0 && p2.eventTime(0, 'A', local.termId()) != 0; }));
     ASSERT_TRUE(waitUntil([&] { return TransportLayer::instance().exists(id1); }));
     EXPECT_TRUE(reaches(p1, id1));
+}
+
+// A test killed by its deadline must not leave its service running: the
+// orphan would keep the test runner's output pipe open.
+TEST(TransportService, EndsWithTheProcessThatStartedIt) {
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    pid_t starter = ::fork();
+    if (starter == 0) {
+        ::close(fds[0]);
+        std::string dir = Transport::NodeServiceProcess::useFreshNodeDirectory();
+        Transport::NodeServiceProcess service;
+        pid_t pid = service.start() ? service.pid() : -1;
+        char line[512];
+        int n = std::snprintf(line, sizeof line, "%d %s", int(pid), dir.c_str());
+        if (::write(fds[1], line, size_t(n)) != n) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    char line[512] = {};
+    ASSERT_GT(::read(fds[0], line, sizeof line - 1), 0);
+    ::close(fds[0]);
+    int pid = 0;
+    char dir[480] = {};
+    ASSERT_EQ(2, std::sscanf(line, "%d %479s", &pid, dir));
+    ASSERT_GT(pid, 0);
+    ::kill(starter, SIGKILL);
+    ::waitpid(starter, nullptr, 0);
+    // Gone, or a zombie waiting for the reaper of orphans.
+    EXPECT_TRUE(waitUntil([&] {
+        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+        if (!f) return true;
+        char state = 0;
+        int scanned = std::fscanf(f, "%*d %*s %c", &state);
+        std::fclose(f);
+        return scanned == 1 && state == 'Z';
+    }));
+    std::string const rm = std::string("rm -rf ") + dir;
+    EXPECT_EQ(0, std::system(rm.c_str()));
 }
 
 // ---------------------------------------------------------------------------
