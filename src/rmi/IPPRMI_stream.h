@@ -26,6 +26,8 @@
 //   TipprmiOID                     the text as a string, or a 4-byte 0 when it
 //                                  has none; then its NamespaceId
 //   TipprmiExceptionContainer      exception type (4 bytes), data as TipprmiAny
+//   object reference               OID (or a 4-byte 0 and the NamespaceId),
+//                                  internal OID, ORB id: REFLECT_orb.h
 //   TipprmiGeneralException        its code, 4 bytes
 //
 // A read beyond the written data logs once, yields zeros and marks the
