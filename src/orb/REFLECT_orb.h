@@ -135,13 +135,13 @@ public:
     virtual void unregisterObject(TipprmiObjectSkeleton const* object);
     TreflectObjectLocation locateLocalObject_(TipprmiOID const& oid) const;
     TreflectObjectLocation locateRemoteObject_(TipprmiOID const& oid) const;
-    // The internal object id of `oid` at `dest` (0: not found or failed).
-    virtual unsigned long resolve(Transport::TerminationId const& dest, TipprmiOID oid) const;
 
     // Sends a payload request to `dest`; for a transaction waits for the
     // response. Gives the run permission up while it waits.
     virtual bool forwardMsg(TreflectOrbId const& dest, bool transaction, TipprmiStream& request,
                             TipprmiStream& response);
+    // The internal object id of `oid` at `dest` (0: not found or failed).
+    virtual unsigned long resolve(Transport::TerminationId const& dest, TipprmiOID oid) const;
     bool forwardMsg_(Transport::TerminationId const& dest, bool transaction, TreflectMessage& msg,
                      TipprmiStream& response) const;
     bool waitingTooLongFor(Transport::TerminationId const& dest, TreflectMessage msg, int minutes) const;

@@ -182,11 +182,12 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
     TreflectMessage* const answer = request.response;
     request.condition.unlock();
 
-    if (!answer || answer == disconnectedMarker()) {
+    bool const targetGone = !transport.exists(dest);
+    if (!answer || answer == disconnectedMarker() || targetGone) {
         countFailed(dest);
         TA_LOG(3, "ORB 0x%08X request to target 0x%08X aborted (Detection Rem.Disc.=%s, TargetGone=%s)",
                hex32(termId().value()), hex32(dest.value()), yesNo(answer == disconnectedMarker()),
-               yesNo(!transport.exists(dest)));
+               yesNo(targetGone));
         testInfoAboutMessage(dest, msg, transaction);
         writeFailure(response);
         return false;
@@ -267,7 +268,7 @@ void TreflectORB::testInfoAboutMessage(Transport::TerminationId const&, Treflect
 
 void TreflectORB::receive(Transport::AddressedMessage const& raw) {
     receivingThread_.store(OSWrap::Thread::getCurrentId());
-    if (raw.rawSize() < TreflectMessage::kHeaderSize + 4) {
+    if (raw.rawSize() < TreflectMessage::kHeaderSize) {
         TA_LOG(3, "ORB 0x%08X drops a message of %u bytes from 0x%08X: shorter than the ORB header",
                hex32(termId().value()), raw.rawSize(), hex32(raw.originator().value()));
         return;
@@ -278,6 +279,12 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
         TA_LOG(0, "ORB 0x%08X received response failure message from 0x%08X", hex32(termId().value()),
                hex32(msg.originator().value()));
         resetUnit();
+    }
+    // Everything else is read as a stream, which begins with its data size.
+    if (raw.rawSize() < TreflectMessage::kHeaderSize + 4) {
+        TA_LOG(3, "ORB 0x%08X drops a message of %u bytes from 0x%08X: no data size after the ORB header",
+               hex32(termId().value()), raw.rawSize(), hex32(raw.originator().value()));
+        return;
     }
     mutex_.lock();
     auto it = ongoingRequests_.find(msg.transactionId());
@@ -290,10 +297,9 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
             request->holders.fetch_add(1, std::memory_order_relaxed);
             mutex_.unlock();
             request->condition.lock();
-            if (request->response != disconnectedMarker()) {
-                delete request->response;
-                request->response = new TreflectMessage(msg);
-            }
+            // A response outruns the news that its sender is gone.
+            if (request->response != disconnectedMarker()) delete request->response;
+            request->response = new TreflectMessage(msg);
             request->delivered = true;
             request->condition.unlock();
             request->condition.signal();

@@ -185,7 +185,7 @@ bool operator<(TreflectObjectLocationIf const& a, TreflectObjectLocationIf const
 bool operator==(TreflectObjectStub const& a, TreflectObjectStub const& b) {
     if (a.hasOID() && b.hasOID()) return a.getOID() == b.getOID();
     return a.getInternalOID() == b.getInternalOID() && a.orbId() == b.orbId() &&
-           a.getNamespaceId() == b.getNamespaceId() && a.getServer() == b.getServer();
+           a.getNamespaceId() == b.getNamespaceId() && a.object() == b.object();
 }
 
 // ---- container ----

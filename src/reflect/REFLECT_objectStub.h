@@ -58,6 +58,8 @@ public:
     // Reads the status container; a failure stops every later read of `s`.
     TipprmiStream& prepareResponseStream_(bool transaction, TipprmiStream& s) const;
 
+    // The object pointer as it stands: INVALIDOBJECT once invalidated.
+    TipprmiObjectSkeleton* object() const { return object_; }
     bool isValid() const { return object_ != INVALIDOBJECT; }
     void setInvalid() { object_ = INVALIDOBJECT; }
     void incRefCount() { ++refCount_; }

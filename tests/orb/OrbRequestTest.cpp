@@ -78,6 +78,22 @@ TEST(OrbServing, AnswersARawPayloadRequestByteForByte) {
     EXPECT_EQ(peer.termId(), got.destination());
 }
 
+TEST(OrbServing, MessagesTooShortToReadAreDroppedWithALine) {
+    expectError("shorter than the ORB header");
+    expectError("no data size after the ORB header");
+    RawPeer peer(peerId(0x0B02));
+    ASSERT_TRUE(peer.start());
+    Bytes headerOnly = orbMessage(0xBEEF0002, 2, 2, {});
+    headerOnly.resize(12);
+    ASSERT_TRUE(peer.send(orb().termId(), Bytes(headerOnly.begin(), headerOnly.begin() + 8)));
+    ASSERT_TRUE(peer.send(orb().termId(), headerOnly));
+    EXPECT_TRUE(testsupport::waitForRecords("no data size after the ORB header"));
+    EXPECT_EQ(1u, countRecords("drops a message of 8 bytes from 0x0B020101: shorter than the ORB header"));
+    EXPECT_EQ(1u, countRecords("drops a message of 12 bytes from 0x0B020101: no data size"));
+    // Nothing was served: no answer comes back.
+    EXPECT_TRUE(peer.next(200ms).isNull());
+}
+
 TEST(OrbServing, UnknownObjectsAndMethodsGetAFailureContainer) {
     expectError("ioid=0x999,transaction=");
     expectError("Handling request message failed rc=0");

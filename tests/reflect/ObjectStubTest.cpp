@@ -233,5 +233,8 @@ TEST(ObjectLocation, OrdersByNamespaceInternalOidThenOidOrOrb) {
     TreflectObjectStub const plain2(Loc(3, b, TipprmiOID(), nullptr));
     EXPECT_TRUE(named1 == named2);
     EXPECT_FALSE(plain1 == plain2);
-    EXPECT_TRUE(plain1 == TreflectObjectStub(plain1));
+    TreflectObjectStub invalidated(plain1);
+    EXPECT_TRUE(plain1 == invalidated);
+    invalidated.setInvalid();
+    EXPECT_FALSE(plain1 == invalidated);
 }

@@ -83,6 +83,7 @@ int topAdapterRunPhase() {
 }
 
 int topAdapterMain() {
+    topAdapterTaskTraceSetRegister();
     TOP_TRACE("topAdapterTask begin main");
     if (tmgr_setMainThreadKey() == -1) {
         TOP_TRACE_ERROR("Task Manager: error while create main thread key \n");
