@@ -29,12 +29,7 @@
 
 namespace {
 
-using bench::Clock;
-using bench::medianOf;
-using bench::pin;
-using bench::stats;
-using bench::Stats;
-using bench::usSince;
+using namespace bench;
 using Transport::AddressedMessage;
 using Transport::TerminationId;
 
