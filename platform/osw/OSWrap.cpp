@@ -210,6 +210,7 @@ ConditionVar::~ConditionVar() {
 }
 void ConditionVar::lock() { pthread_mutex_lock(&mutex_); }
 void ConditionVar::unlock() { pthread_mutex_unlock(&mutex_); }
+bool ConditionVar::tryLock() { return pthread_mutex_trylock(&mutex_) == 0; }
 bool ConditionVar::wait(TimeSpec const& timeout) { return timedWait(&cond_, &mutex_, timeout); }
 void ConditionVar::signal() { pthread_cond_signal(&cond_); }
 void ConditionVar::broadcast() { pthread_cond_broadcast(&cond_); }

@@ -105,6 +105,7 @@ public:
     ConditionVar& operator=(ConditionVar const&) = delete;
     void lock();
     void unlock();
+    bool tryLock();
     // Called with the lock held. Returns false when the time-out expired.
     bool wait(TimeSpec const& timeout = TimeSpec::INFINITETIME);
     void signal();

@@ -12,7 +12,6 @@
 namespace {
 
 pthread_mutex_t gInstanceMutex = PTHREAD_MUTEX_INITIALIZER;
-TreflectORB* volatile gInstances[256];
 
 pthread_mutex_t gHandlerThreadsMutex = PTHREAD_MUTEX_INITIALIZER;
 OrbHandlerThreads* volatile gHandlerThreads = nullptr;
@@ -39,16 +38,19 @@ Transport::GroupId groupFor(NamespaceId ns, unsigned long orbIdValue) {
 
 // ---- instances ----
 
+TreflectORB* TreflectORB::singletonInstances_[256];
+
 TreflectORB* TreflectORB::getInstance(NamespaceId ns) {
     unsigned index = static_cast<unsigned>(ns) & 0xFFu;
-    TreflectORB* orb = __atomic_load_n(&gInstances[index], __ATOMIC_ACQUIRE);
+    TreflectORB* orb = __atomic_load_n(&singletonInstances_[index], __ATOMIC_ACQUIRE);
     if (orb) return orb;
     pthread_mutex_lock(&gInstanceMutex);
-    orb = gInstances[index];
+    orb = singletonInstances_[index];
     if (!orb) {
         orb = new TreflectORB(static_cast<NamespaceId>(index));
+        // Stored before it starts: the ORBs that appear during the start ask for it.
+        __atomic_store_n(&singletonInstances_[index], orb, __ATOMIC_RELEASE);
         orb->start();
-        __atomic_store_n(&gInstances[index], orb, __ATOMIC_RELEASE);
         // Give the transport time to announce the new termination.
         OSWrap::Thread::sleep(OSWrap::TimeSpec::fromMilliseconds(100));
     }
@@ -88,6 +90,9 @@ TreflectORB::TreflectORB(NamespaceId const& ns)
       receivingThread_(0),
       queue_(new MessageQueue),
       orbId_(),
+      orbObserver_(nullptr),
+      missedCreations_(true),
+      missedDeletions_(false),
       nextInternalOid_(0) {
     orbId_ = convertId(termId());
     lastRequestId_ = static_cast<unsigned long>(orbId_.nameId()) * 65536ul +
@@ -182,8 +187,7 @@ TreflectORB::TreflectObjectLocation TreflectORB::locateObject(TipprmiOID const& 
     TreflectObjectLocation location(0, TreflectOrbId(), oid, nullptr);
     unsigned long orbValue = 0, internalOid = 0;
     char const* text = oid.getIdString();
-    char tail;
-    if (text && std::sscanf(text, "rmi_%lX_%lX%c", &orbValue, &internalOid, &tail) == 2) {
+    if (text && std::sscanf(text, "rmi_%lX_%lX", &orbValue, &internalOid) == 2) {
         // Generated text form: an anonymous reference to that ORB's object.
         TreflectOrbId id(orbValue);
         location = TreflectObjectLocation(internalOid, id, TipprmiOID(static_cast<char const*>(nullptr), id.namespaceId()),
@@ -290,14 +294,47 @@ std::list<TreflectORB::PerfCntMultInfo> TreflectORB::getPerfCnts() {
     return all;
 }
 
+// ---- ORB observers ----
+
+void TreflectORB::registerOrbCreation(TreflectOrbObserverIf* obs, bool notifyExisting) {
+    orbObserverService()->subscribe(obs, TreflectOrbObserverIf::kAppear, notifyExisting);
+}
+
+void TreflectORB::registerOrbDeletion(TreflectOrbObserverIf* obs) {
+    orbObserverService()->subscribe(obs, TreflectOrbObserverIf::kDisappear, false);
+}
+
+void TreflectORB::unregisterOrbNotifications(TreflectOrbObserverIf* obs) {
+    if (TreflectOrbObserver* service = orbObserver_.load()) service->unsubscribe(obs);
+}
+
+TreflectOrbObserver* TreflectORB::orbObserverService() {
+    TreflectOrbObserver* service = orbObserver_.load();
+    if (service) return service;
+    // Registrations may come from several threads; one service is kept.
+    TreflectOrbObserver* fresh = new TreflectOrbObserver;
+    if (orbObserver_.compare_exchange_strong(service, fresh)) return fresh;
+    delete fresh;
+    return service;
+}
+
 // ---- diagnostics ----
 
 void TreflectORB::display(int) const {
     TA_LOG(5, "ORB display: actor %s, OrbId 0x%X, TermId 0x%08X", Transport::IdInfo::instance().getActor().c_str(),
            static_cast<unsigned>(orbId_.value()), static_cast<unsigned>(termId().value()));
     TA_LOG(5, "  number of handler threads: %d", static_cast<int>(handlerThreads().size()));
-    // Class-wide creation/deletion bookkeeping joins these figures with the notification service.
-    TA_LOG(5, "  metaData: size=%d, co=%d, do=%d, oi=%d, rco=%d, rdo=%d", 0, 0, 0, 0, 0, 0);
+    size_t co = 0, dob = 0, oi = 0, rco = 0, rdo = 0;
+    for (auto const& entry : metaData_) {
+        co += entry.second->creationObservers.size();
+        dob += entry.second->deletionObservers.size();
+        oi += entry.second->instances.size();
+        rco += entry.second->remoteCreationObservers.size();
+        rdo += entry.second->remoteDeletionObservers.size();
+    }
+    TA_LOG(5, "  metaData: size=%d, co=%d, do=%d, oi=%d, rco=%d, rdo=%d", static_cast<int>(metaData_.size()),
+           static_cast<int>(co), static_cast<int>(dob), static_cast<int>(oi), static_cast<int>(rco),
+           static_cast<int>(rdo));
     TA_LOG(5, "  actor size: %d", oscwGetActorSize());
     TA_LOG(5, "  unit free: %d", oscwGetUnitFreeMem());
 }
@@ -306,4 +343,28 @@ void TreflectORB::resetUnit() const {
     TA_LOG(5, "ORB 0x%08X requests UNIT RESET", static_cast<unsigned>(termId().value()));
     TA_LOG(0, "ORB 0x%08X failed to reset unit, EXIT ACTOR", static_cast<unsigned>(termId().value()));
     _exit(0);
+}
+
+// ---- end of the process ----
+
+namespace {
+
+// Stops and deletes every ORB at normal process exit. No object-model code
+// runs after it, so a run permission the exiting thread still holds is
+// given up first: a worker finishing its request needs it to end.
+struct SingletonInstancesRemover {
+    ~SingletonInstancesRemover() { TreflectORB::removeInstances(); }
+} gSingletonInstancesRemover;
+
+}  // namespace
+
+void TreflectORB::removeInstances() {
+    while (hasRunPermission()) releaseRunPermission();
+    for (TreflectORB*& entry : singletonInstances_) {
+        TreflectORB* orb = __atomic_load_n(&entry, __ATOMIC_ACQUIRE);
+        if (!orb) continue;
+        orb->Transport::TerminationImpl::stop();
+        if (__atomic_load_n(&entry, __ATOMIC_ACQUIRE)) delete orb;
+        __atomic_store_n(&entry, static_cast<TreflectORB*>(nullptr), __ATOMIC_RELEASE);
+    }
 }

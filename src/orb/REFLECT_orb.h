@@ -8,6 +8,7 @@
 #include <atomic>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,42 +16,15 @@
 #include "IPPRMI_oid.h"
 #include "IPPRMI_stream.h"
 #include "IPPRMI_types.h"
+#include "REFLECT_OrbObserver.h"
+#include "REFLECT_orbId.h"
 #include "ReflectMessage.h"
 #include "Transport.h"
 
 class TreflectMessage;
-
-// name id (16 bits) x 65536 + slot id (8 bits) x 256 + namespace id (8 bits).
-class TreflectOrbId {
-public:
-    struct Id_t {
-        unsigned short nameId;
-        unsigned char slotId;
-        unsigned char namespaceId;
-    };
-
-    TreflectOrbId() : id_{0, 0, 0} {}
-    explicit TreflectOrbId(unsigned long v)
-        : id_{static_cast<unsigned short>((v >> 16) & 0xFFFFu), static_cast<unsigned char>((v >> 8) & 0xFFu),
-              static_cast<unsigned char>(v & 0xFFu)} {}
-    TreflectOrbId(unsigned short nameId, unsigned char slotId, NamespaceId ns)
-        : id_{nameId, slotId, static_cast<unsigned char>(ns)} {}
-
-    unsigned short nameId() const { return id_.nameId; }
-    unsigned char slotId() const { return id_.slotId; }
-    NamespaceId namespaceId() const { return static_cast<NamespaceId>(id_.namespaceId); }
-    unsigned long value() const {
-        return static_cast<unsigned long>(id_.nameId) * 65536ul + static_cast<unsigned long>(id_.slotId) * 256ul +
-               id_.namespaceId;
-    }
-
-    bool operator==(TreflectOrbId const& o) const { return value() == o.value(); }
-    bool operator!=(TreflectOrbId const& o) const { return value() != o.value(); }
-    bool operator<(TreflectOrbId const& o) const { return value() < o.value(); }
-
-private:
-    Id_t id_;
-};
+class TreflectObject;
+class TreflectObserver;
+class TreflectServerObject;
 
 class TipprmiObjectSkeleton;
 class ReflectWorker;
@@ -106,8 +80,22 @@ public:
     struct PerfCntInfo;
     struct PerfCntMultInfo;
 
+    // Per class code: who observes creations and deletions here and in other
+    // ORBs, and the local instances.
+    struct MetaData {
+        std::vector<TreflectObserver*> creationObservers;
+        std::vector<TreflectObserver*> deletionObservers;
+        std::set<TreflectServerObject const*> instances;
+        std::set<TreflectOrbId> remoteCreationObservers;
+        std::set<TreflectOrbId> remoteDeletionObservers;
+    };
+
     // The ORB of `ns`, created on first use (safe from any thread).
     static TreflectORB* getInstance(NamespaceId ns);
+    // One entry per namespace id.
+    static TreflectORB* singletonInstances_[256];
+    // Stops and deletes every ORB (process exit).
+    static void removeInstances();
 
     // Handler-thread state and run permission of the calling thread.
     static void enterHandlerState(bool getPermission);
@@ -127,7 +115,44 @@ public:
     // Transport callbacks.
     void receive(Transport::AddressedMessage const& msg) override;
     void receiveError(Transport::AddressedMessage const& msg) override;
+    // Another ORB of the own namespace gets every local subscription.
+    void appeared(Transport::Termination& t) override;
+    // Stubs of the vanished ORB turn invalid; its callers stop waiting.
     void disappeare(Transport::Termination& t) override;
+
+    // Observers of appearing and disappearing ORBs (served on "OrbObsWorker").
+    void registerOrbCreation(TreflectOrbObserverIf* obs, bool notifyExisting);
+    void registerOrbDeletion(TreflectOrbObserverIf* obs);
+    void unregisterOrbNotifications(TreflectOrbObserverIf* obs);
+    TreflectOrbObserver* orbObserver() const { return orbObserver_.load(); }
+
+    // Creations and deletions of the objects of a class, wherever they live.
+    // Called with the run permission held; the remote exchanges give it up
+    // while they wait.
+    bool observeCreations(unsigned long const& classCode, TreflectObserver& obs, bool plusExisting);
+    bool observeDeletions(unsigned long const& classCode, TreflectObserver& obs);
+    void removeObserver(unsigned long const& classCode, TreflectObserver& obs);
+    void notifyCreation(unsigned long classCode, TreflectServerObject const& object);
+    void notifyDeletion(unsigned long classCode, TreflectServerObject const& object);
+    void gotCreation(unsigned long const& classCode, TreflectObject const& object);
+    void gotDeletion(unsigned long const& classCode, TreflectObject const& object);
+    void orbAppeared(TreflectOrbId const& id);
+    void destroyMetaData();
+    MetaData& getMetaData(unsigned long classCode);
+    // Subscriptions at one ORB, or at every other member of the group when
+    // `target` is null. Objects that exist there are appended to `objects`.
+    void registerForOCN(unsigned long classCode, std::vector<TreflectObject>* objects, TreflectOrbId const* target);
+    void registerForODN(unsigned long classCode, TreflectOrbId const* target);
+    void unregisterFromOCN(unsigned long classCode);
+    void unregisterFromODN(unsigned long classCode);
+    void addRemoteCreationObserver(unsigned long const& classCode, TreflectOrbId const& orb,
+                                   TipprmiSequence<TreflectObject, 0>* existing);
+    void addRemoteDeletionObserver(unsigned long const& classCode, TreflectOrbId const& orb);
+    void removeRemoteObserver(unsigned long const& classCode, TreflectOrbId const& orb);
+    // The class codes a peer reported, if it did.
+    std::vector<unsigned long> const* remoteInterfaceIds(Transport::TerminationId const& t) const;
+    // Sets the observer's source to `object` and runs its callback.
+    static void handToObserver(TreflectObserver& obs, TreflectObject const& object);
 
     // Object registry and location. Called with the run permission held.
     virtual TreflectObjectLocation locateObject(TipprmiOID const& oid) const;
@@ -184,12 +209,20 @@ private:
         unsigned int failed = 0;
     };
 
+    TreflectOrbObserver* orbObserverService();
     void countSent(Transport::TerminationId const& dest) const;
     void countFailed(Transport::TerminationId const& dest) const;
     void serve(TreflectMessage const& request);
     void serveResolve(TreflectMessage const& request);
     void servePayload(TreflectMessage const& request);
     void serveNotification(TreflectMessage const& request);
+    // One subscription message to each target; true for a broadcast.
+    void subscribe_(TreflectMessage::type_t type, unsigned long classCode, std::vector<TreflectObject>* objects,
+                    TreflectOrbId const* target);
+    void unsubscribe_(TreflectMessage::type_t type, unsigned long classCode);
+    // Sends tOCN or tODN to the ORBs of `observers`; drops those that fail.
+    void notifyRemote_(TreflectMessage::type_t type, unsigned long classCode, TreflectServerObject const& object,
+                       std::set<TreflectOrbId>& observers);
     void servePerfCnts(TreflectMessage const& request);
     bool sendResponse(TipprmiStream& response, TreflectMessage const& request) const;
     static void writeFailure(TipprmiStream& response);
@@ -203,7 +236,12 @@ private:
     std::atomic<unsigned long> receivingThread_;
     MessageQueue* queue_;
     TreflectOrbId orbId_;
+    std::map<unsigned long, MetaData*> metaData_;
+    std::atomic<TreflectOrbObserver*> orbObserver_;
     mutable std::map<Transport::TerminationId, InternalPerfCnts> perfCnts_;
+    std::map<Transport::TerminationId, std::vector<unsigned long> > remoteIfIds_;
+    TreflectMissedOrbs missedCreations_;
+    TreflectMissedOrbs missedDeletions_;
     uint32_t nextInternalOid_;
 };
 

@@ -37,6 +37,18 @@ void ReflectWorker::run() { orb_.dispatchEntry(); }
 
 TreflectORB::~TreflectORB() {
     stop();
+    destroyMetaData();
+    delete orbObserver_.exchange(nullptr);
+    // A worker still waiting for a response ends its wait now.
+    mutex_.lock();
+    for (auto const& entry : ongoingRequests_) {
+        entry.second->condition.lock();
+        if (entry.second->response != disconnectedMarker()) delete entry.second->response;
+        entry.second->response = disconnectedMarker();
+        entry.second->condition.unlock();
+        entry.second->condition.signal();
+    }
+    mutex_.unlock();
     // Workers serve for the life of the ORB; ending it ends them.
     queue_->condition.lock();
     queue_->stopping = true;
@@ -280,12 +292,6 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
                hex32(msg.originator().value()));
         resetUnit();
     }
-    // Everything else is read as a stream, which begins with its data size.
-    if (raw.rawSize() < TreflectMessage::kHeaderSize + 4) {
-        TA_LOG(3, "ORB 0x%08X drops a message of %u bytes from 0x%08X: no data size after the ORB header",
-               hex32(termId().value()), raw.rawSize(), hex32(raw.originator().value()));
-        return;
-    }
     mutex_.lock();
     auto it = ongoingRequests_.find(msg.transactionId());
     if (it != ongoingRequests_.end()) {
@@ -333,16 +339,28 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
 }
 
 void TreflectORB::receiveError(Transport::AddressedMessage const& raw) {
-    if (raw.rawSize() < TreflectMessage::kHeaderSize + 4) return receive(raw);
+    if (raw.rawSize() < TreflectMessage::kHeaderSize) return receive(raw);
     TreflectMessage msg(raw);
     msg.kind(TreflectMessage::kNoDes);
     receive(msg);
+}
+
+void TreflectORB::appeared(Transport::Termination& t) {
+    TreflectOrbId const id = convertId(t.termId());
+    if (id.namespaceId() == namespaceId() && id != orbId_) {
+        enterHandlerState(true);
+        orbAppeared(id);
+        leaveHandlerState(true);
+    }
+    if (TreflectOrbObserver* service = orbObserver_.load()) service->notify(t.termId(), TreflectOrbObserverIf::kAppear);
 }
 
 void TreflectORB::disappeare(Transport::Termination& t) {
     Transport::TerminationId const gone = t.termId();
     enterHandlerState(true);
     TreflectObjectHandler::getInstance()->invalidateStubs(convertId(gone));
+    if (TreflectOrbObserver* service = orbObserver_.load()) service->notify(gone, TreflectOrbObserverIf::kDisappear);
+    remoteIfIds_.erase(gone);
     // Waiting callers of the vanished peer abort at once instead of waiting
     // for their next period.
     mutex_.lock();
@@ -467,16 +485,6 @@ void TreflectORB::servePayload(TreflectMessage const& request) {
         writeFailure(out);
         TA_LOG(3, "Handling request message failed rc=%lx", 0ul);
     }
-    if (!sendResponse(out, request)) TA_LOG(3, "Sending response message failed rc=%lx", 0ul);
-}
-
-// Class-wide creation and deletion subscriptions: this ORB holds no meta data
-// yet, so a subscriber learns of no existing objects and no interface ids.
-void TreflectORB::serveNotification(TreflectMessage const& request) {
-    TipprmiStream out(allocateResponse(request, 104), false);
-    if (request.type() == TreflectMessage::tOCNSU) out << TipprmiSequence<unsigned long, 0>();
-    if (request.type() == TreflectMessage::tOCNSU || request.type() == TreflectMessage::tODNSU)
-        out << TipprmiSequence<unsigned long, 0>();
     if (!sendResponse(out, request)) TA_LOG(3, "Sending response message failed rc=%lx", 0ul);
 }
 

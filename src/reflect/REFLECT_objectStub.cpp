@@ -5,6 +5,12 @@
 
 #include "IPPRMI_objectSkeleton.h"
 #include "Log.h"
+#include "REFLECT_interfaceRepository.h"
+#include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_metaObject.h"
+#include "REFLECT_object.h"
+#include "REFLECT_serverObject.h"
+#include "TreflectObserverClient.h"
 
 namespace {
 
@@ -21,15 +27,17 @@ void writeFailure(TipprmiStream& out) { out << TipprmiExceptionContainer(Tipprmi
 
 TipprmiObjectSkeleton* const TreflectObjectStub::INVALIDOBJECT =
     reinterpret_cast<TipprmiObjectSkeleton*>(static_cast<uintptr_t>(0xFFFFFFFFu));
+TreflectErrorAttribute TreflectObjectStub::errorAttribute;
+TreflectErrorOperation TreflectObjectStub::errorOperation;
 
 // ---- stub ----
 
 TreflectObjectStub::TreflectObjectStub()
-    : TipprmiObjectBase(TipprmiOID(), 0), orbId_(), object_(nullptr), refCount_(0) {}
+    : TipprmiObjectBase(TipprmiOID(), 0), orbId_(), object_(nullptr), refCount_(0), metaCache_(nullptr) {}
 
 TreflectObjectStub::TreflectObjectStub(TreflectObjectLocationIf const& loc)
     : TipprmiObjectBase(oidOf(loc), loc.getInternalOID()), orbId_(loc.orbId()), object_(loc.getServer()),
-      refCount_(0) {
+      refCount_(0), metaCache_(nullptr) {
     if (getInternalOID() == 0 && !loc.hasOID())
         TA_LOG(3, "TreflectObjectStub(ol) this=0x%X,object=%X,oid=NULL,ioid=%X,orbId=0x%X", hexOf(this),
                hexOf(object_), static_cast<unsigned>(getInternalOID()), static_cast<unsigned>(orbId_.value()));
@@ -37,7 +45,7 @@ TreflectObjectStub::TreflectObjectStub(TreflectObjectLocationIf const& loc)
 
 TreflectObjectStub::TreflectObjectStub(TipprmiObjectSkeleton const* s)
     : TipprmiObjectBase(oidOf(s), s->getInternalOID()), orbId_(s->orbId()),
-      object_(const_cast<TipprmiObjectSkeleton*>(s)), refCount_(0) {
+      object_(const_cast<TipprmiObjectSkeleton*>(s)), refCount_(0), metaCache_(nullptr) {
     if (getInternalOID() == 0)
         TA_LOG(3, "TreflectObjectStub(object) this=0x%X,object=%X,ioid=%X,orbId=0x%X", hexOf(this), hexOf(object_),
                static_cast<unsigned>(getInternalOID()), static_cast<unsigned>(orbId_.value()));
@@ -45,7 +53,7 @@ TreflectObjectStub::TreflectObjectStub(TipprmiObjectSkeleton const* s)
 
 TreflectObjectStub::TreflectObjectStub(TreflectObjectStub const& other)
     : TreflectObjectLocationIf(), TipprmiObjectBase(other), orbId_(other.orbId_), object_(other.object_),
-      refCount_(0) {
+      refCount_(0), metaCache_(nullptr) {
     if (getInternalOID() == 0)
         TA_LOG(3, "TreflectObjectStub(other) this=0x%X,object=%X,ioid=%X,orbId=0x%X", hexOf(this), hexOf(object_),
                static_cast<unsigned>(getInternalOID()), static_cast<unsigned>(orbId_.value()));
@@ -56,6 +64,7 @@ TreflectObjectStub& TreflectObjectStub::operator=(TreflectObjectStub const& othe
         TipprmiObjectBase::operator=(other);
         object_ = other.object_;
         orbId_ = other.orbId_;
+        metaCache_ = nullptr;
     }
     if (getInternalOID() == 0)
         TA_LOG(3, "operator=() object=%X,ioid=%X,orbId=0x%X", hexOf(object_),
@@ -73,6 +82,7 @@ void TreflectObjectStub::relocate_(TipprmiOID const& oid, unsigned long internal
                                    TipprmiObjectSkeleton* object) {
     TreflectObjectHandler* handler = TreflectObjectHandler::getInstance();
     bool const held = handler->erase(this);
+    metaCache_ = nullptr;
     setOID(oid);
     setInternalOID(internalOid);
     orbId_ = orbId;
@@ -173,6 +183,119 @@ TipprmiExceptionContainer TreflectObjectStub::getExceptionContainer() const {
     TipprmiExceptionContainer c;
     prepareResponseStream_(true, out) >> c;
     return c;
+}
+
+// ---- reflective operations ----
+
+TreflectServerObject* TreflectObjectStub::localServer() const {
+    return dynamic_cast<TreflectServerObject*>(getServer());
+}
+
+namespace {
+
+// A built-in request of class code 0 with the arguments `write` adds; returns
+// the response stream, its status container not yet read.
+template <class Write>
+TipprmiStream builtinCall(TreflectObjectStub const& stub, unsigned long mc, Write write) {
+    TipprmiStream in(100), out(100);
+    const_cast<TreflectObjectStub&>(stub).prepareRequestStream_(true, 0, mc, in);
+    write(in);
+    stub.dispatch(true, 0, mc, in, out);
+    return out;
+}
+
+void noArguments(TipprmiStream&) {}
+
+// Reads the status and then `result` from a built-in response.
+template <class R>
+void readResult(TreflectObjectStub const& stub, unsigned long mc, TipprmiStream& out, R& result) {
+    stub.prepareResponseStream_(true, out) >> result;
+    if (out.hasUnmarshallingFailed()) out.printUnmarshallError(0, mc);
+}
+
+template <class R, class Write>
+R builtinResult(TreflectObjectStub const& stub, unsigned long mc, Write write, R result) {
+    TipprmiStream out = builtinCall(stub, mc, write);
+    readResult(stub, mc, out, result);
+    return result;
+}
+
+}  // namespace
+
+TreflectMetaObject* TreflectObjectStub::meta() const {
+    if (metaCache_) return metaCache_;
+    if (!isConnected()) return nullptr;
+    TipprmiSequence<unsigned long> ids;
+    if (TreflectServerObject* s = localServer())
+        ids = s->getServerClassIdSeq();
+    else
+        ids = builtinResult(*this, ReflectMethod::kGetClassIdSeq, noArguments, ids);
+    for (unsigned long i = 0; !metaCache_ && i < ids.getLength(); ++i)
+        metaCache_ = InterfaceRepository::instance()->findInterface(ids[i]);
+    return metaCache_;
+}
+
+std::string TreflectObjectStub::getAbsName() const {
+    if (TreflectServerObject* s = localServer()) return s->getAbsName();
+    return builtinResult(*this, ReflectMethod::kGetAbsName, noArguments, std::string());
+}
+
+std::string TreflectObjectStub::getRelName() const {
+    if (TreflectServerObject* s = localServer()) return s->getRelName();
+    return builtinResult(*this, ReflectMethod::kGetRelName, noArguments, std::string());
+}
+
+TreflectObject TreflectObjectStub::getParent() const {
+    if (TreflectServerObject* s = localServer()) return s->getParent();
+    return builtinResult(*this, ReflectMethod::kGetParent, noArguments, TreflectObject());
+}
+
+TreflectObject TreflectObjectStub::getChild(std::string const& name) const {
+    if (TreflectServerObject* s = localServer()) return s->getChild(name);
+    return builtinResult(*this, ReflectMethod::kGetChild, [&](TipprmiStream& in) { in << name; }, TreflectObject());
+}
+
+TipprmiSequence<TreflectObject> TreflectObjectStub::getChilds() const {
+    if (TreflectServerObject* s = localServer()) return s->getChilds();
+    return builtinResult(*this, ReflectMethod::kGetChilds, noArguments, TipprmiSequence<TreflectObject>());
+}
+
+void TreflectObjectStub::registerChild(std::string const& name, TreflectObject const& obj) const {
+    if (TreflectServerObject* s = localServer()) return s->registerChild(name, obj);
+    builtinCall(*this, ReflectMethod::kRegisterChild, [&](TipprmiStream& in) { in << name << obj; });
+}
+
+void TreflectObjectStub::unregisterChild(std::string const& name) const {
+    if (TreflectServerObject* s = localServer()) return s->unregisterChild(name);
+    builtinCall(*this, ReflectMethod::kUnregisterChild, [&](TipprmiStream& in) { in << name; });
+}
+
+void TreflectObjectStub::registerObserver(unsigned long kind, TreflectMetaOperation const* op,
+                                          TreflectObserver* obs) const {
+    if (!op || !op->containingMetaObject() || !obs) {
+        TA_LOG(3, "TreflectObjectStub::registerObserver FAILED: oper, oper->meta() or obs is NULL");
+        return;
+    }
+    unsigned long const cc = op->containingMetaObject()->id();
+    unsigned long const mc = static_cast<unsigned long>(op->id());
+    TreflectObserverClient const& client = *obs->getClient();
+    if (TreflectServerObject* s = localServer()) return s->registerObserver(kind, cc, mc, client);
+    TipprmiStream out = builtinCall(*this, ReflectMethod::kRegisterObserver,
+                                    [&](TipprmiStream& in) { in << kind << cc << mc << client; });
+    prepareResponseStream_(true, out);
+    if (out.hasUnmarshallingFailed()) out.printUnmarshallError(0, ReflectMethod::kRegisterObserver);
+}
+
+void TreflectObjectStub::removeObserver(TreflectMetaOperation const*, TreflectObserver* obs) const {
+    if (!obs) {
+        TA_LOG(3, "TreflectObjectStub::removeObserver FAILED: observer is NULL");
+        return;
+    }
+    TreflectObserverClient const& client = *obs->getClient();
+    if (TreflectServerObject* s = localServer()) return s->unRegisterObserver(client);
+    TipprmiStream out =
+        builtinCall(*this, ReflectMethod::kRemoveObserver, [&](TipprmiStream& in) { in << client; });
+    prepareResponseStream_(true, out);
 }
 
 bool operator<(TreflectObjectLocationIf const& a, TreflectObjectLocationIf const& b) {

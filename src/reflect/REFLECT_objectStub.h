@@ -5,11 +5,35 @@
 #pragma once
 
 #include <map>
+#include <string>
 
 #include "IPPRMI_objectBase.h"
+#include "REFLECT_memberFactory.h"
 #include "REFLECT_orb.h"
 
 class TipprmiObjectSkeleton;
+class TreflectServerObject;
+class TreflectObject;
+class TreflectMetaObject;
+class TreflectMetaOperation;
+class TreflectObserver;
+
+// Built-in method codes (class code 0) of the reflective operations, which
+// every server object answers.
+namespace ReflectMethod {
+enum : unsigned long {
+    kRegisterObserver = 1000,
+    kRemoveObserver = 1001,
+    kGetAbsName = 1100,
+    kGetRelName = 1101,
+    kGetParent = 1103,
+    kGetChild = 1104,
+    kGetChilds = 1105,
+    kRegisterChild = 1106,
+    kUnregisterChild = 1107,
+    kGetClassIdSeq = 1108
+};
+}  // namespace ReflectMethod
 
 class TreflectObjectStub : public TreflectObjectLocationIf, public TipprmiObjectBase {
 public:
@@ -42,6 +66,19 @@ public:
         return static_cast<TreflectObjectStub const*>(this)->dispatch(transaction, cc, mc, in, out);
     }
 
+    // The meta object of the first class code of the object known here;
+    // cached until the stub connects again.
+    virtual TreflectMetaObject* meta() const;
+    // The naming tree, from the local server object or through the built-in
+    // method codes.
+    virtual std::string getAbsName() const;
+    virtual std::string getRelName() const;
+    virtual TreflectObject getParent() const;
+    virtual TreflectObject getChild(std::string const& name) const;
+    virtual TipprmiSequence<TreflectObject> getChilds() const;
+    virtual void registerChild(std::string const& name, TreflectObject const& obj) const;
+    virtual void unregisterChild(std::string const& name) const;
+
     // Looks the object up again; an invalid stub stays as it is.
     virtual void connect(TreflectORB const* orb, TipprmiOID const& oid);
     virtual void connect(TipprmiOID const& oid) { connect(nullptr, oid); }
@@ -51,6 +88,9 @@ public:
     // Local: the server's container; remote: method codes 2100/2101.
     void setExceptionContainer(TipprmiExceptionContainer const& c) const override;
     TipprmiExceptionContainer getExceptionContainer() const override;
+    // Observer registration at the object's server (method codes 1000, 1001).
+    virtual void registerObserver(unsigned long kind, TreflectMetaOperation const* op, TreflectObserver* obs) const;
+    virtual void removeObserver(TreflectMetaOperation const* op, TreflectObserver* obs) const;
 
     // Clears `s` and writes the request header (nothing for a local object).
     TipprmiStream& prepareRequestStream_(bool transaction, unsigned long cc, unsigned long mc,
@@ -67,7 +107,13 @@ public:
     bool decRefCount() { return --refCount_ < 1; }
     int refCount() const { return refCount_; }
 
+    static TreflectErrorAttribute errorAttribute;
+    static TreflectErrorOperation errorOperation;
+
 private:
+    // The local object as a server object; null when remote, invalid, or a
+    // plain skeleton without a naming tree.
+    TreflectServerObject* localServer() const;
     // The id of this process's ORB for the stub's namespace, as the diagnostics print it.
     unsigned ownOrbId() const;
     // Moves the stub to another location; a stub the handler holds is filed
@@ -78,6 +124,7 @@ private:
     TreflectOrbId orbId_;
     TipprmiObjectSkeleton* object_;
     int refCount_;
+    mutable TreflectMetaObject* metaCache_;
 };
 
 // Location order: namespace, internal OID, then the OIDs when both locations

@@ -53,6 +53,12 @@ public:
     NodeEnvironment()
         : PrivateNode({{"TOPADAPTER_NAME_ID", std::to_string(kOwnNameId)},
                        {"TOPADAPTER_QUIET", std::getenv("TOPADAPTER_QUIET") ? std::getenv("TOPADAPTER_QUIET") : "1"}}) {}
+    // The ORB is in its table before it has started; tests that call from
+    // many threads at once find it started.
+    void SetUp() override {
+        PrivateNode::SetUp();
+        TreflectORB::getInstance(NSID_UNIT);
+    }
 };
 
 // A termination that records what it receives and sends hand-built bytes.
