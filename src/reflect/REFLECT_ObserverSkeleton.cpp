@@ -51,7 +51,7 @@ bool TreflectObserver::notify(TreflectObject const& source, unsigned long const&
                               TipprmiSequence<TipprmiAny> const& args, bool& delivered) {
     delivered = true;
     setSource(&source);
-    TipprmiSequence<TipprmiAny> const copy(args);
+    TipprmiSequence<TipprmiAny> copy(args);
     arguments_ = &copy;
     notified_ = 1;
     bool const result = handleNotification();

@@ -41,11 +41,11 @@ public:
 
     // The arguments of the operation being notified; valid only while the
     // callback runs, and null for creation and deletion notifications.
-    TipprmiSequence<TipprmiAny> const* currentArguments() const { return arguments_; }
+    TipprmiSequence<TipprmiAny>* currentArguments() const { return arguments_; }
     int notificationFlag() const { return notified_; }
 
 private:
-    TipprmiSequence<TipprmiAny> const* arguments_;
+    TipprmiSequence<TipprmiAny>* arguments_;
     int notified_;
     TreflectObject const* source_;
 };

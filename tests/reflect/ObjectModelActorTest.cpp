@@ -1,0 +1,330 @@
+// The object model across processes: class-wide creations and deletions seen
+// by observers in several actors (ORBs that appear late, a peer that lacks
+// the class), operations observed before and after with their arguments,
+// handles on a killed actor, and naming through remote parents.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <future>
+#include <memory>
+#include <mutex>
+
+#include "ChildProcess.h"
+#include "OrbNodeFixture.h"
+#include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_objectStub.h"
+#include "TestThing.h"
+
+using namespace orbtest;
+using namespace reflecttest;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::countRecords;
+using testsupport::expectError;
+using testsupport::waitUntil;
+
+namespace {
+
+::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
+
+std::unique_ptr<ChildProcess> startActor(unsigned short nameId, std::vector<std::string> args) {
+    auto p = std::make_unique<ChildProcess>(TA_REFLECT_TEST_ACTOR, args,
+                                            std::map<std::string, std::string>{
+                                                {"TOPADAPTER_NAME_ID", std::to_string(nameId)},
+                                                {"TOPADAPTER_ACTOR", "actor" + std::to_string(nameId)},
+                                                {"TOPADAPTER_QUIET", "0"}});
+    EXPECT_TRUE(p->waitForOutput("READY", 10s)) << p->output();
+    return p;
+}
+
+// What the notificators of this process were told, from worker threads.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    std::vector<long> arguments;
+    bool note(TreflectObserver* o) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(o->getSource()->getOID().getIdString());
+        if (o->currentArguments()) {
+            long v = 0;
+            (*o->currentArguments())[0].extract(v);
+            arguments.push_back(v);
+        }
+        return true;
+    }
+    bool has(std::string const& name) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count(seen.begin(), seen.end(), name) > 0;
+    }
+    std::vector<std::string> names() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+    std::vector<long> values() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return arguments;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.clear();
+    }
+    // Observers are made and deleted under the run permission.
+    struct Delete {
+        void operator()(TreflectObserver* o) const {
+            RunPermissionGuard g;
+            delete o;
+        }
+    };
+    std::unique_ptr<TreflectObserver, Delete> make() {
+        RunPermissionGuard g;
+        return std::unique_ptr<TreflectObserver, Delete>(new TreflectNotificator<Recorder>(this, &Recorder::note));
+    }
+};
+
+// Asks the factory of the actor whose things are reached through `thing`.
+void factoryCall(unsigned long mc, std::string const& name, char const* factoryOf) {
+    RunPermissionGuard g;
+    TreflectObject factory = TreflectObject(TipprmiOID(factoryOf)).getParent();
+    call(factory, kFactoryClass, mc, [&](TipprmiStream& s) { s << name; }, [](TipprmiStream&) {});
+}
+
+// A peer that speaks the subscription protocol by hand, reporting only the
+// interface ids it is given; it holds back its answers to one ORB on request.
+class SubscriptionPeer : public RawPeer {
+public:
+    SubscriptionPeer(Transport::TerminationId id, std::vector<uint32_t> ids) : RawPeer(id), ids_(std::move(ids)) {}
+    ~SubscriptionPeer() override { stop(); }
+    void receive(Transport::AddressedMessage const& m) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (m.rawSize() < 16 || get32(m.rawBuf() + 8) != 2) return;
+        uint32_t const type = get32(m.rawBuf() + 4);
+        if (type == 1) {  // resolve: nothing of that name here
+            lock.unlock();
+            send(m.originator(), orbMessage(get32(m.rawBuf()), type, 3, {0, 0, 0, 0}));
+            return;
+        }
+        ++asked_[m.originator().value()];
+        if (m.originator() == held_) {
+            stash_.push_back(m);
+            changed_.notify_all();
+            return;
+        }
+        lock.unlock();
+        answer(m);
+    }
+    void hold(Transport::TerminationId from) { held_ = from; }
+    Transport::AddressedMessage nextHeld() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, 10s, [&] { return !stash_.empty(); });
+        return stash_.empty() ? Transport::AddressedMessage() : stash_.front();
+    }
+    void release() {
+        std::vector<Transport::AddressedMessage> stash;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_ = Transport::TerminationId();
+            stash.swap(stash_);
+        }
+        for (auto const& m : stash) answer(m);
+    }
+    int asked(Transport::TerminationId from) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return asked_[from.value()];
+    }
+
+private:
+    void answer(Transport::AddressedMessage const& m) {
+        uint32_t const type = get32(m.rawBuf() + 4);
+        Bytes data;
+        if (type == 5) put32(data, 0);  // no objects of the class here
+        if (type == 5 || type == 6) {
+            put32(data, uint32_t(ids_.size()));
+            for (uint32_t id : ids_) put32(data, id);
+        }
+        send(m.originator(), orbMessage(get32(m.rawBuf()), type, 3, data));
+    }
+
+    std::vector<uint32_t> ids_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Transport::AddressedMessage> stash_;
+    std::map<unsigned long, int> asked_;
+    Transport::TerminationId held_;
+};
+
+// Reports appearing ORBs; once an ORB is reported, the ORB has handed it its
+// subscriptions.
+struct Appearances : TreflectOrbObserverIf {
+    std::mutex mutex;
+    std::set<unsigned long> seen;
+    void orbAppearance(Transport::TerminationId const& t, Appear_t const& a) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (a == kAppear) seen.insert(t.value());
+    }
+    bool saw(unsigned short nameId) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.count(peerId(nameId).value()) > 0;
+    }
+};
+
+}  // namespace
+
+TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
+    auto serving = startActor(0x0A61, {"serve", "t1"});
+    auto observing = startActor(0x0A62, {"observe", "t1"});
+    EXPECT_TRUE(observing->waitForOutput("CREATED t1")) << observing->output();
+    SubscriptionPeer lacking(peerId(0x0B61), {0x10, 0x20});
+    ASSERT_TRUE(lacking.start());
+    Appearances appearances;
+    orb().registerOrbCreation(&appearances, false);
+
+    // Our broadcast waits on the peer while another actor appears: that one
+    // is asked once the broadcast is done.
+    Recorder created, deleted;
+    auto onCreate = created.make(), onDelete = deleted.make();
+    lacking.hold(orb().termId());
+    auto subscribing = std::async(std::launch::async, [&] {
+        RunPermissionGuard g;
+        gThingMeta.observeCreations(onCreate.get(), true);
+        gThingMeta.observeDeletions(onDelete.get());
+    });
+    struct Release {  // a failed assertion must not leave the broadcast waiting
+        SubscriptionPeer& peer;
+        ~Release() { peer.release(); }
+    } release{lacking};
+    Bytes request = RawPeer::meaningful(lacking.nextHeld());
+    Bytes body;
+    put32(body, kThingClass);
+    put32(body, 1);  // plusExisting
+    EXPECT_EQ(orbMessage(get32(&request[0]), 5, 2, body), request);
+    auto late = startActor(0x0A63, {"serve", "c0"});
+    ASSERT_TRUE(waitUntil([&] { return appearances.saw(0x0A63); }));
+    lacking.release();
+    ASSERT_EQ(std::future_status::ready, subscribing.wait_for(20s));
+    EXPECT_TRUE(created.has("t1"));
+    EXPECT_TRUE(created.has("c0"));
+
+    factoryCall(kCreate, "t2", "t1");
+    factoryCall(kCreate, "c1", "c0");
+    factoryCall(kDestroy, "t1", "t2");
+    EXPECT_TRUE(waitUntil([&] { return created.has("t2") && created.has("c1") && deleted.has("t1"); }));
+    for (char const* line : {"CREATED t2", "CREATED c0", "CREATED c1", "DELETED t1"})
+        EXPECT_TRUE(observing->waitForOutput(line)) << line << observing->output();
+
+    // The peer reported no such class: it is not asked again.
+    int const asked = lacking.asked(orb().termId());
+    Recorder again;
+    auto onAgain = again.make();
+    {
+        RunPermissionGuard g;
+        gThingMeta.observeCreations(onAgain.get(), true);
+        EXPECT_EQ(3u, again.names().size());
+        orb().display(0);
+    }
+    EXPECT_EQ(asked, lacking.asked(orb().termId()));
+    // The observing actor subscribed here as well.
+    EXPECT_EQ(1u, countRecords("metaData: size=1, co=2, do=1, oi=0, rco=1, rdo=1"));
+
+    // Leaving: every member hears it, and creations no longer come here.
+    {
+        RunPermissionGuard g;
+        for (TreflectObserver* o : std::initializer_list<TreflectObserver*>{onCreate.get(), onAgain.get(), onDelete.get()})
+            gThingMeta.removeObserver(o);
+    }
+    factoryCall(kCreate, "t3", "t2");
+    EXPECT_TRUE(observing->waitForOutput("CREATED t3"));
+    EXPECT_FALSE(created.has("t3"));
+    orb().unregisterOrbNotifications(&appearances);
+}
+
+TEST(ObjectModelActors, OperationsAreObservedAcrossActorsAndAKilledObserverIsDropped) {
+    auto serving = startActor(0x0A64, {"serve", "u1"});
+    auto observing = startActor(0x0A65, {"observe", "u1"});
+    Recorder after;
+    auto onAfter = after.make();
+    std::unique_ptr<ThingClient> thing;
+    {
+        RunPermissionGuard g;
+        thing = std::make_unique<ThingClient>(TipprmiOID("u1"));
+        EXPECT_TRUE(thing->operation("setValue")->postObserve(onAfter.get()));
+        thing->setValue(7);
+    }
+    EXPECT_TRUE(observing->waitForOutput("PRE setValue 7"));
+    EXPECT_TRUE(observing->waitForOutput("POST setValue 7"));
+    EXPECT_EQ(std::vector<long>({7}), after.values());
+    EXPECT_EQ(std::vector<std::string>({"u1"}), after.names());
+
+    observing->kill(SIGKILL);
+    ASSERT_TRUE(waitUntil([] { return !Transport::TransportLayer::instance().exists(peerId(0x0A65)); }));
+    {
+        RunPermissionGuard g;
+        thing->setValue(8);
+        thing->setValue(9);
+    }
+    EXPECT_EQ(std::vector<long>({7, 8, 9}), after.values());
+    // Its two observers failed once each, in the first call's passes, and
+    // were dropped there.
+    EXPECT_EQ(2u, serving->countOutput("request to stub object set to invalid") +
+                      serving->countOutput("could not find destination"))
+        << serving->output();
+    RunPermissionGuard g;
+    thing->operation("setValue")->removeObserver(onAfter.get());
+    thing.reset();
+}
+
+TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSuccessor) {
+    auto serving = startActor(0x0A66, {"serve", "v1"});
+    Recorder created;
+    auto onCreate = created.make();
+    std::unique_ptr<ThingClient> thing;
+    {
+        RunPermissionGuard g;
+        gThingMeta.observeCreations(onCreate.get(), true);
+        thing = std::make_unique<ThingClient>(TipprmiOID("v1"));
+        thing->setValue(5);
+        EXPECT_EQ(5, thing->getValue());
+        EXPECT_EQ(&gThingMeta, thing->meta());
+    }
+    serving->kill(SIGKILL);
+    ASSERT_TRUE(waitUntil([&] {
+        RunPermissionGuard g;
+        return !thing->getStub_()->isValid();
+    }));
+    created.clear();
+    serving = startActor(0x0A66, {"serve", "v1"});
+    // The successor's things reach the class's observers as it appears.
+    EXPECT_TRUE(waitUntil([&] { return created.has("v1"); }));
+    RunPermissionGuard g;
+    EXPECT_EQ(0, thing->getValue());
+    EXPECT_EQ(1u, countRecords("request to stub object set to invalid"));
+    ThingClient fresh(TipprmiOID("v1"));
+    EXPECT_NE(thing->getStub_(), fresh.getStub_());
+    fresh.setValue(6);
+    EXPECT_EQ(6, fresh.getValue());
+    gThingMeta.removeObserver(onCreate.get());
+    thing.reset();
+}
+
+TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
+    auto serving = startActor(0x0A67, {"serve", "w1"});
+    RunPermissionGuard g;
+    TreflectObject thing(TipprmiOID("w1"));
+    TreflectObject things = thing.getParent();
+    EXPECT_EQ("/things/w1", thing.getAbsName());
+    EXPECT_EQ("things", things.getRelName());
+    {
+        // A child of ours under the remote factory: its name goes through the parent.
+        ThingServer local("local1", &things);
+        EXPECT_EQ("/things/local1", local.getAbsName());
+        EXPECT_EQ(&local, things.getChild("local1").getServer());
+        TipprmiSequence<TreflectObject> children = things.getChilds();
+        ASSERT_EQ(2u, children.getLength());
+        EXPECT_EQ("local1", children[0].getRelName());
+        EXPECT_TRUE(children[1] == thing);
+    }
+    EXPECT_FALSE(things.getChild("local1").isConnected());
+    things.registerChild("alias", thing);
+    EXPECT_TRUE(things.getChild("alias") == thing);
+    things.unregisterChild("alias");
+    EXPECT_EQ(1u, things.getChilds().getLength());
+}

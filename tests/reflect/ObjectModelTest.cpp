@@ -1,0 +1,304 @@
+// The object model within one process: meta objects and their lookups, tied
+// members, the handle free list, server objects with their naming tree and
+// built-in method codes, observation of operations, and class-wide creation
+// and deletion notifications of local objects.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <list>
+#include <vector>
+
+#include "LogCapture.h"
+#include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_interfaceRepository.h"
+#include "REFLECT_objectStub.h"
+#include "StandaloneNode.h"
+#include "TestThing.h"
+
+using namespace reflecttest;
+using testsupport::countRecords;
+using testsupport::expectError;
+
+namespace {
+
+testsupport::StandaloneNode const gStandaloneNode;
+
+InterfaceRepository& repository() { return *InterfaceRepository::instance(); }
+
+// A meta object made from tables given by the test.
+class TableMeta : public TreflectMetaObject {
+public:
+    TableMeta(char const* name, unsigned long cc, std::vector<MetaOpData> ops, std::vector<MetaAttrData> attrs,
+              bool nullAttrs = false)
+        : TreflectMetaObject(name, cc), ops_(ops), attrs_(attrs), nullAttrs_(nullAttrs) {}
+    void completeMetaInformation() override {
+        if (!beginCompletion()) return;
+        ++completions;
+        completeMetaInformationHelper(ops_.data(), unsigned(ops_.size()), nullAttrs_ ? nullptr : attrs_.data(),
+                                      unsigned(attrs_.size()));
+    }
+    int completions = 0;
+
+private:
+    std::vector<MetaOpData> ops_;
+    std::vector<MetaAttrData> attrs_;
+    bool nullAttrs_;
+};
+
+// Records what its notificators are told.
+struct Recorder {
+    std::vector<std::string> seen;
+    std::vector<long> arguments;
+    bool note(TreflectObserver* o) {
+        seen.push_back(o->getSource()->getOID().getIdString());
+        if (o->currentArguments()) {
+            long v = 0;
+            (*o->currentArguments())[0].extract(v);
+            arguments.push_back(v);
+        }
+        return true;
+    }
+    TreflectNotificator<Recorder>* make() { return new TreflectNotificator<Recorder>(this, &Recorder::note); }
+};
+
+class ObjectModel : public ::testing::Test {
+protected:
+    RunPermissionGuard permission;
+};
+
+}  // namespace
+
+TEST_F(ObjectModel, MetaObjectsFindMembersThroughTheirBasesAndCompleteOnce) {
+    // Found through the repository, a meta object is complete; its base too.
+    ASSERT_EQ(&gThingMeta, repository().findInterface(kThingClass));
+    EXPECT_TRUE(gBaseMeta.isCompleted());
+    EXPECT_EQ(kPing, static_cast<unsigned long>(gThingMeta.metaOperation("ping")->id()));
+    EXPECT_EQ(&gBaseMeta, gThingMeta.metaAttribute("Name")->containingMetaObject());
+    EXPECT_EQ(nullptr, gThingMeta.metaAttribute("Name")->metaOperSet());
+    EXPECT_TRUE(gThingMeta.isA(&gBaseMeta));
+    EXPECT_FALSE(gBaseMeta.isA(&gThingMeta));
+    std::list<TreflectMetaOperation*> ops;
+    gThingMeta.operationList(ops);
+    EXPECT_EQ(6u, ops.size());
+
+    // A miss logs once for operations, once per meta object of the chain for attributes.
+    expectError("NOT found, returning 0");
+    EXPECT_EQ(nullptr, gThingMeta.metaOperation("nothing"));
+    EXPECT_EQ(1u, countRecords("TreflectMetaObject(TestThingClient)::metaOperation(nothing) NOT found"));
+    EXPECT_EQ(nullptr, gThingMeta.metaAttribute("Nothing"));
+    EXPECT_EQ(2u, countRecords("TreflectMetaObject::metaAttribute(Nothing) NOT found"));
+
+    // The first of two meta objects of a class code wins; its completion runs once.
+    TableMeta first("First", 0x20, {{"getA", 1}, {"getA", 7}}, {{"A"}});
+    TableMeta second("Second", 0x20, {}, {});
+    TableMeta low("Low", 0x10, {}, {});
+    EXPECT_EQ(&first, repository().findInterface(0x20));
+    EXPECT_EQ(&first, repository().findInterface(0x20));
+    EXPECT_EQ(1, first.completions);
+    EXPECT_EQ(7, first.metaOperation("getA")->id());
+    EXPECT_EQ(nullptr, repository().findInterface(0x30));
+    std::vector<unsigned long> ids = repository().getIfIds();
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+    EXPECT_EQ(1, std::count(ids.begin(), ids.end(), 0x20ul));
+
+    // Bad tables: a null one registers nothing, a missing getter stops there.
+    expectError("Invalid meta information for meta object \"Bad\"");
+    expectError("no get operation registered for attribute \"B\" of class \"Partial\"");
+    TableMeta bad("Bad", 0x31, {{"getA", 1}}, {}, true);
+    bad.completeMetaInformation();
+    EXPECT_EQ(nullptr, bad.metaOperation_("getA"));
+    TableMeta partial("Partial", 0x32, {{"getA", 1}, {"getC", 2}}, {{"A"}, {"B"}, {"C"}});
+    partial.completeMetaInformation();
+    EXPECT_NE(nullptr, partial.metaAttribute("A"));
+    std::list<TreflectMetaAttribute*> attrs;
+    partial.attributeList(attrs);
+    EXPECT_EQ(1u, attrs.size());
+    EXPECT_EQ(1u, countRecords("no get operation registered"));
+}
+
+TEST_F(ObjectModel, MembersAreTiedToTheirHandleAndErrorMembersFailSoftly) {
+    ThingFactory factory;
+    factory.create("tied");
+    size_t const before = TreflectTieds::instance()->count();
+    {
+        ThingClient thing(TipprmiOID("tied"));
+        TreflectOperation* a = thing.operation("getValue");
+        TreflectOperation* b = thing.operation("getValue");
+        EXPECT_NE(a, b);
+        EXPECT_EQ(0, a->call());
+        TreflectTieds::instance()->print();
+        EXPECT_EQ(1u, countRecords(std::to_string(before + 2) + " tieds are registered"));
+
+        // The attribute's getter; a typed attribute reaches the object it holds.
+        factory.create("peer");
+        ThingClient peer(TipprmiOID("peer"));
+        thing.setPeer(peer);
+        peer.setValue(41);
+        TreflectAttribute* attr = thing.attribute("Peer");
+        EXPECT_EQ(&gThingMeta, attr->meta()->typeMeta());
+        EXPECT_EQ(attr->operGet(), attr->operGet());
+        TreflectObject held;
+        EXPECT_EQ(0, attr->get(held));
+        EXPECT_TRUE(held == peer);
+        TreflectOperation* onPeer = attr->operation("getValue");
+        EXPECT_EQ(attr->containedObject(), onPeer->object());
+        EXPECT_TRUE(*attr->containedObject() == peer);
+        EXPECT_EQ(0, onPeer->call());
+        EXPECT_EQ(&TreflectAttribute::errorOperation, thing.attribute("Value")->operation("getValue"));
+    }
+    EXPECT_EQ(before, TreflectTieds::instance()->count());
+
+    expectError("NOT found, returning 0");
+    expectError("operation \"nothing\" not found");
+    expectError("attribute \"Nothing\" not found");
+    ThingClient thing(TipprmiOID("tied"));
+    TreflectOperation* missing = thing.operation("nothing");
+    EXPECT_EQ(&TreflectObject::errorOperation, missing);
+    Recorder recorder;
+    TreflectNotificator<Recorder> observer(&recorder, &Recorder::note);
+    EXPECT_FALSE(missing->postObserve(&observer));
+    EXPECT_EQ(TreflectOperation::error, missing->call());
+    TreflectAttribute* noAttr = thing.attribute("Nothing");
+    EXPECT_EQ(&TreflectObject::errorAttribute, noAttr);
+    EXPECT_EQ(noAttr, noAttr->attribute("x"));
+    EXPECT_EQ(&TreflectAttribute::errorOperation, noAttr->operation("x"));
+    TreflectObject out;
+    EXPECT_EQ(TreflectAttribute::error, noAttr->get(out));
+    EXPECT_EQ(0u, countRecords("TreflectObjectStub::registerObserver FAILED"));
+}
+
+TEST_F(ObjectModel, BareHandlesComeFromBlocksOf256Slots) {
+    TreflectObject::newList_ = nullptr;  // the slots still free are left to this test
+    std::vector<TreflectObject*> handles;
+    for (int i = 0; i < 257; ++i) handles.push_back(new TreflectObject);
+    char* const block = reinterpret_cast<char*>(handles[0]);
+    for (int i = 1; i < 256; ++i) EXPECT_EQ(block + i * sizeof(TreflectObject), reinterpret_cast<char*>(handles[i]));
+    char* const last = reinterpret_cast<char*>(handles[256]);
+    EXPECT_TRUE(last < block || last >= block + 256 * sizeof(TreflectObject));
+    TreflectObject* const slot = handles[100];
+    delete slot;
+    handles[100] = new TreflectObject;
+    EXPECT_EQ(slot, handles[100]);
+    for (TreflectObject* h : handles) delete h;
+}
+
+TEST_F(ObjectModel, ServerObjectsKeepNamesAndANamingTreeAndAnswerTheBuiltInCodes) {
+    ThingServer a("a", nullptr);
+    ThingServer fifteen("fifteen-chars-x", a.getClient());
+    ThingServer sixteen("sixteen-chars-xx", a.getClient());
+    EXPECT_EQ("fifteen-chars-x", fifteen.getRelName());
+    EXPECT_EQ("sixteen-chars-xx", sixteen.getRelName());
+    EXPECT_EQ("/a", a.getAbsName());
+    EXPECT_EQ("/a/fifteen-chars-x", sixteen.getParent().getChild("fifteen-chars-x").getAbsName());
+    EXPECT_EQ(2u, a.getChilds().getLength());
+    EXPECT_FALSE(a.getChild("none").isConnected());
+    a.registerChild("alias", *fifteen.getClient());
+    a.registerChild("alias", *sixteen.getClient());
+    EXPECT_TRUE(a.getChild("alias") == *sixteen.getClient());
+    {
+        ThingServer child("gone", a.getClient());
+        EXPECT_EQ(4u, a.childs().size());
+    }
+    EXPECT_EQ(3u, a.childs().size());
+
+    // Built-in codes answer with the status first; 1102 is not one of them.
+    TipprmiStream in(100), out(100);
+    ASSERT_TRUE(fifteen.dispatch(true, 0, ReflectMethod::kGetClassIdSeq, in, out));
+    TipprmiExceptionContainer status;
+    TipprmiSequence<unsigned long> ids;
+    out >> status >> ids;
+    ASSERT_EQ(2u, ids.getLength());
+    EXPECT_EQ(kThingClass, ids[0]);
+    EXPECT_EQ(&gThingMeta, fifteen.getClient()->meta());
+    expectError("Unknown method code 1102");
+    EXPECT_FALSE(fifteen.dispatch(true, 0, 1102, in, out));
+
+    // Events need a meta object: a server of an unknown class has none.
+    struct Unknown : TreflectServerObject {
+        Unknown() : TreflectServerObject(TipprmiOID(), nullptr, "unknown") {}
+        unsigned long getServerClassId() const override { return 0x7E57FFFF; }
+        TipprmiSequence<unsigned long> getServerClassIdSeq() const override {
+            TipprmiSequence<unsigned long> s;
+            s.push_back(0x7E57FFFF);
+            return s;
+        }
+    } unknown;
+    EXPECT_EQ(nullptr, unknown.getClient()->meta());
+    expectError("TreflectServerObject::sendCreationEvent(): no meta object");
+    unknown.sendCreationEvent(nullptr);
+    expectError("operation \"setValue\" not found");
+    EXPECT_EQ(&TreflectObject::errorOperation, unknown.getClient()->operation("setValue"));
+}
+
+TEST_F(ObjectModel, ObserversOfAnOperationAreToldBeforeOrAfterAndDroppedTogether) {
+    ThingServer thing("observed", nullptr);
+    ThingClient client(&thing);
+    Recorder pre, post;
+    TreflectNotificator<Recorder>* before = pre.make();
+    TreflectNotificator<Recorder>* after = post.make();
+    EXPECT_TRUE(client.operation("setValue")->preObserve(before));
+    EXPECT_TRUE(client.operation("setValue")->postObserve(after));
+    client.operation("setValue")->postObserve(after);  // twice: told twice
+    thing.registerObserver(5, kThingClass, kGetValue, *after->getClient());  // any kind but 0 is post
+    EXPECT_TRUE(thing.postObserverAvailable(kThingClass, kGetValue));
+    EXPECT_FALSE(thing.preObserverAvailable(kThingClass, kGetValue));
+
+    client.setValue(3);
+    EXPECT_EQ(std::vector<long>({3}), pre.arguments);
+    EXPECT_EQ(std::vector<long>({3, 3}), post.arguments);
+    EXPECT_EQ(std::vector<std::string>({"observed"}), pre.seen);
+    EXPECT_EQ(nullptr, after->currentArguments());
+
+    // One removal drops every registration of the observer on the object.
+    client.operation("getValue")->removeObserver(after);
+    EXPECT_FALSE(thing.postObserverAvailable(kThingClass, kSetValue));
+    EXPECT_FALSE(thing.postObserverAvailable(kThingClass, kGetValue));
+    client.setValue(4);
+    EXPECT_EQ(2u, post.arguments.size());
+    EXPECT_EQ(2u, pre.arguments.size());
+    TipprmiSequence<TipprmiAny> none;
+    EXPECT_TRUE(thing.notifyObservers(1, kThingClass, kSetValue, none));
+
+    expectError("TreflectObjectStub::removeObserver FAILED: observer is NULL");
+    expectError("TreflectObjectStub::registerObserver FAILED");
+    client.removeObserver(nullptr, nullptr);
+    client.registerObserver(1, nullptr, after);
+    EXPECT_FALSE(gThingMeta.observeCreations(nullptr, true));
+
+    // Only method code 0 is a notification.
+    expectError("::dispatch(cc=0x641E8FCD, mc=3) - METHOD NOT FOUND");
+    expectError("Unknown method code 3");
+    TipprmiStream in(100), out(100);
+    EXPECT_FALSE(after->dispatch(true, TreflectObserverClient::kClassCode, 3, in, out));
+    delete before;
+    delete after;
+}
+
+TEST_F(ObjectModel, LocalCreationsAndDeletionsReachTheObserversOfTheClass) {
+    TreflectORB& orb = *TreflectORB::getInstance(NSID_UNIT);
+    ThingFactory factory;
+    factory.create("early");
+    Recorder created, deleted, late;
+    TreflectNotificator<Recorder>* onCreate = created.make();
+    TreflectNotificator<Recorder>* onDelete = deleted.make();
+    TreflectNotificator<Recorder>* onLate = late.make();
+    EXPECT_TRUE(gThingMeta.observeCreations(onCreate, true));
+    EXPECT_TRUE(gThingMeta.observeDeletions(onDelete));
+    EXPECT_TRUE(gThingMeta.observeCreations(onLate, false));
+    factory.create("later");
+    factory.destroy("early");
+    EXPECT_EQ(std::vector<std::string>({"early", "later"}), created.seen);
+    EXPECT_EQ(std::vector<std::string>({"later"}), late.seen);
+    EXPECT_EQ(std::vector<std::string>({"early"}), deleted.seen);
+    orb.display(0);
+    EXPECT_EQ(1u, countRecords("metaData: size=1, co=2, do=1, oi=1, rco=0, rdo=0"));
+
+    gThingMeta.removeObserver(onCreate);
+    gThingMeta.removeObserver(onLate);
+    gThingMeta.removeObserver(onDelete);
+    factory.destroy("later");
+    EXPECT_EQ(1u, deleted.seen.size());
+    delete onCreate;
+    delete onDelete;
+    delete onLate;
+}

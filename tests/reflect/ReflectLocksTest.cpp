@@ -1,0 +1,102 @@
+// The run-permission-aware locks: a handler thread that holds the permission
+// once gives it up while it blocks, so the holder of the lock can take the
+// permission and finish; one that holds it twice is reported and keeps it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "LogCapture.h"
+#include "REFLECT_ConditionVar.h"
+#include "REFLECT_CountedMutex.h"
+#include "REFLECT_Mutex.h"
+#include "REFLECT_orb.h"
+#include "StandaloneNode.h"
+
+using testsupport::countRecords;
+using testsupport::expectError;
+using testsupport::waitUntil;
+
+namespace {
+
+testsupport::StandaloneNode const gStandaloneNode;
+
+template <class Lock>
+class ReflectLock : public ::testing::Test {};
+
+struct Names {
+    template <class T>
+    static std::string GetName(int) {
+        if (std::is_same<T, TreflectMutex>()) return "ReflectMutex";
+        if (std::is_same<T, TreflectCountedMutex>()) return "ReflectCountedMutex";
+        return "ReflectConditionVar";
+    }
+};
+
+typedef ::testing::Types<TreflectMutex, TreflectCountedMutex, TreflectConditionVar> Locks;
+TYPED_TEST_SUITE(ReflectLock, Locks, Names);
+
+}  // namespace
+
+TYPED_TEST(ReflectLock, HolderOfThePermissionGivesItUpWhileItBlocks) {
+    std::string const name = Names::GetName<TypeParam>(0);
+    TypeParam lock;
+    // Without the permission nothing touches it.
+    lock.lock();
+    EXPECT_FALSE(TreflectORB::hasRunPermission());
+    lock.unlock();
+
+    std::atomic<bool> held{false}, locking{false}, holderDone{false};
+    std::thread holder([&] {
+        lock.lock();
+        held = true;
+        // Needs the permission before it lets go: a locker that kept the
+        // permission would deadlock here.
+        EXPECT_TRUE(waitUntil([&] { return locking.load(); }));
+        {
+            RunPermissionGuard g;
+            holderDone = true;
+        }
+        lock.unlock();
+    });
+    ASSERT_TRUE(waitUntil([&] { return held.load(); }));
+    {
+        RunPermissionGuard g;
+        locking = true;
+        lock.lock();  // blocks until the holder got and gave back the permission
+        EXPECT_TRUE(holderDone.load());
+        EXPECT_TRUE(TreflectORB::hasRunPermission());
+        EXPECT_EQ(1u, TreflectORB::getRunPermissionCount());
+        std::thread other([&] { EXPECT_FALSE(lock.trylock()); });
+        other.join();
+
+        // Held twice: reported, and kept while locking.
+        lock.unlock();
+        expectError(name + " thread ");
+        TreflectORB::getRunPermission();
+        lock.lock();
+        EXPECT_EQ(2u, TreflectORB::getRunPermissionCount());
+        TreflectORB::releaseRunPermission();
+        lock.unlock();
+    }
+    holder.join();
+    EXPECT_EQ(1u, countRecords(name + " thread "));
+    EXPECT_EQ(1u, countRecords("not releasing RunPermission (count=2)"));
+    EXPECT_EQ(1u, countRecords("Backtracing " + name));
+}
+
+TEST(ReflectConditionVar, WaitGivesThePermissionUpAndTakesItBack) {
+    TreflectConditionVar condition;
+    RunPermissionGuard g;
+    condition.lock();
+    std::atomic<bool> ran{false};
+    std::thread other([&] {
+        RunPermissionGuard mine;
+        ran = true;
+    });
+    // Times out: the other thread got the permission meanwhile.
+    while (!ran.load()) EXPECT_FALSE(condition.wait(OSWrap::TimeSpec::fromMilliseconds(5)));
+    EXPECT_TRUE(TreflectORB::hasRunPermission());
+    condition.unlock();
+    other.join();
+}
