@@ -176,6 +176,9 @@ public:
     // Worker side: body of every "ReflectWorker" thread, and growth of the pool.
     void dispatchEntry();
     void startReflectWorker();
+    // Serves one received request or notification, as a worker does (run
+    // permission held).
+    void serve(TreflectMessage const& request);
 
     TreflectOrbId orbId() const { return orbId_; }
     Transport::TerminationId convertId(TreflectOrbId const& id) const;
@@ -212,7 +215,6 @@ private:
     TreflectOrbObserver* orbObserverService();
     void countSent(Transport::TerminationId const& dest) const;
     void countFailed(Transport::TerminationId const& dest) const;
-    void serve(TreflectMessage const& request);
     void serveResolve(TreflectMessage const& request);
     void servePayload(TreflectMessage const& request);
     void serveNotification(TreflectMessage const& request);

@@ -207,13 +207,23 @@ TEST(OrbServing, ReportsAndResetsItsCounters) {
     EXPECT_EQ(0u, get32(&again[again.size() - 4]));
 }
 
+// The caller holds the run permission: it gives it up while it waits, so
+// another thread can take it meanwhile, and has it again afterwards.
 TEST(OrbCalling, RequestLayoutAndResponseReachTheCaller) {
     RawPeer peer(peerId(0x0C01));
     ASSERT_TRUE(peer.start());
     auto response = std::make_shared<TipprmiStream>(100);
-    auto done = callAsync(peer.termId(), 0x42, kAdd, 9, response);
+    auto done = std::async(std::launch::async, [&] {
+        RunPermissionGuard g;
+        TipprmiStream request(100);
+        request << 0x42ul << true << kTestClass << static_cast<unsigned long>(kAdd) << 9l;
+        bool const ok = orb().forwardMsg(orb().convertId(peer.termId()), true, request, *response);
+        return ok && TreflectORB::hasRunPermission();
+    });
 
     Transport::AddressedMessage req = peer.next();
+    auto other = std::async(std::launch::async, [] { RunPermissionGuard g; });
+    EXPECT_EQ(std::future_status::ready, other.wait_for(10s));
     ASSERT_FALSE(req.isNull());
     Bytes got = RawPeer::meaningful(req);
     ASSERT_EQ(36u, got.size());

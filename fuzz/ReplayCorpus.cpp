@@ -1,26 +1,27 @@
-// Replays every file of the seed corpus through the fuzz target.
-#include <gtest/gtest.h>
-
+// Without a fuzzing engine: every seed of a target's corpus runs through it,
+// so the corpus guards every build. FUZZ_EXPECTED_ERRORS lists, separated by
+// '|', the error records its seeds provoke on purpose ("*": any).
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "LogCapture.h"
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size);
 
-TEST(FuzzStreamCorpus, EverySeedDecodesAndReencodes) {
-    // The seeds include short reads and broken headers on purpose.
-    testsupport::expectError("out of bounds");
-    testsupport::expectError("ReflMsg err=");
-    testsupport::expectError("out of range");
-    LLVMFuzzerInitialize(nullptr, nullptr);
+TEST(FuzzCorpus, EverySeedRunsWithoutFault) {
+    std::istringstream expected(FUZZ_EXPECTED_ERRORS);
+    for (std::string fragment; std::getline(expected, fragment, '|');)
+        testsupport::expectError(fragment == "*" ? std::string() : fragment);
+    if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(nullptr, nullptr);
 
     std::vector<std::string> names;
     DIR* dir = opendir(FUZZ_CORPUS_DIR);
@@ -29,7 +30,7 @@ TEST(FuzzStreamCorpus, EverySeedDecodesAndReencodes) {
         if (e->d_name[0] != '.') names.push_back(e->d_name);
     closedir(dir);
     std::sort(names.begin(), names.end());
-    ASSERT_GE(names.size(), 10u);
+    ASSERT_GE(names.size(), 8u);
 
     for (auto const& name : names) {
         SCOPED_TRACE(name);

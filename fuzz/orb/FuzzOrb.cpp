@@ -1,0 +1,98 @@
+// Fuzz target of what a live ORB does with a message from a peer: requests to
+// server objects (the built-in reflective method codes, observer
+// registration and notification, object references in and out), class-wide
+// subscriptions and creation/deletion notifications, resolve and counters.
+//
+// Input: the ORB message bytes (header, cursor word, data) as a peer sends
+// them. Each input is served as a worker serves it, by a fresh set of
+// objects: a factory, two things (the first holding the second as its peer),
+// an observer of the first thing's setValue, and observers of creations and
+// deletions of things. The internal object id of a payload request is
+// read as an index into those objects when it is below their number, so
+// that seeds stay valid whatever ids the registry hands out.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_orb.h"
+#include "TestThing.h"
+
+using namespace reflecttest;
+
+namespace {
+
+// The sender of every input: a peer that is not there, so answers are refused.
+Transport::TerminationId const kPeer(0x0B000101ul);
+
+struct Counter {
+    int calls = 0;
+    bool count(TreflectObserver*) { return ++calls, true; }
+};
+
+struct Objects {
+    Counter counter;
+    ThingFactory factory;
+    TreflectNotificator<Counter> observer{&counter, &Counter::count};
+    TreflectNotificator<Counter> creations{&counter, &Counter::count};
+    TreflectNotificator<Counter> deletions{&counter, &Counter::count};
+
+    Objects() {
+        factory.create("first");
+        factory.create("second");
+        ThingServer& first = *factory.things["first"];
+        first.peer = *factory.things["second"]->getClient();
+        first.getClient()->operation("setValue")->postObserve(&observer);
+        gThingMeta.observeCreations(&creations, true);
+        gThingMeta.observeDeletions(&deletions);
+    }
+    ~Objects() {
+        gThingMeta.removeObserver(&creations);
+        gThingMeta.removeObserver(&deletions);
+    }
+    std::vector<TipprmiObjectSkeleton*> all() {
+        return {&factory, factory.things["first"].get(), factory.things["second"].get(), &observer};
+    }
+};
+
+uint32_t load32(unsigned char const* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+void store32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    setenv("TOPADAPTER_NODED", "none", 0);
+    setenv("TOPADAPTER_QUIET", "1", 0);
+    TreflectORB::getInstance(NSID_UNIT);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
+    if (size < TreflectMessage::kHeaderSize || size > 65536) return 0;
+    TreflectORB& orb = *TreflectORB::getInstance(NSID_UNIT);
+    RunPermissionGuard permission;
+    {
+        Objects objects;
+        Transport::AddressedMessage raw = orb.allocateMessage(static_cast<unsigned>(size), 4);
+        std::memcpy(raw.rawBuf(), data, size);
+        raw.setOriginator(kPeer);
+        raw.setDestination(orb.termId());
+        TreflectMessage const msg(raw);
+        std::vector<TipprmiObjectSkeleton*> const targets = objects.all();
+        unsigned char* const ioid = raw.rawBuf() + TreflectMessage::kHeaderSize + 4;
+        if (msg.type() == TreflectMessage::tPayld && size >= TreflectMessage::kHeaderSize + 8 &&
+            load32(ioid) < targets.size())
+            store32(ioid, static_cast<uint32_t>(targets[load32(ioid)]->getInternalOID()));
+        orb.serve(msg);
+    }
+    // Subscriptions of the peer live in the class entries; none outlives its input.
+    orb.destroyMetaData();
+    return 0;
+}
