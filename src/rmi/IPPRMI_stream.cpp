@@ -161,6 +161,18 @@ void TipprmiStream::allocate_(int n) {
         TA_LOG(3, "iptr_(%d) out of range(%d);this=%X", static_cast<int>(need), getDataLimit(), addressOf(this));
 }
 
+bool TipprmiStream::reserve(int64_t n) {
+    // Beyond what any message can carry the writes fail one by one anyway.
+    if (n <= 0 || n > Transport::kMaxMessageSize || int64_t(getDataSize()) + n <= getDataLimit()) return false;
+    allocate_(static_cast<int>(n));
+    return true;
+}
+
+void TipprmiStream::trim(int floor) {
+    int const keep = getDataSize() > floor ? getDataSize() : floor;
+    if (keep < getDataLimit()) message_ = orb()->reallocateMessage(message_, static_cast<unsigned>(keep + kIptrSize));
+}
+
 void TipprmiStream::marshall(void const* p, int n) {
     checkIptr();
     if (n < 1) {

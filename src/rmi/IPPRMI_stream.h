@@ -36,6 +36,7 @@
 // anything is allocated for it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,11 @@ public:
     void setData(void const* data, int n);
     // Appends `n` bytes, growing the message to exactly the size needed.
     void marshall(void const* p, int n);
+    // Grows the message, when needed, so that `n` more bytes fit; true when
+    // it grew. A run of writes after it copies the data once, not per write.
+    bool reserve(int64_t n);
+    // Gives back room not written, down to a capacity of `floor` bytes.
+    void trim(int floor);
     // Consumes `n` bytes into `p` (null skips them); zeros when they are not
     // there.
     void unmarshall(void* p, int n);
@@ -305,11 +311,19 @@ struct TipprmiMinWireSize<TipprmiArray<T, N> > {
 
 // ---- container encodings ----
 
+// The elements of a sequence are alike: after the first, the stream makes
+// room for the rest at once, and gives back what they did not use, so that a
+// long sequence is copied a bounded number of times.
 template <class T, int B>
 TipprmiStream& operator<<(TipprmiStream& s, TipprmiSequence<T, B> const& v) {
     unsigned long const n = v.getLength();
     s << n;
-    for (unsigned long i = 0; i < n; ++i) s << v[i];
+    if (n == 0) return s;
+    int const limit = s.getDataLimit(), start = s.getDataSize();
+    s << v[0];
+    bool const grown = n > 1 && s.reserve(int64_t(s.getDataSize() - start) * int64_t(n - 1));
+    for (unsigned long i = 1; i < n; ++i) s << v[i];
+    if (grown) s.trim(limit);
     return s;
 }
 
