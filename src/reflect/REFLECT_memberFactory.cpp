@@ -40,8 +40,9 @@ size_t TreflectTieds::count() {
 }
 
 TreflectTieds::~TreflectTieds() {
+    std::multimap<TreflectObject const*, OSWrap::SmartPointer<TiedBase> > doomed;
     mutex_.lock();
-    tieds_.clear();
+    doomed.swap(tieds_);
     mutex_.unlock();
 }
 

@@ -37,50 +37,6 @@ std::unique_ptr<ChildProcess> startActor(unsigned short nameId, std::vector<std:
     return p;
 }
 
-// What the notificators of this process were told, from worker threads.
-struct Recorder {
-    std::mutex mutex;
-    std::vector<std::string> seen;
-    std::vector<long> arguments;
-    bool note(TreflectObserver* o) {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(o->getSource()->getOID().getIdString());
-        if (o->currentArguments()) {
-            long v = 0;
-            (*o->currentArguments())[0].extract(v);
-            arguments.push_back(v);
-        }
-        return true;
-    }
-    bool has(std::string const& name) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::count(seen.begin(), seen.end(), name) > 0;
-    }
-    std::vector<std::string> names() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen;
-    }
-    std::vector<long> values() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return arguments;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.clear();
-    }
-    // Observers are made and deleted under the run permission.
-    struct Delete {
-        void operator()(TreflectObserver* o) const {
-            RunPermissionGuard g;
-            delete o;
-        }
-    };
-    std::unique_ptr<TreflectObserver, Delete> make() {
-        RunPermissionGuard g;
-        return std::unique_ptr<TreflectObserver, Delete>(new TreflectNotificator<Recorder>(this, &Recorder::note));
-    }
-};
-
 // Asks the factory of the actor whose things are reached through `thing`.
 void factoryCall(unsigned long mc, std::string const& name, char const* factoryOf) {
     RunPermissionGuard g;
@@ -112,7 +68,10 @@ public:
         lock.unlock();
         answer(m);
     }
-    void hold(Transport::TerminationId from) { held_ = from; }
+    void hold(Transport::TerminationId from) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = from;
+    }
     Transport::AddressedMessage nextHeld() {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait_for(lock, 10s, [&] { return !stash_.empty(); });

@@ -45,22 +45,6 @@ private:
     bool nullAttrs_;
 };
 
-// Records what its notificators are told.
-struct Recorder {
-    std::vector<std::string> seen;
-    std::vector<long> arguments;
-    bool note(TreflectObserver* o) {
-        seen.push_back(o->getSource()->getOID().getIdString());
-        if (o->currentArguments()) {
-            long v = 0;
-            (*o->currentArguments())[0].extract(v);
-            arguments.push_back(v);
-        }
-        return true;
-    }
-    TreflectNotificator<Recorder>* make() { return new TreflectNotificator<Recorder>(this, &Recorder::note); }
-};
-
 class ObjectModel : public ::testing::Test {
 protected:
     RunPermissionGuard permission;
@@ -234,35 +218,34 @@ TEST_F(ObjectModel, ObserversOfAnOperationAreToldBeforeOrAfterAndDroppedTogether
     ThingServer thing("observed", nullptr);
     ThingClient client(&thing);
     Recorder pre, post;
-    TreflectNotificator<Recorder>* before = pre.make();
-    TreflectNotificator<Recorder>* after = post.make();
-    EXPECT_TRUE(client.operation("setValue")->preObserve(before));
-    EXPECT_TRUE(client.operation("setValue")->postObserve(after));
-    client.operation("setValue")->postObserve(after);  // twice: told twice
+    auto before = pre.make(), after = post.make();
+    EXPECT_TRUE(client.operation("setValue")->preObserve(before.get()));
+    EXPECT_TRUE(client.operation("setValue")->postObserve(after.get()));
+    client.operation("setValue")->postObserve(after.get());  // twice: told twice
     thing.registerObserver(5, kThingClass, kGetValue, *after->getClient());  // any kind but 0 is post
     EXPECT_TRUE(thing.postObserverAvailable(kThingClass, kGetValue));
     EXPECT_FALSE(thing.preObserverAvailable(kThingClass, kGetValue));
 
     client.setValue(3);
-    EXPECT_EQ(std::vector<long>({3}), pre.arguments);
-    EXPECT_EQ(std::vector<long>({3, 3}), post.arguments);
-    EXPECT_EQ(std::vector<std::string>({"observed"}), pre.seen);
+    EXPECT_EQ(std::vector<long>({3}), pre.values());
+    EXPECT_EQ(std::vector<long>({3, 3}), post.values());
+    EXPECT_EQ(std::vector<std::string>({"observed"}), pre.names());
     EXPECT_EQ(nullptr, after->currentArguments());
 
     // One removal drops every registration of the observer on the object.
-    client.operation("getValue")->removeObserver(after);
+    client.operation("getValue")->removeObserver(after.get());
     EXPECT_FALSE(thing.postObserverAvailable(kThingClass, kSetValue));
     EXPECT_FALSE(thing.postObserverAvailable(kThingClass, kGetValue));
     client.setValue(4);
-    EXPECT_EQ(2u, post.arguments.size());
-    EXPECT_EQ(2u, pre.arguments.size());
+    EXPECT_EQ(2u, post.values().size());
+    EXPECT_EQ(2u, pre.values().size());
     TipprmiSequence<TipprmiAny> none;
     EXPECT_TRUE(thing.notifyObservers(1, kThingClass, kSetValue, none));
 
     expectError("TreflectObjectStub::removeObserver FAILED: observer is NULL");
     expectError("TreflectObjectStub::registerObserver FAILED");
     client.removeObserver(nullptr, nullptr);
-    client.registerObserver(1, nullptr, after);
+    client.registerObserver(1, nullptr, after.get());
     EXPECT_FALSE(gThingMeta.observeCreations(nullptr, true));
 
     // Only method code 0 is a notification.
@@ -270,8 +253,6 @@ TEST_F(ObjectModel, ObserversOfAnOperationAreToldBeforeOrAfterAndDroppedTogether
     expectError("Unknown method code 3");
     TipprmiStream in(100), out(100);
     EXPECT_FALSE(after->dispatch(true, TreflectObserverClient::kClassCode, 3, in, out));
-    delete before;
-    delete after;
 }
 
 TEST_F(ObjectModel, LocalCreationsAndDeletionsReachTheObserversOfTheClass) {
@@ -279,26 +260,19 @@ TEST_F(ObjectModel, LocalCreationsAndDeletionsReachTheObserversOfTheClass) {
     ThingFactory factory;
     factory.create("early");
     Recorder created, deleted, late;
-    TreflectNotificator<Recorder>* onCreate = created.make();
-    TreflectNotificator<Recorder>* onDelete = deleted.make();
-    TreflectNotificator<Recorder>* onLate = late.make();
-    EXPECT_TRUE(gThingMeta.observeCreations(onCreate, true));
-    EXPECT_TRUE(gThingMeta.observeDeletions(onDelete));
-    EXPECT_TRUE(gThingMeta.observeCreations(onLate, false));
+    auto onCreate = created.make(), onDelete = deleted.make(), onLate = late.make();
+    EXPECT_TRUE(gThingMeta.observeCreations(onCreate.get(), true));
+    EXPECT_TRUE(gThingMeta.observeDeletions(onDelete.get()));
+    EXPECT_TRUE(gThingMeta.observeCreations(onLate.get(), false));
     factory.create("later");
     factory.destroy("early");
-    EXPECT_EQ(std::vector<std::string>({"early", "later"}), created.seen);
-    EXPECT_EQ(std::vector<std::string>({"later"}), late.seen);
-    EXPECT_EQ(std::vector<std::string>({"early"}), deleted.seen);
+    EXPECT_EQ(std::vector<std::string>({"early", "later"}), created.names());
+    EXPECT_EQ(std::vector<std::string>({"later"}), late.names());
+    EXPECT_EQ(std::vector<std::string>({"early"}), deleted.names());
     orb.display(0);
     EXPECT_EQ(1u, countRecords("metaData: size=1, co=2, do=1, oi=1, rco=0, rdo=0"));
 
-    gThingMeta.removeObserver(onCreate);
-    gThingMeta.removeObserver(onLate);
-    gThingMeta.removeObserver(onDelete);
+    for (auto* o : {onCreate.get(), onLate.get(), onDelete.get()}) gThingMeta.removeObserver(o);
     factory.destroy("later");
-    EXPECT_EQ(1u, deleted.seen.size());
-    delete onCreate;
-    delete onDelete;
-    delete onLate;
+    EXPECT_EQ(1u, deleted.names().size());
 }

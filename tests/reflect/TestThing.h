@@ -4,10 +4,14 @@
 // ("things") that creates and deletes things with their events.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "REFLECT_ObserverSkeleton.h"
 #include "REFLECT_metaObject.h"
 #include "REFLECT_object.h"
 #include "REFLECT_serverObject.h"
@@ -172,6 +176,52 @@ public:
     }
 
     std::map<std::string, std::unique_ptr<ThingServer> > things;
+};
+
+// Records what its notificators are told (on worker threads, or the caller's).
+struct Recorder {
+    bool note(TreflectObserver* o) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(o->getSource()->getOID().getIdString());
+        if (o->currentArguments()) {
+            long v = 0;
+            (*o->currentArguments())[0].extract(v);
+            arguments_.push_back(v);
+        }
+        return true;
+    }
+    bool has(std::string const& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::count(seen_.begin(), seen_.end(), name) > 0;
+    }
+    std::vector<std::string> names() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+    std::vector<long> values() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return arguments_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.clear();
+    }
+    // Observers are made and deleted under the run permission.
+    struct Delete {
+        void operator()(TreflectObserver* o) const {
+            RunPermissionGuard g;
+            delete o;
+        }
+    };
+    std::unique_ptr<TreflectObserver, Delete> make() {
+        RunPermissionGuard g;
+        return std::unique_ptr<TreflectObserver, Delete>(new TreflectNotificator<Recorder>(this, &Recorder::note));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> seen_;
+    std::vector<long> arguments_;
 };
 
 }  // namespace reflecttest
