@@ -359,7 +359,7 @@ struct SingletonInstancesRemover {
 }  // namespace
 
 void TreflectORB::removeInstances() {
-    while (hasRunPermission()) releaseRunPermission();
+    for (unsigned held = hasRunPermission() ? getRunPermissionCount() : 0; held > 0; --held) releaseRunPermission();
     for (TreflectORB*& entry : singletonInstances_) {
         TreflectORB* orb = __atomic_load_n(&entry, __ATOMIC_ACQUIRE);
         if (!orb) continue;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "IPPRMI_objectSkeleton.h"
 #include "LogCapture.h"
@@ -56,40 +57,45 @@ TEST(TreflectOrbId, SplitsAndJoinsTheThirtyTwoBitValue) {
     EXPECT_TRUE(TreflectOrbId(0x100ul) != TreflectOrbId(0x101ul));
 }
 
-TEST(OrbIds, UnitInSlotOneUsesGroupOne) {
-    Card card(1, 1, false);
-    TreflectORB orb(NSID_UNIT);
-    EXPECT_EQ(term(0x1234, 1, 1), orb.termId());
-    EXPECT_EQ(0x12340101ul, orb.orbId().value());
+// Per card configuration: the own termination and orb id, and conversions
+// both ways (slot 0 means the active main unit; Bep units are addressed
+// with slot 0 in their own namespace and keep their slot in the node's).
+TEST(OrbIds, ConvertForEveryCardConfiguration) {
+    struct Conversion {
+        TreflectOrbId orb;
+        TerminationId term;
+    };
+    struct Config {
+        int slot, activeSlot;
+        bool bep;
+        char const* bepSlots;
+        TerminationId own;
+        TreflectOrbId ownOrb;
+        std::vector<Conversion> out, in;
+    } const configs[] = {
+        {1, 1, false, "", term(0x1234, 1, 1), TreflectOrbId(0x1234, 1, NSID_UNIT),
+         {{TreflectOrbId(7, 0, NSID_UNIT), term(7, 1, 1)}, {TreflectOrbId(7, 5, NSID_UNIT), term(7, 5, 1)}},
+         {{TreflectOrbId(7, 5, NSID_UNIT), term(7, 5, 1)}, {TreflectOrbId(7, 5, NSID_UNIT), term(7, 5, 2)},
+          {TreflectOrbId(7, 5, NSID_NODE), term(7, 5, 3)}}},
+        {3, 1, true, "3,4", term(0x1234, 3, 2), TreflectOrbId(0x1234, 0, NSID_UNIT),
+         {{TreflectOrbId(0x1234, 0, NSID_UNIT), term(0x1234, 3, 2)}},
+         {{TreflectOrbId(9, 0, NSID_UNIT), term(9, 4, 1)}, {TreflectOrbId(9, 6, NSID_UNIT), term(9, 6, 1)},
+          {TreflectOrbId(9, 4, NSID_NODE), term(9, 4, 3)}}},
+        {4, 7, false, "", term(0x1234, 4, 2), TreflectOrbId(0x1234, 4, NSID_UNIT),
+         {{TreflectOrbId(8, 0, NSID_UNIT), term(8, 7, 2)}, {TreflectOrbId(8, 1, NSID_UNIT), term(8, 1, 2)},
+          {TreflectOrbId(8, 5, NSID_UNIT), term(8, 5, 2)}},
+         {}},
+    };
+    for (Config const& c : configs) {
+        SCOPED_TRACE(c.slot);
+        Card card(c.slot, c.activeSlot, c.bep, c.bepSlots);
+        TreflectORB orb(NSID_UNIT);
+        EXPECT_EQ(c.own, orb.termId());
+        EXPECT_EQ(c.ownOrb, orb.orbId());
+        for (Conversion const& v : c.out) EXPECT_EQ(v.term, orb.convertId(v.orb)) << v.orb.value();
+        for (Conversion const& v : c.in) EXPECT_EQ(v.orb, orb.convertId(v.term)) << v.term.value();
+    }
     EXPECT_EQ(1u, countRecords("ORB created for actor topAdapter with OrbId 0x12340101, TerminationId 0x12340101"));
-    // Slot 0 means "the active main unit".
-    EXPECT_EQ(term(7, 1, 1), orb.convertId(TreflectOrbId(7, 0, NSID_UNIT)));
-    EXPECT_EQ(term(7, 5, 1), orb.convertId(TreflectOrbId(7, 5, NSID_UNIT)));
-    EXPECT_EQ(TreflectOrbId(7, 5, NSID_UNIT), orb.convertId(term(7, 5, 1)));
-    EXPECT_EQ(TreflectOrbId(7, 5, NSID_UNIT), orb.convertId(term(7, 5, 2)));
-    EXPECT_EQ(TreflectOrbId(7, 5, NSID_NODE), orb.convertId(term(7, 5, 3)));
-}
-
-TEST(OrbIds, BepUnitIsAddressedWithSlotZero) {
-    Card card(3, 1, true, "3,4");
-    TreflectORB orb(NSID_UNIT);
-    EXPECT_EQ(term(0x1234, 3, 2), orb.termId());
-    EXPECT_EQ(TreflectOrbId(0x1234, 0, NSID_UNIT), orb.orbId());
-    EXPECT_EQ(term(0x1234, 3, 2), orb.convertId(orb.orbId()));
-    EXPECT_EQ(TreflectOrbId(9, 0, NSID_UNIT), orb.convertId(term(9, 4, 1)));
-    EXPECT_EQ(TreflectOrbId(9, 6, NSID_UNIT), orb.convertId(term(9, 6, 1)));
-    // A Bep slot keeps its number in the node namespace.
-    EXPECT_EQ(TreflectOrbId(9, 4, NSID_NODE), orb.convertId(term(9, 4, 3)));
-}
-
-TEST(OrbIds, UnitBesideAnotherActiveMainUnitUsesGroupTwo) {
-    Card card(4, 7, false);
-    TreflectORB orb(NSID_UNIT);
-    EXPECT_EQ(term(0x1234, 4, 2), orb.termId());
-    EXPECT_EQ(term(8, 7, 2), orb.convertId(TreflectOrbId(8, 0, NSID_UNIT)));
-    // The group follows the active main unit, whatever slot is addressed.
-    EXPECT_EQ(term(8, 1, 2), orb.convertId(TreflectOrbId(8, 1, NSID_UNIT)));
-    EXPECT_EQ(term(8, 5, 2), orb.convertId(TreflectOrbId(8, 5, NSID_UNIT)));
 }
 
 TEST(OrbIds, NodeNamespaceAndUnsupportedIdsAreLogged) {
@@ -155,22 +161,6 @@ TEST(OrbRegistry, LocatesLocalObjectsByNameAndByGeneratedText) {
     EXPECT_EQ(nullptr, remote.getServer());
     EXPECT_EQ(0x2Au, remote.getInternalOID());
     EXPECT_EQ(0xABCD0201ul, remote.orbId().value());
-}
-
-TEST(OrbRegistry, UnregisteredObjectsAreGoneAndIdsAreNotReused) {
-    Card card(1, 1, false);
-    TreflectORB orb(NSID_UNIT);
-    RunPermissionGuard guard;
-    unsigned long first;
-    TipprmiOID text;
-    {
-        Named a(&orb, "");
-        first = a.getInternalOID();
-        text = a.getOID();
-    }
-    EXPECT_EQ(nullptr, orb.locateObject(text).getServer());
-    Named b(&orb, "");
-    EXPECT_NE(first, b.getInternalOID());
 }
 
 TEST(OrbRegistry, ReconnectingMovesTheObjectBetweenOrbs) {
