@@ -137,6 +137,9 @@ public:
     void gotCreation(unsigned long const& classCode, TreflectObject const& object);
     void gotDeletion(unsigned long const& classCode, TreflectObject const& object);
     void orbAppeared(TreflectOrbId const& id);
+    // A server object going away without its deletion event leaves no
+    // dangling instance behind.
+    void forgetInstance(TreflectServerObject const& object);
     void destroyMetaData();
     MetaData& getMetaData(unsigned long classCode);
     // Subscriptions at one ORB, or at every other member of the group when

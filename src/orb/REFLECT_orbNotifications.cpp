@@ -111,6 +111,10 @@ void TreflectORB::notifyDeletion(unsigned long classCode, TreflectServerObject c
     getMetaData(classCode).instances.erase(&object);
 }
 
+void TreflectORB::forgetInstance(TreflectServerObject const& object) {
+    for (auto& entry : metaData_) entry.second->instances.erase(&object);
+}
+
 void TreflectORB::gotCreation(unsigned long const& classCode, TreflectObject const& object) {
     handToEach(getMetaData(classCode).creationObservers, object);
 }

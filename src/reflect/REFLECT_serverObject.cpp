@@ -26,6 +26,7 @@ TreflectServerObject::TreflectServerObject(TipprmiOID const& oid, TreflectObject
 
 TreflectServerObject::~TreflectServerObject() {
     if (parent_.isConnected()) parent_.unregisterChild(objectName());
+    if (getORB()) getORB()->forgetInstance(*this);
     delete children_;
     delete[] longName_;
 }
