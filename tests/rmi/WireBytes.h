@@ -25,12 +25,6 @@ inline Bytes dataOf(TipprmiStream const& s) {
 // A stream holding exactly `b` as written data, read from the start.
 inline TipprmiStream streamOf(Bytes const& b) { return TipprmiStream(b.data(), static_cast<int>(b.size())); }
 
-inline Bytes concat(std::vector<Bytes> const& parts) {
-    Bytes all;
-    for (auto const& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 inline std::string hex(Bytes const& b) {
     std::string s;
     char buf[4];

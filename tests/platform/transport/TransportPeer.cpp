@@ -4,10 +4,8 @@
 //
 //   start <group>                      -> "ok <k> <id> <ns before start()>" | "fail"
 //   send <k> <dest> <count> <size>     -> "sent <accepted> <refused>"
-//   echo <k> on|off                    -> "ok"   (echo every message back from receive())
-//   hold <k>                           -> "ok"   (the next receive() blocks until release)
-//   release <k>                        -> "ok"
-//   stats <k>                          -> "stats recv=<n> inorder=<0|1> bad=<n>"
+//   hold <k> / release <k>             -> "ok"   (receive() blocks from the next message until released)
+//   stats <k>                          -> "stats recv=<n> inorder=<0|1>"
 //   events <k>                         -> "events [A|D]:<id>:<ns> ..."
 //   stop <k>                           -> "stopped <ns before stop()>"
 //                                         (a held receive() is released and from
@@ -17,7 +15,6 @@
 // Ids are hexadecimal, times CLOCK_MONOTONIC nanoseconds. Message payloads
 // start with a 4-byte big-endian sequence number counting from 0 per sender.
 #include <condition_variable>
-#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -41,67 +38,52 @@ public:
 
     void receive(Transport::AddressedMessage const& msg) override {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return !holdNext_; });
+        cv_.wait(lock, [&] { return !hold_; });
         if (slow_) {
             lock.unlock();
             struct timespec ts = {0, 1000000};
             nanosleep(&ts, nullptr);
             lock.lock();
         }
-        uint32_t seq = transporttest::seqOf(msg);
-        auto& expect = next_[msg.originator().value()];
-        if (seq != expect) inOrder_ = false;
-        expect = seq + 1;
+        uint32_t& expect = next_[msg.originator().value()];
+        inOrder_ = inOrder_ && transporttest::seqOf(msg) == expect;
+        expect = transporttest::seqOf(msg) + 1;
         ++received_;
-        if (msg.destination() != termId()) ++bad_;
-        bool echo = echo_;
-        lock.unlock();
-        if (echo) {
-            Transport::AddressedMessage reply = allocateMessage(msg.rawSize(), 4);
-            std::memcpy(reply.rawBuf(), msg.rawBuf(), msg.rawSize());
-            Transport::TransportLayer::instance().getTermination(msg.originator()).issue(reply);
-        }
     }
     void appeared(Transport::Termination& t) override { record('A', t); }
     void disappeare(Transport::Termination& t) override { record('D', t); }
 
-    void setEcho(bool on) {
+    // Under the lock: `f` changes the settings; waiting receivers look again.
+    template <class F>
+    std::string set(F f) {
         std::lock_guard<std::mutex> lock(mutex_);
-        echo_ = on;
-    }
-    // Holding blocks the next receive() until released; `slow` lasts from then on.
-    void hold(bool on, bool slow = false) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        holdNext_ = on;
-        slow_ = slow_ || slow;
+        f();
         cv_.notify_all();
+        return "ok";
     }
     std::string stats() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return "stats recv=" + std::to_string(received_) + " inorder=" + std::to_string(inOrder_) +
-               " bad=" + std::to_string(bad_);
+        return "stats recv=" + std::to_string(received_) + " inorder=" + std::to_string(inOrder_);
     }
     std::string events() {
         std::lock_guard<std::mutex> lock(mutex_);
         return "events" + events_;
     }
 
+    bool hold_ = false, slow_ = false;
+
 private:
     void record(char kind, Transport::Termination& t) {
-        long long now = monoNs();
         char buf[64];
-        std::snprintf(buf, sizeof buf, " %c:%lx:%lld", kind, t.termId().value(), now);
+        std::snprintf(buf, sizeof buf, " %c:%lx:%lld", kind, t.termId().value(), monoNs());
         std::lock_guard<std::mutex> lock(mutex_);
         events_ += buf;
     }
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool echo_ = false;
-    bool holdNext_ = false;
-    bool slow_ = false;
     bool inOrder_ = true;
-    unsigned long received_ = 0, bad_ = 0;
+    unsigned long received_ = 0;
     std::map<unsigned long, uint32_t> next_;
     std::string events_;
 };
@@ -112,69 +94,52 @@ int main() {
     std::vector<std::unique_ptr<PeerTermination>> terms;
     std::map<unsigned long, uint32_t> nextSeq;
     std::string line;
-    auto reply = [](std::string const& s) {
-        std::fputs((s + "\n").c_str(), stdout);
-        std::fflush(stdout);
-    };
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
-        std::string cmd;
-        in >> cmd;
+        std::string cmd, reply;
         size_t k = 0;
-        if (cmd != "start" && cmd != "exit") {
-            in >> k;
-            if (k >= terms.size()) {
-                reply("error no termination " + std::to_string(k));
-                continue;
-            }
-        }
-        if (cmd == "start") {
+        in >> cmd;
+        if (cmd != "start" && cmd != "exit" && (!(in >> k) || k >= terms.size())) {
+            reply = "error no termination " + std::to_string(k);
+        } else if (cmd == "start") {
             int g = 1;
             in >> g;
             terms.emplace_back(new PeerTermination(static_cast<Transport::GroupId>(g)));
-            long long t0 = monoNs();
             char buf[96];
-            std::snprintf(buf, sizeof buf, "ok %zu %lx %lld", terms.size() - 1, terms.back()->termId().value(), t0);
+            unsigned long id = terms.back()->termId().value();
+            std::snprintf(buf, sizeof buf, "ok %zu %lx %lld", terms.size() - 1, id, monoNs());
             bool started = terms.back()->start();
+            reply = started ? buf : "fail";
             if (!started) terms.pop_back();
-            reply(started ? buf : "fail");
         } else if (cmd == "send") {
-            unsigned long dest = 0, count = 0, size = 4;
+            unsigned long dest = 0, count = 0, size = 4, refused = 0;
             in >> std::hex >> dest >> std::dec >> count >> size;
-            if (size < 4) size = 4;
-            unsigned long refused = 0;
             Transport::Termination& to = Transport::TransportLayer::instance().getTermination(dest);
             for (unsigned long i = 0; i < count; ++i) {
-                Transport::AddressedMessage m = terms[k]->allocateMessage(unsigned(size), 4);
-                transporttest::putSeq(m, nextSeq[dest]++);
-                if (!to.issue(m)) {
+                Transport::AddressedMessage m = terms[k]->allocateMessage(unsigned(size < 4 ? 4 : size), 4);
+                transporttest::putSeq(m, nextSeq[dest]);
+                // The receiver checks the order of what it got.
+                if (to.issue(m))
+                    ++nextSeq[dest];
+                else
                     ++refused;
-                    --nextSeq[dest];  // the receiver checks the order of what it got
-                }
             }
-            reply("sent " + std::to_string(count - refused) + " " + std::to_string(refused));
-        } else if (cmd == "echo") {
-            std::string on;
-            terms[k]->setEcho(in >> on && on == "on");
-            reply("ok");
+            reply = "sent " + std::to_string(count - refused) + " " + std::to_string(refused);
         } else if (cmd == "hold" || cmd == "release") {
-            terms[k]->hold(cmd == "hold");
-            reply("ok");
-        } else if (cmd == "stats") {
-            reply(terms[k]->stats());
-        } else if (cmd == "events") {
-            reply(terms[k]->events());
+            reply = terms[k]->set([&] { terms[k]->hold_ = cmd == "hold"; });
+        } else if (cmd == "stats" || cmd == "events") {
+            reply = cmd == "stats" ? terms[k]->stats() : terms[k]->events();
         } else if (cmd == "stop") {
             long long t0 = monoNs();
-            terms[k]->hold(false, true);
+            terms[k]->set([&] { terms[k]->hold_ = false, terms[k]->slow_ = true; });
             terms[k]->stop();
-            reply("stopped " + std::to_string(t0));
-        } else if (cmd == "exit") {
-            reply("bye");
-            break;
+            reply = "stopped " + std::to_string(t0);
         } else {
-            reply("error unknown command");
+            reply = cmd == "exit" ? "bye" : "error unknown command";
         }
+        std::fputs((reply + "\n").c_str(), stdout);
+        std::fflush(stdout);
+        if (cmd == "exit") break;
     }
     for (auto& t : terms) t->stop();
     return 0;
