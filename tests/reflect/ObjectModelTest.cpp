@@ -259,6 +259,8 @@ TEST_F(ObjectModel, LocalCreationsAndDeletionsReachTheObserversOfTheClass) {
     TreflectORB& orb = *TreflectORB::getInstance(NSID_UNIT);
     ThingFactory factory;
     factory.create("early");
+    factory.create("dropped");
+    factory.things.erase("dropped");  // gone without its deletion event
     Recorder created, deleted, late;
     auto onCreate = created.make(), onDelete = deleted.make(), onLate = late.make();
     EXPECT_TRUE(gThingMeta.observeCreations(onCreate.get(), true));
