@@ -20,17 +20,19 @@ TreflectMetaObject::~TreflectMetaObject() {
     for (auto& entry : operations_) delete entry.second;
 }
 
-void TreflectMetaObject::registerAttribute(TreflectMetaAttribute* a) {
-    TreflectMetaAttribute*& slot = attributes_[a->name()];
-    if (slot != a) delete slot;
-    slot = a;
+namespace {
+// Owned members: a later one of the same name replaces and deletes the earlier.
+template <class Member>
+void replace(std::map<std::string, Member*>& members, Member* m) {
+    Member*& slot = members[m->name()];
+    if (slot != m) delete slot;
+    slot = m;
 }
+}  // namespace
 
-void TreflectMetaObject::registerOperation(TreflectMetaOperation* o) {
-    TreflectMetaOperation*& slot = operations_[o->name()];
-    if (slot != o) delete slot;
-    slot = o;
-}
+void TreflectMetaObject::registerAttribute(TreflectMetaAttribute* a) { replace(attributes_, a); }
+
+void TreflectMetaObject::registerOperation(TreflectMetaOperation* o) { replace(operations_, o); }
 
 bool TreflectMetaObject::registerParent(TreflectMetaObject* p) {
     parents_.insert(p);

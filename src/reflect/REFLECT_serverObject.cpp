@@ -76,22 +76,20 @@ bool TreflectServerObject::notifyObservers(unsigned long kind, unsigned long con
     return TreflectObservable::notifyObservers(*getClient(), kind, cc, mc, args);
 }
 
+// The meta object an event goes out under, or null after the error record.
+static TreflectMetaObject const* eventMeta(TreflectServerObject const& object, TreflectMetaObject const* meta,
+                                          char const* event) {
+    if (!meta) meta = object.getClient()->meta();
+    if (!meta) TA_LOG(3, "TreflectServerObject::%s(): no meta object", event);
+    return meta;
+}
+
 void TreflectServerObject::sendCreationEvent(TreflectMetaObject const* meta) {
-    if (!meta) meta = getClient()->meta();
-    if (!meta) {
-        TA_LOG(3, "TreflectServerObject::sendCreationEvent(): no meta object");
-        return;
-    }
-    getORB()->notifyCreation(meta->getClassId(), *this);
+    if ((meta = eventMeta(*this, meta, "sendCreationEvent"))) getORB()->notifyCreation(meta->getClassId(), *this);
 }
 
 void TreflectServerObject::sendDeletionEvent(TreflectMetaObject const* meta) {
-    if (!meta) meta = getClient()->meta();
-    if (!meta) {
-        TA_LOG(3, "TreflectServerObject::sendDeletionEvent(): no meta object");
-        return;
-    }
-    getORB()->notifyDeletion(meta->getClassId(), *this);
+    if ((meta = eventMeta(*this, meta, "sendDeletionEvent"))) getORB()->notifyDeletion(meta->getClassId(), *this);
 }
 
 bool TreflectServerObject::dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
