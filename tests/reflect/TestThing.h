@@ -63,23 +63,27 @@ void call(TreflectObject const& target, unsigned long cc, unsigned long mc, Writ
     target.dispatch(true, cc, mc, in, out);
     read(target.prepareResponseStream_(true, out));
 }
+inline void noData(TipprmiStream&) {}
 
 class ThingClient : public TreflectObject {
 public:
     using TreflectObject::TreflectObject;
-    explicit ThingClient(TreflectObject const& o) : TreflectObject(o) {}
     long getValue() const {
         long v = 0;
-        call(*this, kThingClass, kGetValue, [](TipprmiStream&) {}, [&](TipprmiStream& s) { s >> v; });
+        call(*this, kThingClass, kGetValue, noData, [&](TipprmiStream& s) { s >> v; });
         return v;
     }
-    void setValue(long v) const {
-        call(*this, kThingClass, kSetValue, [&](TipprmiStream& s) { s << v; }, [](TipprmiStream&) {});
-    }
-    void setPeer(TreflectObject const& peer) const {
-        call(*this, kThingClass, kSetPeer, [&](TipprmiStream& s) { s << peer; }, [](TipprmiStream&) {});
+    void setValue(long v) const { call(*this, kThingClass, kSetValue, [&](TipprmiStream& s) { s << v; }, noData); }
+    void setPeer(TreflectObject const& p) const {
+        call(*this, kThingClass, kSetPeer, [&](TipprmiStream& s) { s << p; }, noData);
     }
 };
+
+inline TipprmiSequence<unsigned long> classIds(std::initializer_list<unsigned long> codes) {
+    TipprmiSequence<unsigned long> ids;
+    for (unsigned long c : codes) ids.push_back(c);
+    return ids;
+}
 
 // A thing: setValue tells its pre- and post-observers, with the value as the
 // argument sequence.
@@ -87,25 +91,15 @@ class ThingServer : public TreflectServerObject {
 public:
     ThingServer(std::string const& name, TreflectObject const* parent)
         : TreflectServerObject(TipprmiOID(name), parent, name) {}
-
     unsigned long getServerClassId() const override { return kThingClass; }
-    TipprmiSequence<unsigned long> getServerClassIdSeq() const override {
-        TipprmiSequence<unsigned long> ids;
-        ids.push_back(kThingClass);
-        ids.push_back(kBaseClass);
-        return ids;
-    }
+    TipprmiSequence<unsigned long> getServerClassIdSeq() const override { return classIds({kThingClass, kBaseClass}); }
 
     bool dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
                   TipprmiStream& out) override {
-        if (cc == kBaseClass && mc == kPing) {
-            prepareResponseStream_(out);
-            out << true;
-            return true;
-        }
-        if (cc != kThingClass) return TreflectServerObject::dispatch(transaction, cc, mc, in, out);
-        switch (mc) {
-        case kSetValue: {
+        bool const ping = cc == kBaseClass && mc == kPing;
+        if (!ping && (cc != kThingClass || mc < kSetValue || mc > kSetPeer))
+            return TreflectServerObject::dispatch(transaction, cc, mc, in, out);
+        if (mc == kSetValue && !ping) {
             long v = 0;
             in >> v;
             TipprmiSequence<TipprmiAny> args;
@@ -113,23 +107,11 @@ public:
             if (preObserverAvailable(cc, mc)) notifyObservers(0, cc, mc, args);
             value = v;
             if (postObserverAvailable(cc, mc)) notifyObservers(1, cc, mc, args);
-            break;
         }
-        case kGetValue:
-            prepareResponseStream_(out);
-            out << value;
-            return true;
-        case kGetPeer:
-            prepareResponseStream_(out);
-            out << peer;
-            return true;
-        case kSetPeer:
-            in >> peer;
-            break;
-        default:
-            return TreflectServerObject::dispatch(transaction, cc, mc, in, out);
-        }
+        if (mc == kSetPeer) in >> peer;
         prepareResponseStream_(out);
+        if (mc == kGetValue) out << value;
+        if (mc == kGetPeer) out << peer;
         return true;
     }
 
@@ -142,14 +124,8 @@ public:
 class ThingFactory : public TreflectServerObject {
 public:
     ThingFactory() : TreflectServerObject(TipprmiOID("things"), nullptr, "things") {}
-    ~ThingFactory() override { things.clear(); }
-
     unsigned long getServerClassId() const override { return kFactoryClass; }
-    TipprmiSequence<unsigned long> getServerClassIdSeq() const override {
-        TipprmiSequence<unsigned long> ids;
-        ids.push_back(kFactoryClass);
-        return ids;
-    }
+    TipprmiSequence<unsigned long> getServerClassIdSeq() const override { return classIds({kFactoryClass}); }
 
     void create(std::string const& name) {
         auto thing = std::make_unique<ThingServer>(name, getClient());
@@ -162,15 +138,13 @@ public:
         it->second->sendDeletionEvent(nullptr);
         things.erase(it);
     }
-
     bool dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
                   TipprmiStream& out) override {
         if (cc != kFactoryClass || (mc != kCreate && mc != kDestroy))
             return TreflectServerObject::dispatch(transaction, cc, mc, in, out);
         std::string name;
         in >> name;
-        if (mc == kCreate) create(name);
-        else destroy(name);
+        mc == kCreate ? create(name) : destroy(name);
         prepareResponseStream_(out);
         return true;
     }
