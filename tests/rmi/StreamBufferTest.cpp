@@ -21,7 +21,7 @@ StandaloneNode const gStandaloneNode;
 // A message of `raw` bytes starting with `head`.
 TreflectMessage messageOf(size_t raw, Bytes const& head) {
     Transport::AddressedMessage m = Transport::AddressedMessage::create(unsigned(raw));
-    std::memcpy(m.rawBuf(), head.data(), head.size());
+    if (!head.empty()) std::memcpy(m.rawBuf(), head.data(), head.size());
     return TreflectMessage(m);
 }
 
@@ -70,6 +70,19 @@ TEST(StreamBuffer, TheCursorWordAndTheDataFollowTheOrbHeaderAndGrowExactly) {
     EXPECT_EQ(9, first);
     s.setData(s.getDataPtr() + 1, 2);  // from its own bytes
     EXPECT_EQ((Bytes{8, 7}), dataOf(s));
+
+    // A long sequence grows in a few steps and still ends exact, whether its
+    // later elements are longer or shorter than the first.
+    for (bool growing : {true, false}) {
+        TipprmiSequence<std::string> texts, back;
+        for (int i = 0; i < 300; ++i) texts.push_back(std::string(growing ? 1 + i % 7 : 7 - i % 7, 'x'));
+        TipprmiStream seq(4);
+        seq << texts;
+        EXPECT_EQ(seq.getDataSize(), seq.getDataLimit()) << growing;
+        seq >> back;
+        ASSERT_EQ(300u, back.getLength());
+        EXPECT_EQ(texts[299], back[299]);
+    }
 }
 
 TEST(StreamBuffer, AReceivedMessageIsSharedAndItsCursorWordTrustedOnlyWithinTheBuffer) {
