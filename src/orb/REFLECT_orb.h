@@ -216,6 +216,9 @@ private:
     };
 
     TreflectOrbObserver* orbObserverService();
+    // Ends the waits of the callers of `dest` (of every caller when null) as
+    // if the peer had gone. Called with the ORB mutex held.
+    void abortWaitsLocked(Transport::TerminationId const* dest);
     void countSent(Transport::TerminationId const& dest) const;
     void countFailed(Transport::TerminationId const& dest) const;
     void serveResolve(TreflectMessage const& request);

@@ -41,13 +41,7 @@ TreflectORB::~TreflectORB() {
     delete orbObserver_.exchange(nullptr);
     // A worker still waiting for a response ends its wait now.
     mutex_.lock();
-    for (auto const& entry : ongoingRequests_) {
-        entry.second->condition.lock();
-        if (entry.second->response != disconnectedMarker()) delete entry.second->response;
-        entry.second->response = disconnectedMarker();
-        entry.second->condition.unlock();
-        entry.second->condition.signal();
-    }
+    abortWaitsLocked(nullptr);
     mutex_.unlock();
     // Workers serve for the life of the ORB; ending it ends them.
     queue_->condition.lock();
@@ -364,17 +358,21 @@ void TreflectORB::disappeare(Transport::Termination& t) {
     // Waiting callers of the vanished peer abort at once instead of waiting
     // for their next period.
     mutex_.lock();
+    abortWaitsLocked(&gone);
+    leaveHandlerState(true);
+    mutex_.unlock();
+}
+
+void TreflectORB::abortWaitsLocked(Transport::TerminationId const* dest) {
     for (auto const& entry : ongoingRequests_) {
         OngoingRequest* request = entry.second;
-        if (request->destination != gone) continue;
+        if (dest && request->destination != *dest) continue;
         request->condition.lock();
         if (request->response != disconnectedMarker()) delete request->response;
         request->response = disconnectedMarker();
         request->condition.signal();
         request->condition.unlock();
     }
-    leaveHandlerState(true);
-    mutex_.unlock();
 }
 
 // ---- workers ----
