@@ -52,3 +52,38 @@ function(ta_add_subdirectories)
     add_subdirectory(${d})
   endforeach()
 endfunction()
+
+# ta_generate_interfaces(TABLE t OUTDIR d [USES tables...] CLIENTS var SERVERS var)
+# Runs proxygen on the table at build time; sets the lists of the client and
+# the server sources it writes into OUTDIR.
+function(ta_generate_interfaces)
+  cmake_parse_arguments(G "" "TABLE;OUTDIR;CLIENTS;SERVERS" "USES" ${ARGN})
+  file(STRINGS ${G_TABLE} lines REGEX "^[ \t]*(id)?interface[ \t]")
+  set(clients)
+  set(servers)
+  set(outputs)
+  foreach(line ${lines})
+    string(REGEX REPLACE "^[ \t]*(id)?interface[ \t]+([A-Za-z0-9_]+).*" "\\2" name "${line}")
+    list(APPEND clients ${G_OUTDIR}/${name}Client.cpp)
+    list(APPEND servers ${G_OUTDIR}/${name}Server.cpp)
+    list(APPEND outputs ${G_OUTDIR}/${name}Client.h ${G_OUTDIR}/${name}Client.cpp
+                        ${G_OUTDIR}/${name}Server.h ${G_OUTDIR}/${name}Server.cpp)
+  endforeach()
+  file(STRINGS ${G_TABLE} records REGEX "^record[ \t]")
+  if(records)
+    get_filename_component(stem ${G_TABLE} NAME_WE)
+    string(SUBSTRING ${stem} 0 1 first)
+    string(TOUPPER ${first} first)
+    string(SUBSTRING ${stem} 1 -1 rest)
+    list(APPEND outputs ${G_OUTDIR}/${first}${rest}Records.h)
+  endif()
+  add_custom_command(OUTPUT ${outputs}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${G_OUTDIR}
+    COMMAND proxygen ${G_OUTDIR} ${G_TABLE} ${G_USES}
+    DEPENDS proxygen ${G_TABLE} ${G_USES}
+    COMMENT "Writing the interfaces of ${G_TABLE}"
+    VERBATIM)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${G_TABLE})
+  set(${G_CLIENTS} ${clients} PARENT_SCOPE)
+  set(${G_SERVERS} ${servers} PARENT_SCOPE)
+endfunction()

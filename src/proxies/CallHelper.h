@@ -28,7 +28,8 @@ struct RunClient {};
 template <class Tag>
 struct ResponseInfo {
     enum Code : int32_t { OK = 0 };
-    explicit ResponseInfo(bool b = false) : code(OK), flag(b ? 1ul : 0ul) {}
+    ResponseInfo() : code(OK), flag(0) {}
+    explicit ResponseInfo(bool b) : code(OK), flag(b ? 1ul : 0ul) {}
     Code code;
     unsigned long flag;
 };
