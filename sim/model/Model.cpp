@@ -1,0 +1,318 @@
+#include "Model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "Log.h"
+
+namespace sim {
+
+namespace {
+
+// The flow of `key`, or a log line and null.
+Flow* flowOrLog(Model& model, unsigned long key) {
+    Flow* f = model.flow(key);
+    if (!f) TA_LOG(4, "model: no flow %lu", key);
+    return f;
+}
+
+}  // namespace
+
+// ---- the objects of one flow ----
+
+ResponseInfo<SetClient> AdminStateObject::set(long v) {
+    value = v;
+    return ResponseInfo<SetClient>(true);
+}
+
+TipprmiSequence<AdminStatePolicyClient> AdminStateObject::getPolicies() {
+    TipprmiSequence<AdminStatePolicyClient> all;
+    for (auto const& p : policies) all.push_back(p);
+    return all;
+}
+
+void AdminStateObject::removePolicy(AdminStatePolicyClient const& policy) {
+    auto it = std::find(policies.begin(), policies.end(), policy);
+    if (it != policies.end()) policies.erase(it);
+}
+
+ResponseInfo<RunClient> ConditionObject::raise() {
+    active = true;
+    return ResponseInfo<RunClient>(true);
+}
+
+ResponseInfo<RunClient> ConditionObject::cancel() {
+    active = false;
+    return ResponseInfo<RunClient>(true);
+}
+
+std::string UnitIdObject::getText() {
+    char text[48];
+    std::snprintf(text, sizeof text, "unit %lu, key %lu", unit_, key_);
+    return text;
+}
+
+bool UnitIdObject::isSameUnit(LocationIdClient const& other) {
+    return UnitIdClient(other).getUnitNumber() == unit_;
+}
+
+void PerformanceServiceObject::setCurrentData(unsigned long value) {
+    record.current = value;
+    ++record.answers;
+}
+
+void PerformanceServiceObject::setHistoricData(unsigned long elapsed, TipprmiArray<unsigned long, 96> const& history) {
+    record.elapsed = elapsed;
+    record.history = history;
+    ++record.answers;
+}
+
+void PerformanceServiceObject::setAdapterData(TipprmiSequence<PerformanceServiceClient::IdentData_t> const& data) {
+    record.adapterData = data;
+    ++record.answers;
+}
+
+void PerformanceServiceObject::setExistMonitoring(unsigned long exists) {
+    record.existMonitoring = exists;
+    ++record.answers;
+}
+
+TopFlowObject::TopFlowObject(Flow& flow, TreflectObject const* parent)
+    : TopFlowServerBase(TipprmiOID("TopFlow-" + std::to_string(flow.state.key)), parent,
+                        "flow" + std::to_string(flow.state.key)),
+      flow_(flow) {}
+
+LocationIdClient TopFlowObject::getLocationId() { return LocationIdClient(*flow_.unitId->getClient()); }
+FaultServiceClient TopFlowObject::getFaultSvc() { return FaultServiceClient(*flow_.fault->getClient()); }
+PerformanceServiceClient TopFlowObject::getPerformanceSvc() {
+    return PerformanceServiceClient(*flow_.performance->getClient());
+}
+short TopFlowObject::getLogMeanSyncValue() { return flow_.state.logMeanSyncValue; }
+TipprmiArray<short, 4> TopFlowObject::getMasterIp4Addr() { return flow_.state.masterIp; }
+ConditionClient TopFlowObject::getSyncSourceLost() { return ConditionClient(*flow_.syncSourceLost->getClient()); }
+ConditionClient TopFlowObject::getMasterServiceUnavailable() {
+    return ConditionClient(*flow_.masterServiceUnavailable->getClient());
+}
+TopFlowClient::DriverInfo TopFlowObject::getDriverInfo() { return flow_.state.driverInfo; }
+void TopFlowObject::setLogMeanSyncValue(short value) { flow_.state.logMeanSyncValue = value; }
+void TopFlowObject::setMasterIp4Addr(TipprmiArray<short, 4> const& address) { flow_.state.masterIp = address; }
+void TopFlowObject::setDriverInfo(TopFlowClient::DriverInfo const& info) { flow_.state.driverInfo = info; }
+void TopFlowObject::setTopEnable(bool enable) { flow_.state.topEnable = enable; }
+void TopFlowObject::setTopDrvInitStatus(bool initialised) { flow_.state.drvInitStatus = initialised; }
+
+ResponseInfo<GetClient> TopFlowObject::getTopSrcIpAddress(TipprmiArray<short, 4>& address) {
+    address = srcIp_;
+    return ResponseInfo<GetClient>(true);
+}
+
+ResponseInfo<SetClient> TopFlowObject::setTopSrcIpAddress(TipprmiArray<short, 4> const& address) {
+    srcIp_ = address;
+    return ResponseInfo<SetClient>(true);
+}
+
+Flow::Flow(unsigned long key, unsigned long unit, TreflectObject const* services) {
+    state.key = key;
+    state.unit = unit;
+    object = std::make_unique<TopFlowObject>(*this, services);
+    TreflectObject const* me = object->getClient();
+    admin = std::make_unique<AdminStateObject>(me);
+    fault = std::make_unique<FaultServiceObject>(me, *admin);
+    syncSourceLost = std::make_unique<ConditionObject>(me, "syncSourceLost");
+    masterServiceUnavailable = std::make_unique<ConditionObject>(me, "masterServiceUnavailable");
+    unitId = std::make_unique<UnitIdObject>(me, unit, key);
+    performance = std::make_unique<PerformanceServiceObject>(me, key);
+}
+
+// The flow's objects go before it, leaving its children.
+Flow::~Flow() {
+    performance.reset();
+    unitId.reset();
+    masterServiceUnavailable.reset();
+    syncSourceLost.reset();
+    fault.reset();
+    admin.reset();
+}
+
+// ---- well-known objects ----
+
+TopServicesObject::TopServicesObject(Model& model)
+    : TopServicesServerBase(TipprmiOID(TopServicesClient::NAME), nullptr, TopServicesClient::NAME), model_(model) {}
+
+TopFlowClient TopServicesObject::getFlow(PhysicalServicesClient::Key const& key) {
+    Flow* f = model_.flow(static_cast<unsigned long>(key.a));
+    return f ? TopFlowClient(*f->object->getClient()) : TopFlowClient();
+}
+
+TipprmiSequence<TopFlowClient> TopServicesObject::getFlows(PhysicalServicesClient::Key const& from,
+                                                           PhysicalServicesClient::Key const& to) {
+    TipprmiSequence<TopFlowClient> flows;
+    for (auto const& entry : model_.flows())
+        if (long(entry.first) >= from.a && long(entry.first) <= to.a)
+            flows.push_back(TopFlowClient(*entry.second->object->getClient()));
+    return flows;
+}
+
+PhysicalServicesObject::PhysicalServicesObject(Model& model)
+    : PhysicalServicesServerBase(TipprmiOID(PhysicalServicesClient::NAME), nullptr, PhysicalServicesClient::NAME),
+      model_(model) {}
+
+void PhysicalServicesObject::dispatchAlarms(TipprmiSequence<PhysicalServicesClient::Alarm> const& alarms) {
+    for (unsigned long i = 0; i < alarms.getLength(); ++i) {
+        TipprmiObjectSkeleton const* condition = alarms[i].condition.getServer();
+        bool found = false;
+        for (auto const& entry : model_.flows()) {
+            Flow const& f = *entry.second;
+            long const which = condition == f.syncSourceLost.get() ? 1 : condition == f.masterServiceUnavailable.get() ? 2 : 0;
+            if (!which) continue;
+            model_.recordAlarm(f.state.key, which, alarms[i].raise);
+            found = true;
+        }
+        if (!found) TA_LOG(4, "model: an alarm for a condition that is no flow's");
+    }
+    model_.endAlarmBatch();
+}
+
+PsIntervalTimerObject::PsIntervalTimerObject()
+    : PsIntervalTimerServerBase(TipprmiOID(PsIntervalTimerClient::PS_INTERVALTIMER_NAME), nullptr,
+                                PsIntervalTimerClient::PS_INTERVALTIMER_NAME),
+      intervalStart_(OSWrap::Clock::getTime()),
+      timer_(this, &PsIntervalTimerObject::expired, "PsIntervalTimer") {
+    timer_.start(OSWrap::TimeSpec(900, 0), true, true);
+}
+
+PsIntervalTimerObject::~PsIntervalTimerObject() { timer_.stop(); }
+
+unsigned long PsIntervalTimerObject::getElapsedTime() {
+    return static_cast<unsigned long>((OSWrap::Clock::getTime() - intervalStart_).seconds());
+}
+
+void PsIntervalTimerObject::changeOfInterval() { intervalStart_ = OSWrap::Clock::getTime(); }
+
+void PsIntervalTimerObject::tick() { PsIntervalTimerClient(*getClient()).changeOfInterval(); }
+
+int PsIntervalTimerObject::expired() {
+    RunPermissionGuard g;
+    tick();
+    return 0;
+}
+
+// ---- control ----
+
+ModelControlObject::ModelControlObject(Model& model)
+    : ModelControlServerBase(TipprmiOID(ModelControlClient::NAME), nullptr, ModelControlClient::NAME),
+      model_(model) {}
+
+TopFlowClient ModelControlObject::createFlow(unsigned long key, unsigned long unit) {
+    Flow* f = model_.createFlow(key, unit);
+    return f ? TopFlowClient(*f->object->getClient()) : TopFlowClient();
+}
+
+bool ModelControlObject::deleteFlow(unsigned long key) { return model_.deleteFlow(key); }
+
+TipprmiSequence<ModelControlClient::FlowState> ModelControlObject::getFlows() {
+    TipprmiSequence<ModelControlClient::FlowState> all;
+    for (auto const& entry : model_.flows()) {
+        ModelControlClient::FlowState s = entry.second->state;
+        s.adminState = entry.second->admin->value;
+        all.push_back(s);
+    }
+    return all;
+}
+
+// An operator's change goes through the object's own operation, so that its
+// observers hear of it as they would from any other caller.
+bool ModelControlObject::setAdminState(unsigned long key, long state) {
+    Flow* f = flowOrLog(model_, key);
+    if (!f) return false;
+    AdminStateClient admin(*f->admin->getClient());
+    admin.set(state);
+    admin.notifyPermissionStateChange();
+    return true;
+}
+
+bool ModelControlObject::setMasterIp(unsigned long key, TipprmiArray<short, 4> const& address) {
+    Flow* f = flowOrLog(model_, key);
+    if (f) TopFlowClient(*f->object->getClient()).setMasterIp4Addr(address);
+    return f != nullptr;
+}
+
+bool ModelControlObject::setLogMeanSyncValue(unsigned long key, short value) {
+    Flow* f = flowOrLog(model_, key);
+    if (f) TopFlowClient(*f->object->getClient()).setLogMeanSyncValue(value);
+    return f != nullptr;
+}
+
+TopFlowClient::DriverInfo ModelControlObject::requestDriverInfo(unsigned long key) {
+    Flow* f = flowOrLog(model_, key);
+    return f ? TopFlowClient(*f->object->getClient()).getDriverInfo() : TopFlowClient::DriverInfo();
+}
+
+TipprmiSequence<ModelControlClient::AlarmRecord> ModelControlObject::getAlarms() {
+    TipprmiSequence<ModelControlClient::AlarmRecord> all;
+    for (auto const& a : model_.alarms) all.push_back(a);
+    return all;
+}
+
+void ModelControlObject::clearAlarms() { model_.alarms.clear(); }
+
+void ModelControlObject::triggerPerformance(unsigned long key, TipprmiSequence<unsigned long> const& idents,
+                                            unsigned long command) {
+    Flow* f = flowOrLog(model_, key);
+    if (f) PerformanceServiceClient(*f->performance->getClient()).trigger(f->object->getAbsName(), idents, command);
+}
+
+ModelControlClient::PerformanceRecord ModelControlObject::getPerformance(unsigned long key) {
+    Flow* f = flowOrLog(model_, key);
+    return f ? f->performance->record : ModelControlClient::PerformanceRecord();
+}
+
+void ModelControlObject::changeOfInterval() { model_.intervalTimer().tick(); }
+
+// ---- the model ----
+
+Model::Model()
+    : topServices_(std::make_unique<TopServicesObject>(*this)),
+      physicalServices_(std::make_unique<PhysicalServicesObject>(*this)),
+      intervalTimer_(std::make_unique<PsIntervalTimerObject>()),
+      control_(std::make_unique<ModelControlObject>(*this)) {}
+
+Model::~Model() {
+    flows_.clear();
+    intervalTimer_.reset();
+}
+
+Flow* Model::flow(unsigned long key) {
+    auto it = flows_.find(key);
+    return it == flows_.end() ? nullptr : it->second.get();
+}
+
+Flow* Model::createFlow(unsigned long key, unsigned long unit) {
+    if (flows_.count(key)) {
+        TA_LOG(4, "model: flow %lu exists already", key);
+        return nullptr;
+    }
+    Flow* f = (flows_[key] = std::make_unique<Flow>(key, unit, topServices_->getClient())).get();
+    f->object->sendCreationEvent(nullptr);
+    TA_LOG(5, "model: flow %lu on unit %lu created", key, unit);
+    return f;
+}
+
+bool Model::deleteFlow(unsigned long key) {
+    auto it = flows_.find(key);
+    if (it == flows_.end()) return false;
+    it->second->object->sendDeletionEvent(nullptr);
+    flows_.erase(it);
+    TA_LOG(5, "model: flow %lu deleted", key);
+    return true;
+}
+
+void Model::recordAlarm(unsigned long key, long condition, bool raise) {
+    ModelControlClient::AlarmRecord a;
+    a.key = key;
+    a.condition = condition;
+    a.raise = raise;
+    a.batch = batch_;
+    alarms.push_back(a);
+}
+
+}  // namespace sim
