@@ -12,6 +12,9 @@
 // - a creation subscription (tOCNSU) answered with the 250..2000 instances of
 //   a class, timed around registerForOCN at the client, handles included.
 //
+// And a generated proxy call (TopFlowClient::getLogMeanSyncValue through the
+// call helpers and the generated server base) against the plain ORB call.
+//
 // Usage: orb_bench [calls per round, default 20000] [rounds, default 5]
 #include <sched.h>
 #include <sys/socket.h>
@@ -38,6 +41,7 @@
 #include "REFLECT_ObserverSkeleton.h"
 #include "REFLECT_metaObject.h"
 #include "REFLECT_orb.h"
+#include "TopFlowServer.h"
 #include "Transport.h"
 
 namespace {
@@ -149,6 +153,13 @@ public:
     }
 };
 
+// The generated side of a call of the same size: header, status, a short.
+class BenchFlow : public TopFlowServerBase {
+public:
+    BenchFlow() : TopFlowServerBase(TipprmiOID("benchflow"), nullptr, "benchflow") {}
+    short getLogMeanSyncValue() override { return 7; }
+};
+
 void orbServer(int fd) {
     pin(1);
     becomeActor(kOrbServerNameId);
@@ -156,6 +167,7 @@ void orbServer(int fd) {
     {
         RunPermissionGuard g;
         new BenchServer(orb);
+        new BenchFlow;
     }
     char ok = 'y';
     if (::write(fd, &ok, 1) != 1) ::_exit(1);
@@ -188,6 +200,16 @@ void orbCalls(TreflectORB::TreflectObjectLocation const& where, unsigned n, std:
     for (unsigned i = 0; i < n; ++i) {
         auto t = Clock::now();
         if (!orbCall(where, i)) std::fprintf(stderr, "orb call %u failed\n", i);
+        if (rtt) rtt->push_back(usSince(t));
+    }
+}
+
+// Generated calls, from a handler thread as the task makes them.
+void generatedCalls(TopFlowClient const& flow, unsigned n, std::vector<double>* rtt) {
+    RunPermissionGuard g;
+    for (unsigned i = 0; i < n; ++i) {
+        auto t = Clock::now();
+        if (flow.getLogMeanSyncValue() != 7) std::fprintf(stderr, "generated call %u failed\n", i);
         if (rtt) rtt->push_back(usSince(t));
     }
 }
@@ -354,10 +376,12 @@ int main(int argc, char** argv) {
     // The probe's handle and its observer live until the process ends.
     TouchObserver touched;
     TreflectObject* probe;
+    TopFlowClient* flow;
     TreflectOrbId model;
     {
         RunPermissionGuard g;
         probe = new TreflectObject(TipprmiOID("probe"));
+        flow = new TopFlowClient(TipprmiOID("benchflow"));
         model = TreflectORB::getInstance(NSID_UNIT)->locateObject(TipprmiOID("probe")).orbId();
         auto* observer = new TreflectNotificator<TouchObserver>(&touched, &TouchObserver::touched);
         if (!probe->operation("touch")->postObserve(observer)) {
@@ -372,12 +396,13 @@ int main(int argc, char** argv) {
         plainCalls(plainFd, 2000, &w);
         caller.calls(2000, w);
         orbCalls(bench, 2000, &w);
+        generatedCalls(*flow, 2000, &w);
         touchCalls(*probe, 2000, &w);
         for (unsigned k = 0; k < std::size(kPopulations); ++k)
             subscriptionUs(model, gPopulationMeta[k].getClassId(), kPopulations[k]);
         callsPerSecond(4, 2000, [&](unsigned k) { orbCalls(bench, k, nullptr); });
     }
-    std::vector<double> rttPlain, rttTransport, rttOrb, rttTouch, latency, cpsPlain, cpsOrb1, cpsOrb4;
+    std::vector<double> rttPlain, rttTransport, rttOrb, rttGenerated, rttTouch, latency, cpsPlain, cpsOrb1, cpsOrb4;
     std::vector<double> answer[std::size(kPopulations)];
     {
         RunPermissionGuard g;
@@ -387,6 +412,7 @@ int main(int argc, char** argv) {
         plainCalls(plainFd, n, &rttPlain);
         caller.calls(n, rttTransport);
         orbCalls(bench, n, &rttOrb);
+        generatedCalls(*flow, n, &rttGenerated);
         touchCalls(*probe, n, &rttTouch);
         for (unsigned k = 0; k < std::size(kPopulations); ++k)
             for (unsigned i = 0; i < subscriptions; ++i)
@@ -395,7 +421,8 @@ int main(int argc, char** argv) {
         cpsOrb1.push_back(callsPerSecond(1, n, [&](unsigned k) { orbCalls(bench, k, nullptr); }));
         cpsOrb4.push_back(callsPerSecond(4, n, [&](unsigned k) { orbCalls(bench, k, nullptr); }));
     }
-    Stats p = stats(rttPlain), t = stats(rttTransport), o = stats(rttOrb), c = stats(rttTouch);
+    Stats p = stats(rttPlain), t = stats(rttTransport), o = stats(rttOrb), c = stats(rttTouch),
+          gen = stats(rttGenerated);
     Stats l;
     {
         RunPermissionGuard g;
@@ -410,9 +437,11 @@ int main(int argc, char** argv) {
                 t.p99, t.median / p.median, t.p99 / p.p99);
     std::printf("  %-36s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx\n", "ORB call", o.median, o.p99,
                 o.median / p.median, o.p99 / p.p99);
-    std::printf("post-observed operation, %u x %u calls\n", rounds, n);
     char const* const vsOrb =
         "  %-36s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx   to ORB call %.2fx / %.2fx\n";
+    std::printf(vsOrb, "generated proxy call", gen.median, gen.p99, gen.median / p.median, gen.p99 / p.p99,
+                gen.median / o.median, gen.p99 / o.p99);
+    std::printf("post-observed operation, %u x %u calls\n", rounds, n);
     std::printf(vsOrb, "operation -> observer callback", l.median, l.p99, l.median / p.median, l.p99 / p.p99,
                 l.median / o.median, l.p99 / o.p99);
     std::printf(vsOrb, "call of the observed operation", c.median, c.p99, c.median / p.median, c.p99 / p.p99,
