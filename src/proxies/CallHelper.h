@@ -133,7 +133,7 @@ public:
     typedef void (S::*Method)(A...);
     ClientCallHookV(S* server, Method method, A... args) : server_(server), method_(method), args_(args...) {}
     void call() const override {
-        if (server_ && method_) args_.invoke([this](A... a) { (server_->*method_)(a...); });
+        if (server_ && method_) args_.invoke([s = server_, m = method_](A... a) { (s->*m)(a...); });
     }
     void generateParamSeq(TipprmiSequence<TipprmiAny>& seq) const override { args_.paramSeq(seq); }
     void generateRequestStream(TipprmiStream& s) const override { args_.request(s); }
@@ -151,7 +151,7 @@ public:
     typedef R (S::*Method)(A...);
     ClientCallHookR(S* server, Method method, A... args) : server_(server), method_(method), args_(args...) {}
     void call() const override {
-        if (server_ && method_) this->result_ = args_.invoke([this](A... a) { return (server_->*method_)(a...); });
+        if (server_ && method_) this->result_ = args_.invoke([s = server_, m = method_](A... a) { return (s->*m)(a...); });
     }
     void generateParamSeq(TipprmiSequence<TipprmiAny>& seq) const override { args_.paramSeq(seq); }
     void generateRequestStream(TipprmiStream& s) const override { args_.request(s); }
