@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds the system and runs topAdapter on a simulated card on this host.
-# Stops after RUN_SECONDS (default: runs until interrupted).
+# Builds the system and runs a simulated card on this host: the membership
+# service, the management model with two flows (flow 1 on this task's unit 1,
+# flow 2 on unit 2, both unlocked with a master address) and topAdapter on a
+# simulated ToP chip. The model prints what it hears from the task whenever
+# that changes. Stops after RUN_SECONDS (default: runs until interrupted);
+# every process of the card ends with the script, however it ends.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/deps.sh"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip
+cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip topmodel
 
 own_dir=
 if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
@@ -14,6 +18,8 @@ if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
   export TOPADAPTER_NODE_DIR=$own_dir
 fi
 chmod 700 "$TOPADAPTER_NODE_DIR"
+logs=${CARD_LOG_DIR:-$root/build/card}
+mkdir -p "$logs"
 export TOPADAPTER_TRACE_MASK=${TOPADAPTER_TRACE_MASK:-0xffffffff}
 # The chip comes up in a firmware upgrade that the task waits out.
 export TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS=${TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS:-3}
@@ -25,14 +31,22 @@ cleanup() {
   if [ -n "$own_dir" ]; then rm -rf "$own_dir"; fi
 }
 trap cleanup EXIT INT TERM
+# Each process dies with this script, even when the script is killed outright.
+start() {
+  local log=$1
+  shift
+  TOPADAPTER_LOG_FILE=$logs/$log.log setpriv --pdeathsig KILL "$@" &
+  pids+=($!)
+}
 
-build/bin/topnoded &
-pids+=($!)
-echo "node directory: $TOPADAPTER_NODE_DIR (chip control: build/bin/topchip help)"
-build/bin/topAdapter &
-pids+=($!)
+: > "$logs/topnoded.log" > "$logs/topmodel.log" > "$logs/topAdapter.log"
+start topnoded build/bin/topnoded
+TOPADAPTER_ACTOR=topmodel start topmodel build/bin/topmodel --flow 1:1:1:10.0.0.1 --flow 2:2:1:10.0.0.2 --report 1
+start topAdapter build/bin/topAdapter
+echo "node directory: $TOPADAPTER_NODE_DIR; logs and traces: $logs"
+echo "the task's chip: build/bin/topchip state (help: build/bin/topchip help)"
 if [ -n "${RUN_SECONDS:-}" ]; then
   sleep "$RUN_SECONDS"
 else
-  wait "${pids[1]}"
+  wait "${pids[2]}"
 fi

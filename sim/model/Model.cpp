@@ -306,6 +306,26 @@ bool Model::deleteFlow(unsigned long key) {
     return true;
 }
 
+std::string Model::summary() {
+    std::string line;
+    char part[160];
+    for (auto const& entry : flows_) {
+        ModelControlClient::FlowState const& s = entry.second->state;
+        TopFlowClient::DriverInfo const& d = s.driverInfo;
+        std::snprintf(part, sizeof part, "flow %lu (unit %lu) admin %ld master %d.%d.%d.%d driver %s lock %s | ",
+                      s.key, s.unit, entry.second->admin->value, s.masterIp[0], s.masterIp[1], s.masterIp[2],
+                      s.masterIp[3], s.drvInitStatus ? "up" : "-", d.masterLockState == 0 && s.drvInitStatus ? "yes" : "-");
+        line += part;
+    }
+    unsigned raised = 0;
+    std::map<std::pair<unsigned long, long>, bool> last;
+    for (auto const& a : alarms) last[std::make_pair(a.key, a.condition)] = a.raise;
+    for (auto const& l : last) raised += l.second ? 1 : 0;
+    std::snprintf(part, sizeof part, "alarms: %zu received in %lu batches, %u raised", alarms.size(), batch_ - 1,
+                  raised);
+    return line + part;
+}
+
 void Model::recordAlarm(unsigned long key, long condition, bool raise) {
     ModelControlClient::AlarmRecord a;
     a.key = key;

@@ -217,6 +217,9 @@ public:
     std::map<unsigned long, std::unique_ptr<Flow> > const& flows() const { return flows_; }
 
     void recordAlarm(unsigned long key, long condition, bool raise);
+    // One line: every flow with its values as the task set them, and the
+    // alarms received.
+    std::string summary();
     void endAlarmBatch() { ++batch_; }
     std::vector<ModelControlClient::AlarmRecord> alarms;
 

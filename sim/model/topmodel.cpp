@@ -1,10 +1,12 @@
 // topmodel: the management-model actor of a simulated card.
 //
-// Usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]...
+// Usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS]
 //   Serves TopServices, PhysicalServices, PsIntervalTimer and ModelControl,
 //   and creates the flows given: KEY is the flow's event key, UNIT the unit it
 //   belongs to, ADMIN its administrative state (1 unlocked, default 0) and
-//   A.B.C.D its master address (default none). More flows come and go through
+//   A.B.C.D its master address (default none). With --report, a summary line
+//   (flows, what the task told the model, alarms) is printed whenever it
+//   changed, at most every SECONDS. More flows come and go through
 //   ModelControl (topctl, tests). Prints "READY" once it serves, then runs
 //   until killed. The actor's identity comes from the environment as for
 //   every actor of the node (TOPADAPTER_ACTOR, TOPADAPTER_NAME_ID, ...).
@@ -18,7 +20,7 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]...\n");
+    std::fprintf(stderr, "usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS]\n");
     return 2;
 }
 
@@ -26,10 +28,16 @@ int usage() {
 
 int main(int argc, char** argv) {
     TreflectORB::getInstance(NSID_UNIT);
+    sim::Model* model;  // lives as long as the actor
+    long report = 0;
     {
         RunPermissionGuard g;
-        sim::Model* model = new sim::Model;  // lives as long as the actor
+        model = new sim::Model;
         for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--report") == 0 && i + 1 < argc) {
+                report = std::atol(argv[++i]);
+                continue;
+            }
             unsigned long key = 0, unit = 0;
             long admin = 0;
             unsigned ip[4] = {0, 0, 0, 0};
@@ -45,6 +53,19 @@ int main(int argc, char** argv) {
     }
     std::printf("READY\n");
     std::fflush(stdout);
-    OSWrap::Thread::sleep(OSWrap::TimeSpec::INFINITETIME);
-    return 0;
+    std::string last;
+    for (;;) {
+        OSWrap::Thread::sleep(report > 0 ? OSWrap::TimeSpec(report, 0) : OSWrap::TimeSpec::INFINITETIME);
+        std::string now;
+        {
+            RunPermissionGuard g;
+            // Asked as an operator's view would ask: the task answers with fresh driver information.
+            for (auto const& f : model->flows()) TopFlowClient(*f.second->object->getClient()).getDriverInfo();
+            now = model->summary();
+        }
+        if (now == last) continue;
+        std::printf("%s\n", now.c_str());
+        std::fflush(stdout);
+        last = now;
+    }
 }

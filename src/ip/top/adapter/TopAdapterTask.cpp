@@ -9,6 +9,8 @@
 #include "Env.h"
 #include "HandlerThreadPolicies.h"
 #include "OSWrap.h"
+#include "TopAlarmReporter.h"
+#include "TopServicesAdapter.h"
 #include "TopTrace.h"
 #include "tmgr.h"
 #include "topDrvAdapIf.h"
@@ -56,12 +58,13 @@ int topAdapterTask::runPhase() {
     TOP_TRACE("runPhase\n");
     if (envInfoTimingOverPacketSupported()) {
         RunPermissionGuard guard;
-        // The alarm reporter and the Top services adapter start here once they exist.
+        TopAlarmReporter::instance()->start();
+        TopServicesAdapter::instance()->start();
     }
     tmgr_waitForCardReady();
     if (envInfoTimingOverPacketSupported()) {
         RunPermissionGuard guard;
-        // The services adapter's event poller starts here once it exists.
+        TopServicesAdapter::instance()->startEventPoller();
     }
     OSWrap::Thread::sleep(OSWrap::TimeSpec::INFINITETIME);
     return 1;

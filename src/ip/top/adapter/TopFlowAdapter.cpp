@@ -1,0 +1,326 @@
+#include "TopFlowAdapter.h"
+
+#include <unistd.h>
+
+#include "AdminStateClient.h"
+#include "FaultServiceClient.h"
+#include "REFLECT_objectStub.h"
+#include "REFLECT_orb.h"
+#include "TopAlarmReporter.h"
+#include "TopTrace.h"
+#include "UnitIdClient.h"
+#include "tmgr.h"
+#include "topDrvAdapIf.h"
+
+namespace {
+
+// The chip's own side of the link: fixed, as on every card.
+constexpr uint32_t kOwnAddress = 0xC0A8FF66;  // 192.168.255.102
+constexpr uint32_t kNetmask = 0xFFFFFFFC;     // 255.255.255.252
+constexpr uint32_t kGateway = 0xC0A8FF65;     // 192.168.255.101
+
+constexpr uint32_t kDriverRunning = 0, kDriverNotStarted = 6;
+
+// The run permission given up for a wait on a thread that may need it.
+template <class F>
+void withoutRunPermission(F wait) {
+    unsigned held = TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0;
+    for (unsigned i = 0; i < held; ++i) TreflectORB::releaseRunPermission();
+    wait();
+    for (unsigned i = 0; i < held; ++i) TreflectORB::getRunPermission();
+}
+
+AdminStateClient adminStateOf(TopFlowClient const& flow) { return flow.getFaultSvc().getAdminState(); }
+
+TopEventFacade::Event_t eventOf(uint32_t key, int32_t condition, bool raise) {
+    TopEventFacade::Event_t e;
+    e.flowKey = key;
+    e.condition = condition;
+    e.report = raise ? TopEventFacade::Event_t::RAISE : TopEventFacade::Event_t::CANCEL;
+    return e;
+}
+
+}  // namespace
+
+uint32_t TopFlowAdapter::foldAddress(TipprmiArray<short, 4> const& address) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint32_t>(static_cast<int32_t>(address[i]));
+    return v;
+}
+
+TopFlowAdapter::TopFlowAdapter(TopFlowClient const& flow)
+    : flow_(flow),
+      perfService_(nullptr),
+      eventKey_(static_cast<uint32_t>(UnitIdClient(flow.getLocationId()).getIdentifier())),
+      masterIp_(0),
+      logMeanSyncValue_(0),
+      state_(DISABLED),
+      pending_(false),
+      topStartUpWait_(this, &TopFlowAdapter::DrvStartUpWait, 0x80000, 3, 0, "topStartUpWait", true),
+      logMeanSyncObserver_(this, &TopFlowAdapter::detectSetLogMeanSyncValue),
+      masterIpObserver_(this, &TopFlowAdapter::detectSetMasterIp4Addr),
+      driverInfoObserver_(this, &TopFlowAdapter::detectGetDriverInfo),
+      adminObserver_(this, &TopFlowAdapter::detectFaultSvcStateChange),
+      supervisor_(this, &TopFlowAdapter::oPeriodicTopDrvInfoRead, "TopFlowAdapterTimer") {
+    RunPermissionGuard permission;
+    TOP_TRACE("%s() called", "TopFlowAdapter");
+    if (!flow_.operation("setLogMeanSyncValue")->postObserve(&logMeanSyncObserver_))
+        TOP_TRACE_ERROR("%s(): Unable to start observation of setLogMeanSyncValue", "TopFlowAdapter");
+    if (!flow_.operation("setMasterIp4Addr")->postObserve(&masterIpObserver_))
+        TOP_TRACE_ERROR("%s(): Unable to start observation of setMasterIp4Addr", "TopFlowAdapter");
+    if (!flow_.operation("getDriverInfo")->preObserve(&driverInfoObserver_))
+        TOP_TRACE_ERROR("%s(): Unable to start observation of getDriverInfo", "TopFlowAdapter");
+    logMeanSyncValue_ = flow_.getLogMeanSyncValue();
+    masterIp_ = foldAddress(flow_.getMasterIp4Addr());
+    if (adminEnabling()) enableAdapter();
+    if (!adminStateOf(flow_).operation("notifyPermissionStateChange")->postObserve(&adminObserver_))
+        TOP_TRACE_ERROR("%s(): Unable to start observation of AdminState::notifyPermissionStateChange",
+                        "TopFlowAdapter");
+    supervisor_.start(OSWrap::TimeSpec(10, 0), true, true);
+    TOP_TRACE_STATE("%s(): Top API supervisor timer started", "TopFlowAdapter");
+    TopAlarmReporter* alarms = TopAlarmReporter::instance();
+    alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false),
+                              flow_.getSyncSourceLost(), OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
+    alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false),
+                              flow_.getMasterServiceUnavailable(), OSWrap::TimeSpec(60, 0), OSWrap::TimeSpec(60, 0));
+}
+
+TopFlowAdapter::~TopFlowAdapter() {
+    RunPermissionGuard permission;
+    TOP_TRACE("~%s()", "~TopFlowAdapter");
+    flow_.operation("setLogMeanSyncValue")->removeObserver(&logMeanSyncObserver_);
+    flow_.operation("setMasterIp4Addr")->removeObserver(&masterIpObserver_);
+    flow_.operation("getDriverInfo")->removeObserver(&driverInfoObserver_);
+    adminStateOf(flow_).operation("notifyPermissionStateChange")->removeObserver(&adminObserver_);
+    disableAdapter();
+    // Both run on threads that take the run permission: they are waited for without it.
+    withoutRunPermission([this] {
+        supervisor_.stop();
+        topStartUpWait_.join();
+    });
+    TOP_TRACE_STATE("%s(): Top API supervisor timer stopped", "~TopFlowAdapter");
+    TopAlarmReporter* alarms = TopAlarmReporter::instance();
+    alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false));
+    alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false));
+}
+
+bool TopFlowAdapter::adminEnabling() {
+    RunPermissionGuard permission;
+    return adminStateOf(flow_).internalGet() == 1;
+}
+
+// ---- enable, disable, the chip ----
+
+void TopFlowAdapter::enableAdapter() {
+    TOP_TRACE("%s()", "enableAdapter");
+    if (state_ != DISABLED) {
+        TOP_TRACE_STATE("%s(): Top is already enabled", "enableAdapter");
+        return;
+    }
+    state_ = ENABLED;
+    chipStart();
+}
+
+void TopFlowAdapter::disableAdapter() {
+    TOP_TRACE("%s()", "disableAdapter");
+    if (state_ == DISABLED) {
+        TOP_TRACE_STATE("%s(): Top is already disabled", "disableAdapter");
+        return;
+    }
+    // The performance service of this flow comes and goes with the chip's.
+    perfService_ = nullptr;
+    chipStop();
+    state_ = DISABLED;
+}
+
+void TopFlowAdapter::chipStart() {
+    if (state_ != ENABLED || masterIp_ == 0) return;
+    chipConfiguration();
+}
+
+void TopFlowAdapter::chipConfiguration() {
+    if (masterIp_ == 0) {
+        TOP_TRACE_ERROR("Top Master Ip address is 0");
+        return;
+    }
+    TOP_TRACE("Configuring TOP [ownIpAddr 0x%x, netmask 0x%x],[GW 0x%x],[TopMaster 0x%x]", kOwnAddress, kNetmask,
+              kGateway, masterIp_);
+    TOP_TRACE("tmgr_taskIdSelf()=%u", static_cast<unsigned>(tmgr_taskIdSelf()));
+    if (topDrvAdapIf_init(kOwnAddress, kNetmask, kGateway, masterIp_, logMeanSyncValue_, 0) != 0) {
+        TOP_TRACE_ERROR("TOP chip configuration FAILED");
+        return;
+    }
+    TOP_TRACE("TOP chip successfully configured, startung up ...");
+    state_ = STARTING;
+    pending_ = false;
+    // A wait that has just ended may not have returned yet.
+    if (topStartUpWait_.isRunning()) withoutRunPermission([this] { topStartUpWait_.join(); });
+    topStartUpWait_.start();
+}
+
+void TopFlowAdapter::chipStop() {
+    uint32_t driverState = 0;
+    topDrvAdapIf_getStateInfo(&driverState);
+    if (driverState == kDriverNotStarted) {
+        TOP_TRACE_STATE("Top driver is not started");
+        return;
+    }
+    if (topDrvAdapIf_deinit() != 0)
+        TOP_TRACE_ERROR("Disabling TOP chip FAILED");
+    else
+        TOP_TRACE("Disabling TOP chip Successfully");
+}
+
+bool TopFlowAdapter::driverReady() const {
+    uint32_t driverState = 0;
+    return topDrvAdapIf_getStateInfo(&driverState) == 0 && state_ == RUNNING && driverState == kDriverRunning;
+}
+
+// ---- observations ----
+
+template <class T>
+bool TopFlowAdapter::argument(TreflectObserver* notification, unsigned long n, T& out) {
+    if (flow_.getStub_()->getExceptionContainer().getExceptionType() != 0) return false;
+    TipprmiSequence<TipprmiAny>* args = notification->currentArguments();
+    if (!args || n == 0 || n >= args->getLength() || (*args)[n].empty()) return false;
+    (*args)[n].extract(out);
+    return true;
+}
+
+bool TopFlowAdapter::detectSetLogMeanSyncValue(TreflectObserver* notification) {
+    TOP_TRACE("%s() called ", "detectSetLogMeanSyncValue");
+    {
+        RunPermissionGuard permission;
+        short value = 0;
+        if (argument(notification, 1, value)) logMeanSyncValue_ = value;
+    }
+    TOP_TRACE("Top SetLogMeanSyncValue %d ", logMeanSyncValue_);
+    if (!driverReady()) {
+        pending_ = true;
+    } else if (topDrvAdapIf_setMessageRate(logMeanSyncValue_) != 0) {
+        TOP_TRACE_ERROR("%s(): Failed set message rate = %d to top driver", "detectSetLogMeanSyncValue",
+                        logMeanSyncValue_);
+    }
+    return true;
+}
+
+bool TopFlowAdapter::detectSetMasterIp4Addr(TreflectObserver* notification) {
+    TOP_TRACE("%s() called ", "detectSetMasterIp4Addr");
+    uint32_t const previous = masterIp_;
+    {
+        RunPermissionGuard permission;
+        TipprmiArray<short, 4> address;
+        if (argument(notification, 1, address)) masterIp_ = foldAddress(address);
+    }
+    TOP_TRACE("Top Master IP Addr %x ", masterIp_);
+    if (!driverReady()) {
+        pending_ = true;
+        // An enabled adapter that waited for its first master address starts now.
+        if (previous == 0) chipStart();
+    } else if (topDrvAdapIf_setMasterIp(masterIp_) != 0) {
+        TOP_TRACE_ERROR("Failed setting master ip address to top driver");
+    }
+    return true;
+}
+
+bool TopFlowAdapter::detectFaultSvcStateChange(TreflectObserver*) {
+    TOP_TRACE("%s()", "detectFaultSvcStateChange");
+    if (adminEnabling())
+        enableAdapter();
+    else
+        disableAdapter();
+    return true;
+}
+
+bool TopFlowAdapter::detectGetDriverInfo(TreflectObserver*) {
+    RunPermissionGuard permission;
+    TopFlowClient::DriverInfo info;
+    if (flow_.getStub_()->getExceptionContainer().getExceptionType() != 0 || !driverReady()) return true;
+    uint32_t lock = 0, service = 0, clock = 0;
+    if (topDrvAdapIf_getLockState(&lock) != 0) {
+        TOP_TRACE_ERROR("%s(): getLockState failed, setting to MASTER_STATE_UNLOCKED", "detectGetDriverInfo");
+        info.masterLockState = 1;
+    } else {
+        info.masterLockState = lock == 1 ? 0 : 1;
+    }
+    if (topDrvAdapIf_getMasterServiceState(&service) == 0 && topDrvAdapIf_getMasterClockState(&clock) == 0) {
+        info.masterClockState = TopFlowClient::MasterClockState(clock != 1 ? 2 : service != 1 ? 3 : 0);
+    } else {
+        TOP_TRACE_ERROR("%s(): getMasterClockState failed, setting to MASTER_CLOCK_UNKNOWN", "detectGetDriverInfo");
+        info.masterClockState = TopFlowClient::MasterClockState(1);
+    }
+    flow_.setDriverInfo(info);
+    return true;
+}
+
+// ---- the driver's start-up and its supervision ----
+
+int TopFlowAdapter::DrvStartUpWait() {
+    RunPermissionGuard permission;
+    TOP_TRACE("%s() called ", "DrvStartUpWait");
+    if (state_ != STARTING) {
+        TOP_TRACE_ERROR("%s(): Unknown adapter state = %d", "DrvStartUpWait", state_);
+        return 0;
+    }
+    TOP_TRACE("%s(): starting wating loop for driver to finish ", "DrvStartUpWait");
+    TOP_TRACE("Setting the topDrvInitStatus to false, till the driver start up.");
+    flow_.setTopDrvInitStatus(false);
+    uint32_t driverState = 0;
+    TreflectORB::releaseRunPermission();
+    for (;;) {
+        topDrvAdapIf_getStateInfo(&driverState);
+        if (driverState == kDriverRunning || driverState == kDriverNotStarted || state_ == DISABLED) break;
+        sleep(1);
+    }
+    TreflectORB::getRunPermission();
+    TOP_TRACE("Setting the topDrvInitStatus to true, as driver startup is done.");
+    flow_.setTopDrvInitStatus(true);
+    if (driverState == kDriverRunning) {
+        TOP_TRACE("%s(): Driver start up successfully finished", "DrvStartUpWait");
+        if (pending_) {
+            if (topDrvAdapIf_setMessageRate(logMeanSyncValue_) != 0)
+                TOP_TRACE_ERROR("%s(): Failed set message rate = %d to top driver", "DrvStartUpWait",
+                                logMeanSyncValue_);
+            if (topDrvAdapIf_setMasterIp(masterIp_) != 0)
+                TOP_TRACE_ERROR("Failed setting master ip address to top driver");
+        }
+        state_ = RUNNING;
+    } else if (driverState == kDriverNotStarted) {
+        if (state_ == STARTING) {
+            TOP_TRACE_ERROR("%s(): Driver went down while starting up", "DrvStartUpWait");
+            state_ = ENABLED;
+        } else if (state_ == DISABLED) {
+            TOP_TRACE_STATE("%s(): Device disabled while starting up driver", "DrvStartUpWait");
+        }
+    } else {
+        TOP_TRACE_ERROR("%s(): Unknown driver state = %d", "DrvStartUpWait", static_cast<int>(driverState));
+    }
+    pending_ = false;
+    return 0;
+}
+
+// On the timer's thread: the run permission keeps the adapter still meanwhile.
+int TopFlowAdapter::oPeriodicTopDrvInfoRead() {
+    RunPermissionGuard permission;
+    if (!driverReady()) return 0;
+    uint32_t api = 0;
+    topDrvAdapIf_getApiState(&api);
+    if (api != 1) return 0;
+    TOP_TRACE_ERROR("%s(): ToP API certified dead - reviving procedure!", "oPeriodicTopDrvInfoRead");
+    TOP_TRACE("%s(): API dead stop ToP driver", "oPeriodicTopDrvInfoRead");
+    chipStop();
+    TOP_TRACE("%s(): restart ToP driver to revive API", "oPeriodicTopDrvInfoRead");
+    chipConfiguration();
+    TOP_TRACE_ERROR("%s(): ToP reviving procedure done", "oPeriodicTopDrvInfoRead");
+    return 0;
+}
+
+void TopFlowAdapter::pollConditions() {
+    bool const ready = driverReady();
+    bool locked = false;
+    uint32_t lock = 0;
+    if (ready) locked = topDrvAdapIf_getLockState(&lock) == 0 && lock == 1;
+    TopEventFacade* bus = TopEventFacade::instance();
+    bus->post(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, !ready));
+    bus->post(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, ready && !locked));
+}
