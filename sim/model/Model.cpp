@@ -286,12 +286,14 @@ Flow* Model::flow(unsigned long key) {
     return it == flows_.end() ? nullptr : it->second.get();
 }
 
-Flow* Model::createFlow(unsigned long key, unsigned long unit) {
+Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, TipprmiArray<short, 4> const& master) {
     if (flows_.count(key)) {
         TA_LOG(4, "model: flow %lu exists already", key);
         return nullptr;
     }
     Flow* f = (flows_[key] = std::make_unique<Flow>(key, unit, topServices_->getClient())).get();
+    f->admin->value = admin;
+    f->state.masterIp = master;
     f->object->sendCreationEvent(nullptr);
     TA_LOG(5, "model: flow %lu on unit %lu created", key, unit);
     return f;

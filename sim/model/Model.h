@@ -209,8 +209,10 @@ public:
     Model();
     ~Model();
 
-    // A new flow, announced by its creation event; null when the key is taken.
-    Flow* createFlow(unsigned long key, unsigned long unit);
+    // A new flow with its values, announced by its creation event; null when
+    // the key is taken.
+    Flow* createFlow(unsigned long key, unsigned long unit, long admin = 0,
+                     TipprmiArray<short, 4> const& master = TipprmiArray<short, 4>());
     // Announces the deletion and removes the flow; false when there is none.
     bool deleteFlow(unsigned long key);
     Flow* flow(unsigned long key);

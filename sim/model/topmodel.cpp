@@ -45,10 +45,9 @@ int main(int argc, char** argv) {
                 std::sscanf(argv[++i], "%lu:%lu:%ld:%u.%u.%u.%u", &key, &unit, &admin, &ip[0], &ip[1], &ip[2],
                             &ip[3]) < 2)
                 return usage();
-            sim::Flow* flow = model->createFlow(key, unit);
-            if (!flow) return usage();
-            flow->admin->value = admin;
-            for (int k = 0; k < 4; ++k) flow->state.masterIp[k] = static_cast<short>(ip[k]);
+            TipprmiArray<short, 4> master;
+            for (int k = 0; k < 4; ++k) master[k] = static_cast<short>(ip[k]);
+            if (!model->createFlow(key, unit, admin, master)) return usage();
         }
     }
     std::printf("READY\n");

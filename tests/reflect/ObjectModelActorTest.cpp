@@ -210,12 +210,16 @@ TEST(ObjectModelActors, OperationsAreObservedAcrossActorsAndAKilledObserverIsDro
 
     observing->kill(SIGKILL);
     ASSERT_TRUE(waitUntil([] { return !Transport::TransportLayer::instance().exists(peerId(0x0A65)); }));
+    expectError("Unknown method code 99");
     {
         RunPermissionGuard g;
         thing->setValue(8);
         thing->setValue(9);
+        // A line of the actor's that comes after everything those calls made it log.
+        call(*thing, kThingClass, 99, noData, noData);
     }
     EXPECT_EQ(std::vector<long>({7, 8, 9}), after.values());
+    ASSERT_TRUE(serving->waitForOutput("Unknown method code 99"));
     // Its two observers failed once each, in the first call's passes, and
     // were dropped there.
     EXPECT_EQ(2u, serving->countOutput("request to stub object set to invalid") +

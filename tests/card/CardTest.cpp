@@ -1,0 +1,263 @@
+// A whole simulated card: the membership service, the model actor, the task
+// on its simulated chip, under the time scale. Each scenario is checked from
+// outside: what the model received, what the chip was told, which traces the
+// task wrote.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <sstream>
+
+#include "ChildProcess.h"
+#include "ChipControl.h"
+#include "ModelControlClient.h"
+#include "OrbNodeFixture.h"
+
+using namespace orbtest;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::waitUntil;
+
+namespace {
+
+::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
+
+// 10-second polls take half a second, the 60-second raise delay three.
+char const kScale[] = "20";
+constexpr unsigned long kOwn = 1, kOther = 2;  // units
+
+TipprmiArray<short, 4> ip(short a, short b, short c, short d) {
+    TipprmiArray<short, 4> x;
+    x[0] = a, x[1] = b, x[2] = c, x[3] = d;
+    return x;
+}
+
+class Card : public ::testing::Test {
+protected:
+    void TearDown() override {
+        RunPermissionGuard g;
+        control_.reset();
+    }
+
+    void startModel(std::vector<std::string> flows) {
+        std::vector<std::string> args;
+        for (auto const& f : flows) args.insert(args.end(), {"--flow", f});
+        model = std::make_unique<ChildProcess>(testsupport::builtExecutable("topmodel"), args,
+                                               std::map<std::string, std::string>{{"TOPADAPTER_ACTOR", "topmodel"},
+                                                                                  {"TOPADAPTER_NAME_ID", "0x0B50"},
+                                                                                  {"TOPADAPTER_TIME_SCALE", kScale}});
+        ASSERT_TRUE(model->waitForOutput("READY")) << model->output();
+        RunPermissionGuard g;
+        control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
+    }
+    void startTask(std::map<std::string, std::string> chip = {}) {
+        std::map<std::string, std::string> env{{"TOPADAPTER_ACTOR", "topAdapter"},
+                                               {"TOPADAPTER_NAME_ID", "0x0B51"},
+                                               {"TOPADAPTER_TIME_SCALE", kScale},
+                                               {"TOPADAPTER_TRACE_MASK", "0xffffffff"},
+                                               {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "0"},
+                                               {"TOPADAPTER_QUIET", "0"},
+                                               {"TOPADAPTER_UNIT", std::to_string(kOwn)}};
+        env.insert(chip.begin(), chip.end());
+        task = std::make_unique<ChildProcess>(testsupport::builtExecutable("topAdapter"), std::vector<std::string>{},
+                                              env);
+        ASSERT_TRUE(task->waitForOutput("Card Ready entering main processing loop")) << task->output();
+    }
+    // Runs `f` on the model's control object under the run permission.
+    template <class F>
+    auto model_(F f) {
+        RunPermissionGuard g;
+        return f(*control_);
+    }
+    std::string chip(std::string const& command) {
+        std::string reply, error;
+        EXPECT_TRUE(topdrv::sendControlCommand(topdrv::controlSocketPath(task->pid()), command, &reply, &error))
+            << error;
+        return reply;
+    }
+    // Lines of the chip's call journal naming `fn`.
+    size_t chipCalls(std::string const& fn) {
+        std::istringstream in(chip("journal 4096"));
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            if (line.find(" " + fn + "(") != std::string::npos) ++n;
+        return n;
+    }
+    bool traced(std::string const& text, size_t times = 1) {
+        return waitUntil([&] { return task->countOutput(text) >= times; }, 20s);
+    }
+    // Alarms the model holds for (key, condition), oldest first.
+    std::vector<bool> alarms(unsigned long key, long condition) {
+        std::vector<bool> out;
+        TipprmiSequence<ModelControlClient::AlarmRecord> all = model_([](ModelControlClient& c) { return c.getAlarms(); });
+        for (unsigned long i = 0; i < all.getLength(); ++i)
+            if (all[i].key == key && all[i].condition == condition) out.push_back(all[i].raise);
+        return out;
+    }
+    bool driverUp(unsigned long key) {
+        TipprmiSequence<ModelControlClient::FlowState> flows = model_([](ModelControlClient& c) { return c.getFlows(); });
+        for (unsigned long i = 0; i < flows.getLength(); ++i)
+            if (flows[i].key == key) return flows[i].drvInitStatus;
+        return false;
+    }
+
+    std::unique_ptr<ChildProcess> model, task;
+    std::unique_ptr<ModelControlClient> control_;
+};
+
+}  // namespace
+
+// Flows of the own unit get adapters, those made before the task and after
+// it alike; another unit's flow gets none; a deleted flow's chip stops and
+// its alarms end.
+TEST_F(Card, FlowsOfTheOwnUnitAreAdoptedAndDeletedFlowsLetGo) {
+    startModel({"1:1:1:10.0.0.1", "2:2:1:10.0.0.2"});
+    startTask();
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_EQ(1u, task->countOutput("Creating Flow Adapter"));
+    EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+    EXPECT_FALSE(driverUp(2));
+    EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000001"));
+    // The new flow's first cancels clear the model; the second never had an adapter.
+    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 1; }));
+    EXPECT_TRUE(alarms(2, 1).empty());
+
+    EXPECT_TRUE(model_([](ModelControlClient& c) { return c.deleteFlow(1); }));
+    ASSERT_TRUE(traced("Deleting Flow Adapter"));
+    EXPECT_TRUE(traced("Disabling TOP chip Successfully"));
+    EXPECT_NE(std::string::npos, chip("state").find("state=6"));
+    size_t const before = alarms(1, 1).size() + alarms(1, 2).size();
+    // A flow made after the task: unlocked, it waits for its first master address.
+    model_([](ModelControlClient& c) { return c.createFlow(3, kOwn).isConnected(); });
+    ASSERT_TRUE(traced("Creating Flow Adapter", 2));
+    model_([](ModelControlClient& c) { return c.setAdminState(3, 1); });
+    ASSERT_TRUE(traced("enableAdapter()", 2));
+    EXPECT_NE(std::string::npos, chip("state").find("state=6"));
+    model_([](ModelControlClient& c) { return c.setMasterIp(3, ip(10, 0, 0, 3)); });
+    ASSERT_TRUE(traced("Driver start up successfully finished", 2));
+    EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000003"));
+    EXPECT_EQ(before, alarms(1, 1).size() + alarms(1, 2).size());
+}
+
+// Locked: nothing configured; unlocked: configured and started, with a new
+// master address that arrived during the start-up applied at its end;
+// running: changes go to the driver at once; locked again: stopped.
+TEST_F(Card, AdministrativeStateAndFlowValuesDriveTheChip) {
+    startModel({"1:1:0:10.0.0.1"});
+    startTask({{"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "40"}});
+    ASSERT_TRUE(traced("Creating Flow Adapter"));
+    EXPECT_EQ(0u, chipCalls("topDrvAdapIf_init"));
+    model_([](ModelControlClient& c) { return c.setAdminState(1, 1); });
+    ASSERT_TRUE(traced("TOP chip successfully configured"));
+    model_([](ModelControlClient& c) { return c.setMasterIp(1, ip(10, 0, 0, 9)); });
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000009"));
+    EXPECT_EQ(1u, chipCalls("topDrvAdapIf_setMasterIp"));
+    EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+
+    model_([](ModelControlClient& c) { return c.setLogMeanSyncValue(1, -3); });
+    EXPECT_TRUE(waitUntil([&] { return chip("state").find("log-mean-sync=-3") != std::string::npos; }));
+    model_([](ModelControlClient& c) { return c.setMasterIp(1, ip(10, 0, 0, 7)); });
+    EXPECT_TRUE(waitUntil([&] { return chip("state").find("master=0x0a000007") != std::string::npos; }));
+    // The driver information the model asks for comes from the chip.
+    EXPECT_TRUE(waitUntil([&] {
+        TopFlowClient::DriverInfo info = model_([](ModelControlClient& c) { return c.requestDriverInfo(1); });
+        return info.masterLockState == 0 && info.masterClockState == 0;
+    }));
+
+    model_([](ModelControlClient& c) { return c.setAdminState(1, 0); });
+    ASSERT_TRUE(traced("Disabling TOP chip Successfully"));
+    EXPECT_NE(std::string::npos, chip("state").find("state=6"));
+    EXPECT_EQ(1u, chipCalls("topDrvAdapIf_init"));
+}
+
+// Each condition first clears the model; a lost lock raises sync source lost
+// after 2 s and its return cancels it after 10 s; a driver down for less
+// than the 60 s raise delay sends nothing, one down for longer raises master
+// service unavailable.
+TEST_F(Card, AlarmsRaiseAndCancelAfterTheirDelays) {
+    startModel({"1:1:1:10.0.0.1"});
+    startTask();
+    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 1 && alarms(1, 2).size() == 1; }, 20s));
+    EXPECT_EQ(std::vector<bool>{false}, alarms(1, 2));
+
+    chip("lock 0");
+    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 2; }, 20s));
+    chip("lock auto");
+    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 3; }, 20s));
+    EXPECT_EQ((std::vector<bool>{false, true, false}), alarms(1, 1));
+
+    // Down for one poll, back before the raise is due.
+    chip("set-state 6");
+    ASSERT_TRUE(traced("Detect: Raise masterServiceUnavailable<TopFlow-1>"));
+    chip("set-state 0");
+    // Down for good: the one raise that reaches the model is this outage's.
+    EXPECT_TRUE(traced("Detect: Raise masterServiceUnavailable<TopFlow-1>", 1));
+    chip("set-state 6");
+    EXPECT_TRUE(waitUntil([&] { return alarms(1, 2).size() == 2; }, 20s));
+    EXPECT_EQ((std::vector<bool>{false, true}), alarms(1, 2));
+    EXPECT_EQ(2u, task->countOutput("Detect: Raise masterServiceUnavailable"));
+}
+
+// A start-up that never ends leaves the model told the driver is not up and
+// raises master service unavailable; a driver whose API dies is stopped and
+// configured again by the supervisor.
+TEST_F(Card, StuckStartUpAndDeadApi) {
+    startModel({"1:1:1:10.0.0.1"});
+    startTask({{"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "1000000"}});
+    ASSERT_TRUE(traced("TOP chip successfully configured"));
+    EXPECT_TRUE(waitUntil([&] { return alarms(1, 2) == std::vector<bool>{true}; }, 20s));
+    EXPECT_FALSE(driverUp(1));
+    EXPECT_EQ(0u, task->countOutput("Driver start up successfully finished"));
+
+    chip("set-state 0");
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+    chip("startup-seconds 1");
+    chip("kill-api");
+    ASSERT_TRUE(traced("ToP API certified dead - reviving procedure!"));
+    ASSERT_TRUE(traced("Driver start up successfully finished", 2));
+    EXPECT_EQ(1u, chipCalls("topDrvAdapIf_deinit"));
+    EXPECT_EQ(2u, chipCalls("topDrvAdapIf_init"));
+    EXPECT_NE(std::string::npos, chip("state").find("api-dead=0"));
+}
+
+// The task killed outright and started again adopts the flows there are.
+TEST_F(Card, ARestartedTaskAdoptsTheExistingFlows) {
+    startModel({"1:1:1:10.0.0.1"});
+    startTask();
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    task->kill(SIGKILL);
+    ASSERT_TRUE(waitUntil([] { return !Transport::TransportLayer::instance().exists(peerId(0x0B51)); }));
+    startTask();
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_EQ(1u, task->countOutput("Creating Flow Adapter"));
+    EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+}
+
+// The model killed and started again: the task keeps running; its handles on
+// the old objects are invalid. The new model appears to the task's ORB,
+// which subscribes there anew: the new flow is reported and gets a second
+// adapter beside the first, whose flow is gone. The alarm reporter keeps its
+// handle on the old PhysicalServices and the first records of the flow's
+// conditions: alarms no longer reach the model.
+TEST_F(Card, ARestartedModelIsSubscribedAnew) {
+    startModel({"1:1:1:10.0.0.1"});
+    startTask();
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    model->kill(SIGKILL);
+    ASSERT_TRUE(waitUntil([] { return !Transport::TransportLayer::instance().exists(peerId(0x0B50)); }));
+    {
+        RunPermissionGuard g;
+        control_.reset();
+    }
+    startModel({"1:1:1:10.0.0.1"});
+    ASSERT_TRUE(traced("Creating Flow Adapter", 2));
+    ASSERT_TRUE(traced("Driver start up successfully finished", 2));
+    EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+    chip("lock 0");
+    EXPECT_TRUE(traced("Unmarshall error on cc=0xFD8BB112, mc=6"));
+    EXPECT_TRUE(alarms(1, 1).empty());
+    int status = 0;
+    EXPECT_FALSE(task->waitForExit(100ms, &status));
+}
