@@ -1,0 +1,122 @@
+// The event bus's routing, and the alarm records' phases and deadlines on a
+// clock of the test's own (the reporting thread is not started: the test
+// gathers the batches itself).
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ConditionServer.h"
+#include "LogCapture.h"
+#include "StandaloneNode.h"
+#include "TopAlarmReporter.h"
+
+using testsupport::countRecords;
+using Event = TopEventFacade::Event_t;
+
+namespace {
+
+testsupport::StandaloneNode const gStandaloneNode;
+
+Event event(uint32_t key, int32_t condition, bool raise = true) {
+    return Event{key, condition, raise ? Event::RAISE : Event::CANCEL};
+}
+
+struct Seen : EventHandler<Event> {
+    std::vector<int> got;
+    int id;
+    explicit Seen(int i) : id(i) {}
+    void handle(Event const& e) override { got.push_back(id * 100 + int(e.flowKey) * 10 + e.condition); }
+};
+
+OSWrap::TimeSpec gNow(1000, 0);
+OSWrap::TimeSpec now() { return gNow; }
+OSWrap::TimeSpec at(double s) { return OSWrap::TimeSpec(1000, 0) + OSWrap::TimeSpec::fromMilliseconds(int64_t(s * 1000)); }
+
+class AlarmRecords : public ::testing::Test {
+protected:
+    AlarmRecords()
+        : reporter("test", 0x10000, 5, 0, OSWrap::TimeSpec(2, 500000000), OSWrap::TimeSpec(11, 500000000),
+                   OSWrap::TimeSpec(0, 500000000)) {
+        gNow = at(0);
+        reporter.setClock(&now);
+    }
+    // The batch gathered at `seconds`, as (key, condition, raise) triples.
+    std::vector<std::vector<long>> batchAt(double seconds) {
+        gNow = at(seconds);
+        AlarmReporter<Event>::Batch batch;
+        reporter.gather(gNow + OSWrap::TimeSpec(0, 500000000), batch);
+        std::vector<std::vector<long>> out;
+        for (unsigned long i = 0; i < batch.getLength(); ++i)
+            out.push_back({long(batch[i].condition.getServer() == &sync ? 1 : 2), long(batch[i].raise)});
+        return out;
+    }
+    void report(double seconds, int32_t condition, bool raise) {
+        gNow = at(seconds);
+        reporter.handle(event(7, condition, raise));
+    }
+    RunPermissionGuard permission;
+    ConditionServerBase flow{TipprmiOID("TopFlow-7"), nullptr, "flow"};
+    ConditionServerBase sync{TipprmiOID(), flow.getClient(), "syncSourceLost"};
+    ConditionServerBase service{TipprmiOID(), flow.getClient(), "masterServiceUnavailable"};
+    AlarmReporter<Event> reporter;
+};
+
+}  // namespace
+
+TEST(EventBus, RoutesByFlowAndConditionToEverySubscriberInOrder) {
+    TopEventFacade& bus = *TopEventFacade::instance();
+    Seen a(1), b(2);
+    bus.subscribe(event(1, 1), &a);
+    bus.subscribe(event(1, 1, false), &b);  // the report is not part of the key
+    bus.subscribe(event(1, 2), &b);
+    bus.post(event(1, 1));
+    bus.post(event(2, 1));  // nobody's: dropped
+    bus.post(event(1, 2));
+    EXPECT_EQ((std::vector<int>{111}), a.got);
+    EXPECT_EQ((std::vector<int>{211, 212}), b.got);
+    bus.unsubscribe(event(1, 1), &a);
+    bus.unsubscribe(event(1, 1), &b);
+    bus.post(event(1, 1));
+    bus.subscribe(event(1, 1), &a);
+    bus.post(event(1, 1));
+    EXPECT_EQ((std::vector<int>{111, 111}), a.got);
+    EXPECT_EQ(2u, b.got.size());
+    bus.unsubscribe(event(1, 1), &a);
+    bus.unsubscribe(event(1, 2), &b);
+}
+
+// Registration sends one cancel after the raise delay and a second; a raise
+// and its cancel within the delay after a send send nothing; changes due
+// within the window go in one batch, raises first.
+TEST_F(AlarmRecords, DebounceByPhaseAndDeadline) {
+    reporter.registerAlarm(event(7, 1), ConditionClient(&sync), OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
+    reporter.registerAlarm(event(7, 2), ConditionClient(&service), OSWrap::TimeSpec(60, 0), OSWrap::TimeSpec(60, 0));
+    reporter.registerAlarm(event(7, 1), ConditionClient(&service), OSWrap::TimeSpec(99, 0), OSWrap::TimeSpec(99, 0));  // kept: the first
+    EXPECT_EQ(at(3), reporter.earliestDeadline());
+    EXPECT_TRUE(batchAt(2.4).empty());
+    EXPECT_EQ((std::vector<std::vector<long>>{{1, 0}}), batchAt(2.6));
+    EXPECT_EQ((std::vector<std::vector<long>>{{2, 0}}), batchAt(61));
+    EXPECT_EQ(AlarmReporter<Event>::MAX_TIME, reporter.earliestDeadline());
+
+    // Raised, then cancelled before its deadline: the change is dropped, logged once.
+    report(100, 2, true);
+    EXPECT_EQ(at(160), reporter.earliestDeadline());
+    report(110, 2, false);
+    EXPECT_EQ(AlarmReporter<Event>::SENT, reporter.record(event(7, 2)).phase);
+    EXPECT_TRUE(batchAt(170).empty());
+    EXPECT_EQ(1u, countRecords("Detect: Raise masterServiceUnavailable<TopFlow-7>"));
+    EXPECT_EQ(0u, countRecords("Detect: Cancel"));
+
+    // A cancel and a raise due 0.2 s apart: one batch, the raise first.
+    report(200, 1, true);
+    EXPECT_EQ((std::vector<std::vector<long>>{{1, 1}}), batchAt(202));
+    report(250.2, 2, true);
+    report(300, 1, false);
+    EXPECT_EQ((std::vector<std::vector<long>>{{2, 1}, {1, 0}}), batchAt(310));
+
+    // A withdrawn record sends its final cancel and goes; a removed one goes silently.
+    reporter.withdraw(event(7, 1));
+    EXPECT_EQ((std::vector<std::vector<long>>{{1, 0}}), batchAt(361));
+    reporter.removeAlarm(event(7, 2));
+    EXPECT_EQ(0u, reporter.size());
+}
