@@ -202,8 +202,9 @@ ModelControlObject::ModelControlObject(Model& model)
     : ModelControlServerBase(TipprmiOID(ModelControlClient::NAME), nullptr, ModelControlClient::NAME),
       model_(model) {}
 
-TopFlowClient ModelControlObject::createFlow(unsigned long key, unsigned long unit) {
-    Flow* f = model_.createFlow(key, unit);
+TopFlowClient ModelControlObject::createFlow(unsigned long key, unsigned long unit, long adminState,
+                                             TipprmiArray<short, 4> const& masterIp) {
+    Flow* f = model_.createFlow(key, unit, adminState, masterIp);
     return f ? TopFlowClient(*f->object->getClient()) : TopFlowClient();
 }
 

@@ -185,7 +185,8 @@ private:
 class ModelControlObject : public ModelControlServerBase {
 public:
     explicit ModelControlObject(Model& model);
-    TopFlowClient createFlow(unsigned long key, unsigned long unit) override;
+    TopFlowClient createFlow(unsigned long key, unsigned long unit, long adminState,
+                             TipprmiArray<short, 4> const& masterIp) override;
     bool deleteFlow(unsigned long key) override;
     TipprmiSequence<ModelControlClient::FlowState> getFlows() override;
     bool setAdminState(unsigned long key, long state) override;

@@ -128,7 +128,7 @@ TEST_F(Card, FlowsOfTheOwnUnitAreAdoptedAndDeletedFlowsLetGo) {
     EXPECT_NE(std::string::npos, chip("state").find("state=6"));
     size_t const before = alarms(1, 1).size() + alarms(1, 2).size();
     // A flow made after the task: unlocked, it waits for its first master address.
-    model_([](ModelControlClient& c) { return c.createFlow(3, kOwn).isConnected(); });
+    model_([](ModelControlClient& c) { return c.createFlow(3, kOwn, 0, TipprmiArray<short, 4>()).isConnected(); });
     ASSERT_TRUE(traced("Creating Flow Adapter", 2));
     model_([](ModelControlClient& c) { return c.setAdminState(3, 1); });
     ASSERT_TRUE(traced("enableAdapter()", 2));

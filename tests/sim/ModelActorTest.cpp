@@ -82,7 +82,7 @@ TEST(ModelActor, GeneratedClientsAndServersMakeEveryRoundTrip) {
     ASSERT_TRUE(control.isConnected());
 
     // Object references out and in; the identifier interfaces.
-    TopFlowClient flow = control.createFlow(7, 3);
+    TopFlowClient flow = control.createFlow(7, 3, 0, TipprmiArray<short, 4>());
     ASSERT_TRUE(flow.isConnected());
     EXPECT_EQ("TopFlow-7", std::string(flow.getOID().getIdString()));
     EXPECT_TRUE(flow.hasLocationId());
@@ -160,7 +160,7 @@ TEST(ModelActor, OperationsAndCreationsAreObservedThroughTheMetaObjects) {
         EXPECT_TRUE(TopFlowClient::staticMeta()->observeCreations(onCreate.get(), true));
         EXPECT_EQ(std::vector<std::string>{"TopFlow-5"}, seen.get(&Seen::created));
         control = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
-        TopFlowClient flow = control->createFlow(6, 2);
+        TopFlowClient flow = control->createFlow(6, 2, 1, address(1, 2, 3, 4));
         EXPECT_TRUE(flow.operation("setMasterIp4Addr")->postObserve(onMasterIp.get()));
         control->setMasterIp(6, address(192, 0, 0, 33));
     }
