@@ -27,10 +27,7 @@ constexpr unsigned short kOwnNameId = 0x0A01;
 
 // Big-endian 32-bit word, spelled out byte by byte.
 inline void put32(Bytes& b, uint32_t v) {
-    b.push_back(uint8_t(v >> 24));
-    b.push_back(uint8_t(v >> 16));
-    b.push_back(uint8_t(v >> 8));
-    b.push_back(uint8_t(v));
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(uint8_t(v >> shift));
 }
 inline uint32_t get32(uint8_t const* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
@@ -39,22 +36,18 @@ inline uint32_t get32(uint8_t const* p) {
 // ORB message bytes: header (transaction id, type, kind), iptr_, data.
 inline Bytes orbMessage(uint32_t transactionId, uint32_t type, uint32_t kind, Bytes const& data) {
     Bytes b;
-    put32(b, transactionId);
-    put32(b, type);
-    put32(b, kind);
-    put32(b, uint32_t(data.size()));
+    for (uint32_t w : {transactionId, type, kind, uint32_t(data.size())}) put32(b, w);
     b.insert(b.end(), data.begin(), data.end());
     return b;
 }
 
-// One node per test process.
+// One node per test process. The ORB is in its table before it has
+// started; tests that call from many threads at once find it started.
 class NodeEnvironment : public testsupport::PrivateNode {
 public:
     NodeEnvironment()
         : PrivateNode({{"TOPADAPTER_NAME_ID", std::to_string(kOwnNameId)},
                        {"TOPADAPTER_QUIET", std::getenv("TOPADAPTER_QUIET") ? std::getenv("TOPADAPTER_QUIET") : "1"}}) {}
-    // The ORB is in its table before it has started; tests that call from
-    // many threads at once find it started.
     void SetUp() override {
         PrivateNode::SetUp();
         TreflectORB::getInstance(NSID_UNIT);
@@ -72,7 +65,6 @@ public:
         received_.push_back(m);
         changed_.notify_all();
     }
-
     // Next received message within the deadline (null message on time-out).
     Transport::AddressedMessage next(std::chrono::milliseconds deadline = std::chrono::milliseconds(10000)) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -81,22 +73,15 @@ public:
         received_.pop_front();
         return m;
     }
-    size_t pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_.size();
-    }
-
     bool send(Transport::TerminationId to, Bytes const& bytes) {
         Transport::AddressedMessage m = allocateMessage(unsigned(bytes.size()), 4);
         std::copy(bytes.begin(), bytes.end(), m.rawBuf());
         return Transport::TransportLayer::instance().getTermination(to).issue(m);
     }
-
     // The meaningful bytes of a received ORB message (header, iptr_, data).
     static Bytes meaningful(Transport::AddressedMessage const& m) {
         if (m.isNull() || m.rawSize() < 16) return Bytes(m.rawBuf(), m.rawBuf() + m.rawSize());
-        uint32_t iptr = get32(m.rawBuf() + 12);
-        size_t n = std::min<size_t>(m.rawSize(), 16 + size_t(iptr));
+        size_t n = std::min<size_t>(m.rawSize(), 16 + size_t(get32(m.rawBuf() + 12)));
         return Bytes(m.rawBuf(), m.rawBuf() + n);
     }
 

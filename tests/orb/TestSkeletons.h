@@ -2,9 +2,11 @@
 // test actor process alike.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "IPPRMI_objectSkeleton.h"
 #include "REFLECT_orb.h"
@@ -22,40 +24,31 @@ public:
 
     bool dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
                   TipprmiStream& out) override {
-        if (cc != kTestClass) return TipprmiObjectSkeleton::dispatch(transaction, cc, mc, in, out);
-        switch (mc) {
-        case kAdd: {
+        if (cc != kTestClass || mc < kAdd || mc > kCount)
+            return TipprmiObjectSkeleton::dispatch(transaction, cc, mc, in, out);
+        long result = 0;
+        if (mc == kAdd) {
             long a = 0, b = 0;
             in >> a >> b;
-            prepareResponseStream_(out);
-            out << (a + b);
-            return true;
-        }
-        case kBlock: {
+            result = a + b;
+        } else if (mc == kBlock) {
             ++blocked;
             TreflectORB::releaseRunPermission();
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                released_.wait(lock, [&] { return open_; });
-            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            released_.wait(lock, [&] { return open_; });
+            lock.unlock();
             TreflectORB::getRunPermission();
             --blocked;
-            prepareResponseStream_(out);
-            return true;
-        }
-        case kCount: {
+        } else {
             if (!TreflectORB::hasRunPermission()) ++withoutPermission;
-            int now = ++inside;
-            if (now > maxInside) maxInside = now;
-            ++count;  // plain: the run permission is the only guard
+            maxInside = std::max(maxInside, int(++inside));
+            std::this_thread::yield();  // room for an intruder
+            result = ++count;           // plain: the run permission is the only guard
             --inside;
-            prepareResponseStream_(out);
-            out << count;
-            return true;
         }
-        default:
-            return TipprmiObjectSkeleton::dispatch(transaction, cc, mc, in, out);
-        }
+        prepareResponseStream_(out);
+        out << result;
+        return true;
     }
 
     void release() {
@@ -64,11 +57,9 @@ public:
         released_.notify_all();
     }
 
-    std::atomic<int> blocked{0};
-    std::atomic<int> inside{0};
-    int maxInside = 0;
+    std::atomic<int> blocked{0}, inside{0};
+    int maxInside = 0, withoutPermission = 0;
     long count = 0;
-    int withoutPermission = 0;
 
 private:
     std::mutex mutex_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +16,15 @@ namespace testsupport {
 
 ChildProcess::ChildProcess(std::string const& path, std::vector<std::string> const& args,
                            std::map<std::string, std::string> const& env) {
-    int fds[2];
+    // A socket rather than a pipe for the input: a write to a child that has
+    // gone fails instead of raising SIGPIPE.
+    int fds[2], in[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e; ++e) {
         char const* eq = std::strchr(*e, '=');
@@ -35,12 +43,15 @@ ChildProcess::ChildProcess(std::string const& path, std::vector<std::string> con
 
     pid_ = fork();
     if (pid_ == 0) {
+        dup2(in[1], 0);
         dup2(fds[1], 1);
         dup2(fds[1], 2);
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(fds[1]);
+    close(in[1]);
+    input_ = in[0];
     if (pid_ < 0) {
         close(fds[0]);
         return;
@@ -55,6 +66,7 @@ ChildProcess::~ChildProcess() {
         waitpid(pid_, &status, 0);
     }
     if (reader_.joinable()) reader_.join();
+    if (input_ >= 0) close(input_);
 }
 
 void ChildProcess::readLoop(int fd) {
@@ -103,6 +115,17 @@ std::vector<std::string> ChildProcess::lines() {
     return lines_;
 }
 
+bool ChildProcess::writeLine(std::string const& line) {
+    std::string const l = line + "\n";
+    return input_ >= 0 && send(input_, l.data(), l.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(l.size());
+}
+
+std::string ChildProcess::waitForLine(size_t n, std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, deadline, [&] { return lines_.size() > n || eof_; });
+    return lines_.size() > n ? lines_[n] : std::string();
+}
+
 std::string ChildProcess::output() {
     std::string all;
     for (auto const& l : lines()) all += l + "\n";
@@ -123,6 +146,12 @@ bool ChildProcess::waitForExit(std::chrono::milliseconds deadline, int* status) 
         struct timespec ts = {0, 2000000};
         nanosleep(&ts, nullptr);
     }
+}
+
+int ChildProcess::exitCode(std::chrono::milliseconds deadline) {
+    int status = 0;
+    if (!waitForExit(deadline, &status)) return -1000;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2000 - WTERMSIG(status);
 }
 
 void ChildProcess::kill(int signal) {

@@ -1,6 +1,6 @@
 // A child process for process-level tests: started with extra environment,
-// its standard output and error collected line by line, waited for with
-// deadlines, killed when the test ends.
+// fed lines on its standard input, its standard output and error collected
+// line by line, waited for with deadlines, killed when the test ends.
 #pragma once
 
 #include <sys/types.h>
@@ -33,14 +33,22 @@ public:
     size_t countOutput(std::string const& fragment);
     std::vector<std::string> lines();
     std::string output();  // all lines joined, for failure messages
+    // Writes `line` and a newline to the child's standard input.
+    bool writeLine(std::string const& line);
+    // The output line of index `n` once it has come; "" on time-out.
+    std::string waitForLine(size_t n, std::chrono::milliseconds deadline);
 
     // Waits for the child to end; false on time-out. `status` as from waitpid.
     bool waitForExit(std::chrono::milliseconds deadline, int* status);
+    // Its exit status once it ends within the deadline; -1000 when it does
+    // not, -2000 - the signal when a signal ended it.
+    int exitCode(std::chrono::milliseconds deadline);
     void kill(int signal);
 
 private:
     void readLoop(int fd);
     pid_t pid_ = -1;
+    int input_ = -1;
     bool reaped_ = false;
     std::thread reader_;
     std::mutex mutex_;

@@ -123,8 +123,8 @@ TEST(Timer, NoCallbackRunsAfterStopReturnsAndAStoppedOrOneShotTimerStartsAgain) 
     }
     EXPECT_EQ(0, late.load());
 
+    int const fired = t.fired.load();
     ASSERT_TRUE(t.start(TimeSpec(0, 1000000), false, true));
-    int fired = t.fired.load();
     ASSERT_TRUE(waitUntil([&] { return !t.isRunning(); }));
     EXPECT_EQ(fired + 1, t.fired.load()) << "a one-shot fires once";
 

@@ -16,6 +16,7 @@
 #include "LogCapture.h"
 #include "NodeDir.h"
 #include "OSWrap.h"
+#include "StandaloneNode.h"
 #include "tmgr.h"
 
 using testsupport::countRecords;
@@ -23,17 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A node directory of this test process, so marker files stay private to it.
-std::string const gNodeDir = [] {
-    char templ[] = "/tmp/tmgr-test-XXXXXX";
-    char const* dir = mkdtemp(templ);
-    std::string d = dir ? dir : "/tmp";
-    setenv("TOPADAPTER_NODE_DIR", d.c_str(), 1);
-    return d;
-}();
-
-// Registered after gNodeDir is built, so it runs before the string goes away.
-int const gRemoveNodeDir = std::atexit([] { rmdir(gNodeDir.c_str()); });
+// Marker files stay private to this process.
+std::string const gNodeDir = testsupport::privateNodeDirectory();
 
 int const kNotRun = 1;
 
@@ -97,7 +89,7 @@ struct Waiter {
 
 }  // namespace
 
-TEST_F(Tmgr, HandshakeInOrderSucceedsFillsTheTaskPropertiesAndFailsWhereTheEnvironmentSays) {
+TEST_F(Tmgr, HandshakeInOrderSucceedsFillsTheTaskPropertiesFailsWhereTheEnvironmentSaysAndOutOfOrderIsRefused) {
     TaskProperties p;
     std::memset(&p, 0xff, sizeof p);
     EXPECT_EQ(std::vector<int>(6, 0), handshake(6, &p));
@@ -108,11 +100,10 @@ TEST_F(Tmgr, HandshakeInOrderSucceedsFillsTheTaskPropertiesAndFailsWhereTheEnvir
     restart("TOPADAPTER_TMGR_FAIL", "libInit,nonsense");
     EXPECT_EQ(1u, countRecords("unknown step 'nonsense'"));
     EXPECT_EQ((std::vector<int>{0, -1, kNotRun}), handshake(3));
-}
+    unsetenv("TOPADAPTER_TMGR_FAIL");
 
-TEST_F(Tmgr, CallsOutOfOrderAreRefusedAndLogged) {
+    // Calls out of order are refused and logged.
     testsupport::expectError("refused");
-    TaskProperties p;
     struct Case {
         int stepsDone;  // handshake steps run first
         std::function<int()> call;

@@ -25,7 +25,7 @@ uint32_t lockState() { return query(topDrvAdapIf_getLockState); }
 
 }  // namespace
 
-TEST_F(ChipTest, AfterTheUpgradeInitStartsTheChipWhichLocksAfterTheScaledDelaysAndANewMasterDropsTheLock) {
+TEST_F(ChipTest, AfterTheUpgradeInitStartsTheChipWhichLocksAfterTheScaledDelaysUntilANewMasterOrADeadApi) {
     cfg.fwUpgradePolls = 3;
     cfg.failures[unsigned(Fn::GetStateInfo)] = {5, 2};
     cfg.startupSeconds = 10;  // 100 ms
@@ -70,6 +70,15 @@ TEST_F(ChipTest, AfterTheUpgradeInitStartsTheChipWhichLocksAfterTheScaledDelaysA
     EXPECT_EQ(0u, lockState() + query(topDrvAdapIf_getMasterServiceState));
     chip().forceLock(-1);
     EXPECT_TRUE(waitUntil([] { return lockState() == 1; }));
+    // A dead API shows only in its state, and stays dead until the next init.
+    chip().killApi();
+    EXPECT_EQ(0, topDrvAdapIf_setMasterIp(kMaster + 2));
+    EXPECT_EQ(uint32_t{TOP_DRV_RUNNING}, state());
+    EXPECT_EQ(1u, query(topDrvAdapIf_getApiState));
+    EXPECT_EQ(0, topDrvAdapIf_deinit());
+    EXPECT_TRUE(chip().status().apiDead);
+    runChip();
+    EXPECT_EQ(0u, query(topDrvAdapIf_getApiState));
 
     // An upgrade by time, started by hand from any state, unconfigures the chip.
     t0 = Clock::now();
@@ -114,9 +123,7 @@ TEST_F(ChipTest, CallsOutOfOrderOrWithBadArgumentsAreRefusedWithOneWarningEach) 
         EXPECT_EQ(TOP_DRV_ERR_PARAM, c.call()) << c.fragment;
         EXPECT_EQ(before + 1, countRecords(c.fragment)) << c.fragment;
     }
-    EXPECT_EQ(uint32_t{TOP_DRV_NOT_STARTED}, state());
-    EXPECT_EQ(77u, v);
-    EXPECT_EQ(7.5f, f);
+    EXPECT_TRUE(state() == TOP_DRV_NOT_STARTED && v == 77u && f == 7.5f) << "refusals change nothing";
     for (auto const& r : testsupport::records())
         EXPECT_TRUE(r.text.find("refused") == std::string::npos || r.severity == 4) << r.text;
 
@@ -129,7 +136,6 @@ TEST_F(ChipTest, CallsOutOfOrderOrWithBadArgumentsAreRefusedWithOneWarningEach) 
     ASSERT_EQ(0, initChip());
     EXPECT_EQ(uint32_t{TOP_DRV_STARTING}, state());
     EXPECT_EQ(0, topDrvAdapIf_deinit());
-    EXPECT_FALSE(chip().status().configured);
     EXPECT_EQ(TOP_DRV_ERR_STATE, topDrvAdapIf_deinit());
     // A state set by hand is reported as it is, and deinit leaves it.
     chip().setState(7);
@@ -137,21 +143,6 @@ TEST_F(ChipTest, CallsOutOfOrderOrWithBadArgumentsAreRefusedWithOneWarningEach) 
     EXPECT_EQ(TOP_DRV_ERR_STATE, topDrvAdapIf_getLockState(&v));
     EXPECT_EQ(0, topDrvAdapIf_deinit());
     EXPECT_EQ(uint32_t{TOP_DRV_NOT_STARTED}, state());
-}
-
-TEST_F(ChipTest, DeadApiStaysDeadUntilTheNextInit) {
-    runChip();
-    EXPECT_EQ(0u, query(topDrvAdapIf_getApiState));
-    chip().killApi();
-    EXPECT_EQ(1u, query(topDrvAdapIf_getApiState));
-    // The chip still runs and answers; only its API is declared dead.
-    EXPECT_EQ(uint32_t{TOP_DRV_RUNNING}, state());
-    EXPECT_EQ(0, topDrvAdapIf_setMasterIp(kMaster + 1));
-    EXPECT_EQ(1u, query(topDrvAdapIf_getApiState));
-    EXPECT_EQ(0, topDrvAdapIf_deinit());
-    EXPECT_TRUE(chip().status().apiDead);
-    runChip();
-    EXPECT_EQ(0u, query(topDrvAdapIf_getApiState));
 }
 
 TEST_F(ChipTest, CountersAdvanceOncePerSecondWithoutLockWrapModulo2To32AndFollowTheLockAndTheRate) {
@@ -192,15 +183,15 @@ TEST_F(ChipTest, CountersAdvanceOncePerSecondWithoutLockWrapModulo2To32AndFollow
     topdrv::Status before = chip().status();
     OSWrap::TimeSpec later = OSWrap::Clock::getTime() + OSWrap::TimeSpec(5, 0);
     ASSERT_TRUE(waitUntil([&] { return OSWrap::Clock::getTime() >= later; }));
-    EXPECT_EQ(before.sls, chip().status().sls);
-    EXPECT_EQ(before.noRxSync, chip().status().noRxSync);
+    EXPECT_TRUE(before.sls == chip().status().sls && before.noRxSync == chip().status().noRxSync);
     // Locked with half the messages lost: only no-rx-sync moves.
     chip().setSyncLossPerMille(500);
     ASSERT_TRUE(waitUntil([&] { return chip().status().noRxSync >= before.noRxSync + 10; }));
     EXPECT_EQ(before.sls, chip().status().sls);
 }
 
-TEST_F(ChipTest, PhaseErrorSamplesAreTheSameForTheSameSeedAndQueuedSamplesComeFirst) {
+// Queued and fixed samples: CommandsDriveTheChip.
+TEST_F(ChipTest, PhaseErrorSamplesAreTheSameForTheSameSeed) {
     auto samples = [&](uint64_t seed, size_t n) {
         if (seed) {
             cfg.seed = seed;
@@ -214,18 +205,12 @@ TEST_F(ChipTest, PhaseErrorSamplesAreTheSameForTheSameSeedAndQueuedSamplesComeFi
     cfg.phaseMean = 100;
     cfg.phaseSpread = 30;
     std::vector<float> a = samples(42, 200);
-    EXPECT_GE(*std::min_element(a.begin(), a.end()), 70.0f);
-    EXPECT_LE(*std::max_element(a.begin(), a.end()), 130.0f);
+    EXPECT_TRUE(*std::min_element(a.begin(), a.end()) >= 70 && *std::max_element(a.begin(), a.end()) <= 130);
     EXPECT_EQ(a, samples(42, 200));
     EXPECT_NE(a, samples(43, 200));
     chip().setSeed(42);
     EXPECT_EQ(a, samples(0, 200));
-    chip().setSeed(42);
-    chip().queuePhaseErrors({5, -3, 10});
-    EXPECT_EQ((std::vector<float>{5, -3, 10, a[0], a[1]}), samples(0, 5));
-    EXPECT_EQ(a[1], chip().status().lastPhaseError);
-    chip().setPhaseError(-12, 0);
-    EXPECT_EQ(std::vector<float>{-12.0f}, samples(0, 1));
+    EXPECT_EQ(a[199], chip().status().lastPhaseError);
 }
 
 TEST_F(ChipTest, EveryFunctionReturnsItsInjectedStatusForItsCountAndChangesNothing) {
@@ -239,8 +224,7 @@ TEST_F(ChipTest, EveryFunctionReturnsItsInjectedStatusForItsCountAndChangesNothi
         float f = -1.25f;
         EXPECT_EQ(status, c.run(&v, &f));
         EXPECT_EQ(status, c.run(&v, &f));
-        EXPECT_EQ(0xabcdefu, v);
-        EXPECT_EQ(-1.25f, f);
+        EXPECT_TRUE(v == 0xabcdefu && f == -1.25f);
         topdrv::Status after = chip().status();
         EXPECT_EQ(std::make_tuple(before.state, before.masterIp, before.logMeanSync, before.phaseSamples),
                   std::make_tuple(after.state, after.masterIp, after.logMeanSync, after.phaseSamples));

@@ -1,9 +1,7 @@
 // Multi-process tests of the node transport: real peer processes driven over
 // pipes, a real membership service, kill -9, and a termination of the test
 // process that records everything it is told.
-#include <fcntl.h>
 #include <linux/capability.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -29,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Endpoint.h"
 #include "Frame.h"
 #include "LogCapture.h"
@@ -68,49 +67,15 @@ long long nthEvent(std::string const& events, char kind, TerminationId id, size_
 // A transport_peer process; its commands are listed in TransportPeer.cpp.
 class Peer {
 public:
-    explicit Peer(unsigned short nameId) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-        std::string name = std::to_string(nameId);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::setenv("TOPADAPTER_NAME_ID", name.c_str(), 1);
-            ::execl(TA_TRANSPORT_PEER, TA_TRANSPORT_PEER, (char*)nullptr);
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        toPeer_ = in[1];
-        fromPeer_ = out[0];
-    }
+    explicit Peer(unsigned short nameId) : p_(TA_TRANSPORT_PEER, {}, {{"TOPADAPTER_NAME_ID", std::to_string(nameId)}}) {}
     ~Peer() {
-        if (pid_ > 0) cmd("exit", 2000);
-        auto reaped = [&] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; };
-        if (pid_ > 0 && !waitUntil(reaped, std::chrono::seconds(5))) kill9();
-        ::close(toPeer_);
-        ::close(fromPeer_);
+        if (!killed_ && cmd("exit", 2000) == "bye") p_.exitCode(std::chrono::seconds(5));
     }
 
     // Sends one command and returns its reply line ("" on time-out).
     std::string cmd(std::string const& line, int deadlineMs = 10000) {
-        std::string l = line + "\n";
-        if (::write(toPeer_, l.data(), l.size()) != ssize_t(l.size())) return "";
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-        for (size_t nl; (nl = buffer_.find('\n')) == std::string::npos;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return "";
-            struct pollfd p = {fromPeer_, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) <= 0) continue;
-            char buf[4096];
-            ssize_t n = ::read(fromPeer_, buf, sizeof buf);
-            if (n <= 0) return "";
-            buffer_.append(buf, size_t(n));
-        }
-        std::string r = buffer_.substr(0, buffer_.find('\n'));
-        buffer_.erase(0, r.size() + 1);
-        return r;
+        size_t const n = replies_++;
+        return p_.writeLine(line) ? p_.waitForLine(n, std::chrono::milliseconds(deadlineMs)) : "";
     }
 
     // Starts a termination in `group`; returns its id, and when it started.
@@ -147,17 +112,16 @@ public:
     // kill -9; returns the time just before the signal.
     long long kill9() {
         long long t = monoNs();
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        p_.kill(SIGKILL);
+        p_.exitCode(std::chrono::seconds(5));
+        killed_ = true;
         return t;
     }
 
 private:
-    pid_t pid_ = -1;
-    int toPeer_ = -1;
-    int fromPeer_ = -1;
-    std::string buffer_;
+    testsupport::ChildProcess p_;
+    size_t replies_ = 0;
+    bool killed_ = false;
 };
 
 AddressedMessage withSeq(Transport::TerminationImpl const& from, uint32_t seq, unsigned size) {
@@ -621,10 +585,9 @@ TEST_F(TransportAbuse, ARawPeersMalformedFramesAreDroppedUntilTooManyAndAConnect
     std::vector<uint8_t> four = {0, 0, 0, 0};
     // The reasons are the frame reader's; here the socket's own limits count too.
     std::vector<std::vector<uint8_t>> bad = {
-        {'h', 'e', 'l', 'l', 'o'},            // shorter than a header
-        rawFrame(2, kRaw, self, 100, four),   // length beyond the frame
-        rawFrame(2, kRaw, self, 2, four),     // length short of the frame
-        rawFrame(2, 0x1111, self, 4, four),   // foreign originator
+        {'h', 'e', 'l', 'l', 'o'},           // shorter than a header
+        rawFrame(2, kRaw, self, 100, four),  // length beyond the frame
+        rawFrame(2, kRaw, self, 2, four),    // length short of the frame
         rawFrame(2, kRaw, self, Transport::kMaxMessageSize + 1, std::vector<uint8_t>(Transport::kMaxMessageSize + 1)),
     };
     for (size_t i = 0; i < bad.size(); ++i) {

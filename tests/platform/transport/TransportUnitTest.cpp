@@ -92,10 +92,7 @@ TEST(IdInfo, TheIdentityComesFromTheEnvironmentWithOneCardDefaultsAndNonsenseIsR
 
     load({{"TOPADAPTER_ACTOR", "sim1"}, {"TOPADAPTER_NAME_ID", "0x4A2F"}, {"TOPADAPTER_SLOT", "7"},
           {"TOPADAPTER_ACTIVE_SLOT", "2"}, {"TOPADAPTER_BEP", "1"}, {"TOPADAPTER_BEP_SLOTS", "3,12"}});
-    EXPECT_EQ("sim1", info.getActor());
-    EXPECT_EQ(0x4A2F, info.nameId());
-    EXPECT_EQ(7, info.getSlot());
-    EXPECT_EQ(2, info.activeSlot());
+    EXPECT_TRUE(info.getActor() == "sim1" && info.nameId() == 0x4A2F && info.getSlot() == 7 && info.activeSlot() == 2);
     EXPECT_TRUE(info.isBep() && info.bepInSlot(3) && info.bepInSlot(12));
     EXPECT_TRUE(info.bepInSlot(7)) << "the own slot holds a Bep when the own unit is one";
     EXPECT_FALSE(info.bepInSlot(2));
