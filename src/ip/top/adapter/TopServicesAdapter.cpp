@@ -1,5 +1,7 @@
 #include "TopServicesAdapter.h"
 
+#include <vector>
+
 #include "Env.h"
 #include "REFLECT_orb.h"
 #include "TopTrace.h"
@@ -82,9 +84,13 @@ bool TopServicesAdapter::detectTopFlowDeletion(TreflectObserver* notification) {
     return true;
 }
 
-// On the timer's thread; the run permission keeps the table still while it is walked.
+// On the timer's thread. Posting gives the run permission up while it waits
+// for the event bus's locks, so the table may change meanwhile: the poll
+// walks a copy, which keeps each adapter alive until it has been polled.
 int TopServicesAdapter::poll() {
     RunPermissionGuard permission;
-    for (auto const& entry : table_) entry.second->pollConditions();
+    std::vector<boost::shared_ptr<TopFlowAdapter> > adapters;
+    for (auto const& entry : table_) adapters.push_back(entry.second);
+    for (auto const& adapter : adapters) adapter->pollConditions();
     return 0;
 }
