@@ -165,6 +165,19 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              EXPECT_TRUE(PerformanceServiceClient(f).getHistoricData(2, elapsed, history));
              EXPECT_EQ(900ul, elapsed);
          }},
+        {"setAdapterData", 0xEABDD29F, 11, [] {
+             Bytes b = words({1, 5, 1, 6, 7});  // one record: ident, valid, current, elapsed
+             for (uint32_t i = 0; i < 96; ++i) put32(b, i == 95 ? 9 : 0);  // the history, no count
+             return b;
+         }(),
+         kOk,
+         [](TopFlowClient const& f) {
+             PerformanceServiceClient::IdentData_t d;
+             d.ident = 5, d.valid = true, d.current = 6, d.elapsed = 7, d.history[95] = 9;
+             TipprmiSequence<PerformanceServiceClient::IdentData_t> data;
+             data.push_back(d);
+             PerformanceServiceClient(f).setAdapterData(data);
+         }},
         {"unit identifier", 0xB531D8C3, 1, {}, cat({kOk, words({0x0102})}),
          [](TopFlowClient const& f) { EXPECT_EQ(0x0102ul, UnitIdClient(f).getIdentifier()); }},
     };
