@@ -117,10 +117,13 @@ std::list<TerminationId> TransportLayer::Impl::members(int group) const {
     return out;
 }
 
+// A termination whose join is still to be acknowledged here may already be
+// known to other processes (the service tells everyone at once) and receive
+// their messages: it may answer them.
 std::shared_ptr<Endpoint> TransportLayer::Impl::local(uint32_t id) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = locals_.find(id);
-    if (it == locals_.end() || it->second.state != JoinState::Joined) return nullptr;
+    if (it == locals_.end() || it->second.state == JoinState::Refused) return nullptr;
     return it->second.ep;
 }
 
