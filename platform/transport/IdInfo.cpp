@@ -66,6 +66,8 @@ void IdInfo::reload() {
     if (bep_) bepSlots_[slot_ / 32] |= 1u << (slot_ % 32);
 }
 
+unsigned short IdInfo::nameIdOf(std::string const& actor) { return hashName(actor); }
+
 bool IdInfo::bepInSlot(int const& slot) const {
     if (slot < 0 || slot > 255) return false;
     return (bepSlots_[slot / 32] >> (slot % 32)) & 1u;

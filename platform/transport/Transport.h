@@ -258,6 +258,9 @@ public:
     // 16-bit name id of the actor: TOPADAPTER_NAME_ID, else a 16-bit FNV-1a
     // hash of the actor name folded into 1..0xFFFF.
     unsigned short nameId() const { return nameId_; }
+    // The name id an actor of that name gets when TOPADAPTER_NAME_ID does not
+    // set one: how a tool finds another actor's termination by name.
+    static unsigned short nameIdOf(std::string const& actor);
     int getSlot() const { return slot_; }
     int activeSlot() const { return activeSlot_; }
     bool isBep() const { return bep_; }

@@ -1,0 +1,102 @@
+// topctl's presence on the node: its own ORB, the model's control object,
+// and what it learns of the node's actors from the membership. Every failure
+// ends the tool through fail() with one line on standard error.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "ModelControlClient.h"
+#include "Transport.h"
+
+class TreflectORB;
+
+namespace topctl {
+
+// Prints "topctl: <message>" on standard error and ends the process with status 1.
+[[noreturn]] void fail(std::string const& message);
+
+// Sets the environment the runtime reads before anything of it runs: the
+// actor's identity, log output off the terminal unless `verbose`. Installs
+// the capture of log records that tells failed calls apart.
+void prepareEnvironment(bool verbose);
+
+// (Re)installs that capture.
+void captureErrors();
+
+// Text of the first error or warning record the calling thread emitted since
+// `mark` (a value of errorMark()); empty when there was none.
+unsigned long errorMark();
+std::string errorSince(unsigned long mark);
+
+struct Actor {
+    Transport::TerminationId termId;
+    unsigned long orbId = 0;
+    std::string name;  // "?" when no known name has its name id
+    bool self = false;
+};
+
+class Session {
+public:
+    // Joins the node; fails when its membership service does not answer.
+    Session();
+    ~Session();
+
+    TreflectORB& orb() { return *orb_; }
+
+    // Runs `f` on the model's control object under the run permission. Fails
+    // when the model is not on the node or the call does not go through.
+    template <class F>
+    auto model(F f) -> decltype(f(std::declval<ModelControlClient&>()));
+
+    // Whether the model's control object can be reached now (looked up again
+    // when the last one was lost); for the live view, which carries on.
+    bool modelReachable();
+
+    std::list<Actor> actors();
+    // The terminations of the actor named `text` (its name, or a termination
+    // id in decimal or 0x-hex); fails when there is none.
+    std::vector<Transport::TerminationId> findActor(std::string const& text);
+
+private:
+    ModelControlClient& control();
+    void checkCall(unsigned long mark, char const* what);
+    void dropControl();
+
+    TreflectORB* orb_ = nullptr;
+    std::unique_ptr<ModelControlClient> control_;
+};
+
+// Held across one remote call: the run permission, and a mark of the error
+// records seen so far.
+class CallScope {
+public:
+    CallScope();
+    ~CallScope();
+    unsigned long mark() const { return mark_; }
+
+private:
+    struct Guard;
+    std::unique_ptr<Guard> guard_;
+    unsigned long mark_;
+};
+
+template <class F>
+auto Session::model(F f) -> decltype(f(std::declval<ModelControlClient&>())) {
+    ModelControlClient& c = control();
+    CallScope scope;
+    if constexpr (std::is_void_v<decltype(f(c))>) {
+        f(c);
+        checkCall(scope.mark(), "model");
+    } else {
+        auto result = f(c);
+        checkCall(scope.mark(), "model");
+        return result;
+    }
+}
+
+}  // namespace topctl
