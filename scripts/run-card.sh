@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/deps.sh"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip topmodel
+cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip topmodel topctl
 
 own_dir=
 if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
@@ -45,6 +45,7 @@ TOPADAPTER_ACTOR=topmodel start topmodel build/bin/topmodel --flow 1:1:1:10.0.0.
 start topAdapter build/bin/topAdapter
 echo "node directory: $TOPADAPTER_NODE_DIR; logs and traces: $logs"
 echo "the task's chip: build/bin/topchip state (help: build/bin/topchip help)"
+echo "the operator's view: TOPADAPTER_NODE_DIR=$TOPADAPTER_NODE_DIR build/bin/topctl watch (help: build/bin/topctl --help)"
 if [ -n "${RUN_SECONDS:-}" ]; then
   sleep "$RUN_SECONDS"
 else

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "JsonValue.h"
+#include "PerformanceServiceClient.h"
 #include "SimulatedCard.h"
 
 using namespace cardtest;
@@ -18,7 +19,7 @@ namespace {
 
 ::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
 
-struct Run {
+struct Outcome {
     int status = -1;
     std::vector<std::string> lines;
     std::string text;
@@ -29,31 +30,31 @@ struct Run {
 class Topctl : public Card {
 protected:
     // The tool gets the identity it picks itself, not this test's.
-    Run topctl(std::vector<std::string> const& args) {
+    Outcome topctl(std::vector<std::string> const& args) {
         ChildProcess p(testsupport::builtExecutable("topctl"), args, {{"TOPADAPTER_NAME_ID", ""}, {"TOPADAPTER_ACTOR", ""}});
-        Run r;
+        Outcome r;
         r.status = p.exitCode(30s);
         r.lines = p.lines();
         r.text = p.output();
         r.isJson = JsonValue::parse(r.text, &r.json);
         return r;
     }
-    bool eventually(std::vector<std::string> const& args, std::function<bool(Run const&)> const& pred) {
-        Run last;
+    bool eventually(std::vector<std::string> const& args, std::function<bool(Outcome const&)> const& pred) {
+        Outcome last;
         bool ok = waitUntil([&] { return pred(last = topctl(args)); }, 20s);
         if (!ok) ADD_FAILURE() << "topctl " << args[0] << " last said: " << last.text;
         return ok;
     }
     // A failure is one line on the terminal and the given status.
     void failsWith(std::vector<std::string> const& args, int status, std::string const& line) {
-        Run r = topctl(args);
+        Outcome r = topctl(args);
         EXPECT_EQ(status, r.status) << r.text;
         ASSERT_EQ(1u, r.lines.size()) << r.text;
         EXPECT_EQ(0u, r.lines[0].rfind(line, 0)) << r.text;
     }
 };
 
-size_t linesWith(Run const& r, std::string const& fragment) {
+size_t linesWith(Outcome const& r, std::string const& fragment) {
     size_t n = 0;
     for (auto const& l : r.lines) n += l.find(fragment) != std::string::npos;
     return n;
@@ -74,7 +75,7 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     startModel({"1:1:0:10.0.0.1", "2:2:1:10.0.0.2"});
     startTask();
 
-    Run r = topctl({"flows", "--json"});
+    Outcome r = topctl({"flows", "--json"});
     ASSERT_EQ(0, r.status) << r.text;
     ASSERT_TRUE(r.isJson) << r.text;
     ASSERT_EQ(2u, r.json["flows"].items.size());
@@ -84,18 +85,18 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_FALSE(flow(r.json, 1)["drvInitStatus"].b);
 
     ASSERT_EQ(0, topctl({"set", "1", "admin", "1"}).status);
-    EXPECT_TRUE(eventually({"chip", "state"}, [](Run const& c) {
+    EXPECT_TRUE(eventually({"chip", "state"}, [](Outcome const& c) {
         return c.status == 0 && c.text.find("state=0 ") != std::string::npos &&
                c.text.find("master=0x0a000001") != std::string::npos;
     }));
-    EXPECT_TRUE(eventually({"flows", "--json"}, [](Run const& f) {
+    EXPECT_TRUE(eventually({"flows", "--json"}, [](Outcome const& f) {
         return f.isJson && flow(f.json, 1)["drvInitStatus"].b && flow(f.json, 1)["driverInfo"]["masterLockState"].n == 0;
     }));
     ASSERT_EQ(0, topctl({"set", "1", "rate", "-3"}).status);
-    EXPECT_TRUE(eventually({"chip", "state"}, [](Run const& c) { return c.text.find("log-mean-sync=-3") != std::string::npos; }));
+    EXPECT_TRUE(eventually({"chip", "state"}, [](Outcome const& c) { return c.text.find("log-mean-sync=-3") != std::string::npos; }));
 
     ASSERT_EQ(0, topctl({"chip", "lock", "0"}).status);
-    EXPECT_TRUE(eventually({"alarms", "--json"}, [](Run const& a) {
+    EXPECT_TRUE(eventually({"alarms", "--json"}, [](Outcome const& a) {
         return a.isJson && a.json["active"].items.size() == 1 && a.json["active"][0]["key"].n == 1 &&
                a.json["active"][0]["name"].s == "sync-source-lost";
     }));
@@ -128,6 +129,25 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_EQ(1, r.json["key"].n);
     EXPECT_EQ(r.json["answered"].b ? 5u : 0u, r.json["counters"].items.size()) << r.text;
 
+    // Data as a task publishes it, written here as the task would: the tool shows the model's record.
+    model_([](ModelControlClient& c) {
+        PerformanceServiceClient::IdentData_t d;
+        d.ident = 1, d.valid = true, d.current = 42, d.elapsed = 3, d.history[0] = 5, d.history[2] = 7;
+        TipprmiSequence<PerformanceServiceClient::IdentData_t> data;
+        data.push_back(d);
+        c.createFlow(7, 3, 0, TipprmiArray<short, 4>()).getPerformanceSvc().setAdapterData(data);
+    });
+    r = topctl({"perf", "7", "--last", "--history"});
+    EXPECT_EQ(1u, linesWith(r, "sls              current 42, history 3 intervals")) << r.text;
+    EXPECT_EQ(1u, linesWith(r, "non-zero: [0]=5 [2]=7")) << r.text;
+    r = topctl({"perf", "7", "--last", "--history", "--json"});
+    ASSERT_TRUE(r.isJson) << r.text;
+    JsonValue const& sls = r.json["counters"][0];
+    EXPECT_TRUE(r.json["answered"].b && sls["valid"].b);
+    EXPECT_EQ(42, sls["current"].n);
+    ASSERT_EQ(3u, sls["history"].items.size());
+    EXPECT_EQ(7, sls["history"][2].n);
+
     r = topctl({"watch", "0.1", "--count", "2"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(2u, linesWith(r, "topctl watch:")) << r.text;
@@ -151,7 +171,7 @@ TEST_F(Topctl, MissingPeersAndHelp) {
     failsWith({"-d", empty, "alarms"}, 1, "topctl: cannot join the node at");
     rmdir(empty);
     failsWith({"frobnicate"}, 2, "topctl: unknown command 'frobnicate'");
-    Run r = topctl({"--help"});
+    Outcome r = topctl({"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(0u, r.text.find("usage: topctl")) << r.text;
     for (char const* sub : {"flows", "set", "create", "delete", "alarms", "perf", "orb", "chip", "watch"}) {

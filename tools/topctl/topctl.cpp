@@ -327,6 +327,7 @@ int cmdAlarms(std::vector<std::string>& w) {
 
 int cmdPerf(std::vector<std::string>& w) {
     bool const history = takeFlag(w, "--history");
+    bool const last = takeFlag(w, "--last");
     std::string waitText = "3";
     takeOption(w, "--wait", &waitText);
     double waitSeconds = 0;
@@ -335,19 +336,21 @@ int cmdPerf(std::vector<std::string>& w) {
     unsigned long const key = flowKey(w[0]);
     Session s;
     if (!hasFlow(s, key)) fail("no flow " + std::to_string(key) + " in the model");
-    unsigned long const before = s.model([&](ModelControlClient& c) { return c.getPerformance(key).answers; });
-    s.model([&](ModelControlClient& c) {
-        TipprmiSequence<unsigned long> idents;
-        for (unsigned long i = 1; i <= 5; ++i) idents.push_back(i);
-        c.triggerPerformance(key, idents, 8);  // getAdapterData
-    });
-    // The task answers on its own threads; the model records what arrives.
-    ModelControlClient::PerformanceRecord r;
-    auto const end = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
-    for (;;) {
-        r = s.model([&](ModelControlClient& c) { return c.getPerformance(key); });
-        if (r.answers > before || std::chrono::steady_clock::now() >= end) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ModelControlClient::PerformanceRecord r = s.model([&](ModelControlClient& c) { return c.getPerformance(key); });
+    unsigned long const before = last ? 0 : r.answers;
+    if (!last) {
+        s.model([&](ModelControlClient& c) {
+            TipprmiSequence<unsigned long> idents;
+            for (unsigned long i = 1; i <= 5; ++i) idents.push_back(i);
+            c.triggerPerformance(key, idents, 8);  // getAdapterData
+        });
+        // The task answers on its own threads; the model records what arrives.
+        auto const end = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+        for (;;) {
+            r = s.model([&](ModelControlClient& c) { return c.getPerformance(key); });
+            if (r.answers > before || std::chrono::steady_clock::now() >= end) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     bool const answered = r.answers > before;
     if (gJson) {
@@ -367,6 +370,10 @@ int cmdPerf(std::vector<std::string>& w) {
             j.endObject();
         }
         printJson(j.endArray().endObject());
+        return 0;
+    }
+    if (!answered && last) {
+        std::printf("flow %lu: no data from the task (none received yet)\n", key);
         return 0;
     }
     if (!answered) {
@@ -602,11 +609,11 @@ std::vector<Command> const& commands() {
         {"alarms", "alarms [clear | --clear]",
          "Lists the alarm changes the model received from the task, in order, and the conditions\n"
          "active now; 'clear' forgets them.", cmdAlarms},
-        {"perf", "perf KEY [--history] [--wait SECONDS]",
+        {"perf", "perf KEY [--history] [--wait SECONDS | --last]",
          "Triggers the flow's performance service (getAdapterData, counters 1..5) and prints what\n"
          "the task answered: current values and history counts; --history adds the non-zero history\n"
          "entries (0 is the latest interval). Without an answer within --wait (3 s) it says \"no data\n"
-         "from the task\" and exits 0.", cmdPerf},
+         "from the task\" and exits 0. --last: no trigger, what the model last received.", cmdPerf},
         {"orb", "orb [ACTOR | --self]",
          "The ORB performance counters (messages sent and failed per destination) of ACTOR (its name\n"
          "or termination id), or of every other actor; each actor clears its counters when it answers.\n"
