@@ -93,8 +93,10 @@ private:
                     return false;
                 JsonValue item;
                 if (!value(t, p, &item, depth + 1)) return false;
-                if (object) v->members[k] = item;
-                else v->items.push_back(item);
+                if (object)
+                    v->members[k] = item;
+                else
+                    v->items.push_back(item);
                 skip(t, p);
                 if (p >= t.size()) return false;
                 if (t[p] == ',') {

@@ -2,7 +2,6 @@
 // simulated card, judged by its exit status and what it prints (standard
 // output and error together, so that stray log lines show).
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -31,7 +30,8 @@ class Topctl : public Card {
 protected:
     // The tool gets the identity it picks itself, not this test's.
     Outcome topctl(std::vector<std::string> const& args) {
-        ChildProcess p(testsupport::builtExecutable("topctl"), args, {{"TOPADAPTER_NAME_ID", ""}, {"TOPADAPTER_ACTOR", ""}});
+        ChildProcess p(testsupport::builtExecutable("topctl"), args,
+                       {{"TOPADAPTER_NAME_ID", ""}, {"TOPADAPTER_ACTOR", ""}});
         Outcome r;
         r.status = p.exitCode(30s);
         r.lines = p.lines();
@@ -90,10 +90,12 @@ TEST_F(Topctl, OperatorSessionOnACard) {
                c.text.find("master=0x0a000001") != std::string::npos;
     }));
     EXPECT_TRUE(eventually({"flows", "--json"}, [](Outcome const& f) {
-        return f.isJson && flow(f.json, 1)["drvInitStatus"].b && flow(f.json, 1)["driverInfo"]["masterLockState"].n == 0;
+        return f.isJson && flow(f.json, 1)["drvInitStatus"].b &&
+               flow(f.json, 1)["driverInfo"]["masterLockState"].n == 0;
     }));
     ASSERT_EQ(0, topctl({"set", "1", "rate", "-3"}).status);
-    EXPECT_TRUE(eventually({"chip", "state"}, [](Outcome const& c) { return c.text.find("log-mean-sync=-3") != std::string::npos; }));
+    EXPECT_TRUE(eventually({"chip", "state"},
+                           [](Outcome const& c) { return c.text.find("log-mean-sync=-3") != std::string::npos; }));
 
     ASSERT_EQ(0, topctl({"chip", "lock", "0"}).status);
     EXPECT_TRUE(eventually({"alarms", "--json"}, [](Outcome const& a) {
@@ -152,6 +154,11 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(2u, linesWith(r, "topctl watch:")) << r.text;
     EXPECT_EQ(2u, linesWith(r, "chip of topAdapter: state=0 ")) << r.text;
+    r = topctl({"watch", "--count", "1", "--json"});
+    ASSERT_TRUE(r.isJson) << r.text;
+    EXPECT_TRUE(r.json["model"].b);
+    EXPECT_EQ(0, r.json["chip"]["state"].n);
+    EXPECT_EQ(3u, r.json["flows"].items.size());
 
     ASSERT_EQ(0, topctl({"create", "5", "1"}).status);
     failsWith({"create", "5", "1"}, 1, "topctl: flow 5 exists already");
@@ -171,7 +178,12 @@ TEST_F(Topctl, MissingPeersAndHelp) {
     failsWith({"-d", empty, "alarms"}, 1, "topctl: cannot join the node at");
     rmdir(empty);
     failsWith({"frobnicate"}, 2, "topctl: unknown command 'frobnicate'");
-    Outcome r = topctl({"--help"});
+    // The live view carries on without them.
+    Outcome r = topctl({"watch", "0.1", "--count", "1"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(1u, linesWith(r, "model: not reachable on the node")) << r.text;
+    EXPECT_EQ(1u, linesWith(r, "chip of topAdapter: not reachable")) << r.text;
+    r = topctl({"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(0u, r.text.find("usage: topctl")) << r.text;
     for (char const* sub : {"flows", "set", "create", "delete", "alarms", "perf", "orb", "chip", "watch"}) {

@@ -127,7 +127,7 @@ void Session::dropControl() {
 }
 
 ModelControlClient& Session::control() {
-    if (!modelReachable()) fail("model not reachable on the node");
+    if (!modelReachable() && !tolerate_) fail("model not reachable on the node");
     return *control_;
 }
 
@@ -144,6 +144,8 @@ bool Session::modelReachable() {
 void Session::checkCall(unsigned long mark, char const* what) {
     std::string const error = errorSince(mark);
     if (error.empty()) return;
+    failed_ = true;
+    if (tolerate_) return;
     if (!modelReachable()) fail(std::string(what) + " not reachable on the node");
     fail(std::string("call to the ") + what + " failed: " + error);
 }
@@ -181,7 +183,9 @@ std::vector<Transport::TerminationId> Session::findActor(std::string const& text
     for (auto const& t : Transport::TransportLayer::instance().getTerminations())
         if (t.nameId() == id && t != orb_->termId()) found.push_back(t);
     if (found.empty())
-        fail("no actor named " + text + " on the node (an actor with an explicit TOPADAPTER_NAME_ID is found by its termination id; see 'topctl orb --self')");
+        fail("no actor named " + text +
+             " on the node (an actor with an explicit TOPADAPTER_NAME_ID is found by its termination id; see 'topctl "
+             "orb --self')");
     return found;
 }
 

@@ -57,6 +57,14 @@ public:
     // when the last one was lost); for the live view, which carries on.
     bool modelReachable();
 
+    // From now on a failed call returns zeros and is told by lastCallFailed()
+    // (any since this call) instead of ending the tool.
+    void tolerateFailedCalls() {
+        tolerate_ = true;
+        failed_ = false;
+    }
+    bool lastCallFailed() const { return failed_; }
+
     std::list<Actor> actors();
     // The terminations of the actor named `text` (its name, or a termination
     // id in decimal or 0x-hex); fails when there is none.
@@ -69,6 +77,8 @@ private:
 
     TreflectORB* orb_ = nullptr;
     std::unique_ptr<ModelControlClient> control_;
+    bool tolerate_ = false;
+    bool failed_ = false;
 };
 
 // Held across one remote call: the run permission, and a mark of the error

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,7 +47,8 @@ bool gJson = false;
 std::string gSub;  // the subcommand, for usage messages
 
 [[noreturn]] void usageError(std::string const& message) {
-    std::fprintf(stderr, "topctl: %s (see 'topctl %s--help')\n", message.c_str(), gSub.empty() ? "" : (gSub + " ").c_str());
+    std::fprintf(stderr, "topctl: %s (see 'topctl %s--help')\n", message.c_str(),
+                 gSub.empty() ? "" : (gSub + " ").c_str());
     std::exit(2);
 }
 
@@ -79,11 +81,14 @@ void noMoreWords(std::vector<std::string> const& words, size_t count) {
 long long number(std::string const& text, long long min, long long max, char const* what) {
     int64_t v = 0;
     if (!platform::parseInt64(text, min, max, &v))
-        usageError(std::string("bad ") + what + " '" + text + "' (" + std::to_string(min) + ".." + std::to_string(max) + ")");
+        usageError(std::string("bad ") + what + " '" + text + "' (" + std::to_string(min) + ".." + std::to_string(max) +
+                   ")");
     return v;
 }
 
-unsigned long flowKey(std::string const& text) { return static_cast<unsigned long>(number(text, 0, UINT32_MAX, "flow key")); }
+unsigned long flowKey(std::string const& text) {
+    return static_cast<unsigned long>(number(text, 0, UINT32_MAX, "flow key"));
+}
 
 TipprmiArray<short, 4> address(std::string const& text) {
     TipprmiArray<short, 4> a;
@@ -118,7 +123,8 @@ char const* conditionName(long c) {
 }
 
 char const* identName(unsigned long ident) {
-    static char const* const names[] = {"?", "sls", "min-phase-error", "avg-phase-error", "max-phase-error", "no-rx-sync"};
+    static char const* const names[] = {"?",         "sls", "min-phase-error", "avg-phase-error", "max-phase-error",
+                                        "no-rx-sync"};
     return ident <= 5 ? names[ident] : "?";
 }
 
@@ -234,7 +240,9 @@ int cmdSet(std::vector<std::string>& w) {
     bool done = false;
     std::string shown;
     if (what == "admin") {
-        long state = text == "unlocked" || text == "up" ? 1 : text == "locked" ? 0 : static_cast<long>(number(text, 0, 1, "admin state"));
+        long state = text == "unlocked" || text == "up" ? 1
+                     : text == "locked"                 ? 0
+                                                        : static_cast<long>(number(text, 0, 1, "admin state"));
         Session s;
         done = s.model([&](ModelControlClient& c) { return c.setAdminState(key, state); });
         shown = "admin " + std::to_string(state) + (state == 1 ? " (unlocked)" : " (locked)");
@@ -264,7 +272,8 @@ int cmdCreate(std::vector<std::string>& w) {
     long const admin = w.size() > 2 ? static_cast<long>(number(w[2], 0, 1, "admin state")) : 0;
     TipprmiArray<short, 4> master = w.size() > 3 ? address(w[3]) : TipprmiArray<short, 4>();
     Session s;
-    bool const made = s.model([&](ModelControlClient& c) { return c.createFlow(key, unit, admin, master).isConnected(); });
+    bool const made =
+        s.model([&](ModelControlClient& c) { return c.createFlow(key, unit, admin, master).isConnected(); });
     if (!made) fail("flow " + std::to_string(key) + " exists already");
     std::printf("flow %lu created on unit %lu (admin %ld, master %s)\n", key, unit, admin, dotted(master).c_str());
     return 0;
@@ -291,8 +300,10 @@ int cmdAlarms(std::vector<std::string>& w) {
     ModelView v = readModel(s, false);
     if (clear) {
         s.model([](ModelControlClient& c) { c.clearAlarms(); });
-        if (gJson) printJson(JsonWriter().beginObject().member("cleared", v.alarms.getLength()).endObject());
-        else std::printf("%lu alarm records cleared\n", v.alarms.getLength());
+        if (gJson)
+            printJson(JsonWriter().beginObject().member("cleared", v.alarms.getLength()).endObject());
+        else
+            std::printf("%lu alarm records cleared\n", v.alarms.getLength());
         return 0;
     }
     if (gJson) {
@@ -300,13 +311,20 @@ int cmdAlarms(std::vector<std::string>& w) {
         j.beginObject().key("alarms").beginArray();
         for (unsigned long i = 0; i < v.alarms.getLength(); ++i) {
             ModelControlClient::AlarmRecord const& a = v.alarms[i];
-            j.beginObject().member("key", a.key).member("condition", a.condition).member("name", conditionName(a.condition));
+            j.beginObject()
+                .member("key", a.key)
+                .member("condition", a.condition)
+                .member("name", conditionName(a.condition));
             j.member("raise", a.raise).member("batch", a.batch).endObject();
         }
         j.endArray().key("active").beginArray();
         for (auto const& f : v.active)
             for (long c : f.second)
-                j.beginObject().member("key", f.first).member("condition", c).member("name", conditionName(c)).endObject();
+                j.beginObject()
+                    .member("key", f.first)
+                    .member("condition", c)
+                    .member("name", conditionName(c))
+                    .endObject();
         printJson(j.endArray().endObject());
         return 0;
     }
@@ -421,20 +439,22 @@ void countersOut(JsonWriter* j, Transport::TerminationId peer, TreflectORB::Perf
                 hex32(orb.convertId(peer).value()).c_str(), info.counters.getLength());
     for (unsigned long i = 0; i < info.counters.getLength(); ++i) {
         TreflectORB::PerfCnts const& c = info.counters[i];
-        std::printf("  to %s %-12s sent %u failed %u\n", hex32(c.termId.value()).c_str(), ("(" + nameOf(c.termId) + ")").c_str(),
-                    c.sent, c.failed);
+        std::printf("  to %s %-12s sent %u failed %u\n", hex32(c.termId.value()).c_str(),
+                    ("(" + nameOf(c.termId) + ")").c_str(), c.sent, c.failed);
     }
 }
 
 void orbSelf(Session& s) {
     // The display goes to the log only; its lines are taken from there.
-    std::vector<std::string> lines;
+    // Shared with the sink: another thread may still be running it after it is replaced.
+    auto captured = std::make_shared<std::vector<std::string> >();
     unsigned long const self = diag::currentThreadId();
-    diag::setCaptureSink([&](diag::Record const& r) {
-        if (r.kind == diag::Record::Log && r.thread == self) lines.push_back(r.text);
+    diag::setCaptureSink([captured, self](diag::Record const& r) {
+        if (r.kind == diag::Record::Log && r.thread == self) captured->push_back(r.text);
     });
     s.orb().display(0);
     topctl::captureErrors();
+    std::vector<std::string> const& lines = *captured;
     auto actors = s.actors();
     if (gJson) {
         JsonWriter j;
@@ -442,7 +462,12 @@ void orbSelf(Session& s) {
         for (auto const& l : lines) j.value(l);
         j.endArray().key("actors").beginArray();
         for (auto const& a : actors)
-            j.beginObject().member("name", a.name).member("termId", hex32(a.termId.value())).member("orbId", hex32(a.orbId)).member("self", a.self).endObject();
+            j.beginObject()
+                .member("name", a.name)
+                .member("termId", hex32(a.termId.value()))
+                .member("orbId", hex32(a.orbId))
+                .member("self", a.self)
+                .endObject();
         printJson(j.endArray().endObject());
         return;
     }
@@ -485,8 +510,10 @@ int cmdOrb(std::vector<std::string>& w) {
         }
         countersOut(gJson ? &j : nullptr, g.first, g.second, names);
     }
-    if (gJson) printJson(j.endArray().endObject());
-    else if (got.empty()) std::printf("no other actor on the node\n");
+    if (gJson)
+        printJson(j.endArray().endObject());
+    else if (got.empty())
+        std::printf("no other actor on the node\n");
     return 0;
 }
 
@@ -512,8 +539,10 @@ void chipJson(JsonWriter& j, std::string const& reply) {
     std::vector<std::pair<std::string, std::string> > kv;
     while (pairs && in >> word) {
         size_t eq = word.find('=');
-        if (eq == std::string::npos) pairs = false;
-        else kv.emplace_back(word.substr(0, eq), word.substr(eq + 1));
+        if (eq == std::string::npos)
+            pairs = false;
+        else
+            kv.emplace_back(word.substr(0, eq), word.substr(eq + 1));
     }
     if (pairs && !kv.empty()) {
         for (auto const& p : kv) {
@@ -569,61 +598,91 @@ int cmdWatch(std::vector<std::string>& w) {
     signal(SIGTERM, onSignal);
     Session s;
     for (long long n = 1; !gStop; ++n) {
+        // The model may come and go while the view runs.
+        s.tolerateFailedCalls();
         std::string reply, error;
         bool const chipOk = topdrv::sendControlCommand(topdrv::controlNamePath(task), "state", &reply, &error, 1000);
         time_t now = time(nullptr);
         char stamp[32];
         strftime(stamp, sizeof stamp, "%H:%M:%S", localtime(&now));
-        if (tty) std::printf("\033[H\033[2J");
-        std::printf("topctl watch: %s, every %g s\n", stamp, period);
-        if (s.modelReachable()) {
-            ModelView v = readModel(s, true);
-            flowsTable(v, true);
-            unsigned long active = 0;
-            for (auto const& f : v.active) active += f.second.size();
-            std::printf("alarms: %lu received in %lu batches, %lu active\n", v.alarms.getLength(), v.batches, active);
+        ModelView v;
+        bool const modelOk = s.modelReachable() && (v = readModel(s, true), !s.lastCallFailed());
+        unsigned long active = 0;
+        for (auto const& f : v.active) active += f.second.size();
+        if (gJson) {
+            JsonWriter j;
+            j.beginObject().member("time", stamp).member("model", modelOk);
+            flowsJson(j, v);
+            j.key("alarms").beginObject().member("received", v.alarms.getLength()).member("batches", v.batches);
+            j.member("active", active).endObject().key("chip");
+            if (chipOk)
+                chipJson(j, reply);
+            else
+                j.null();
+            printJson(j.endObject());
         } else {
-            std::printf("model: not reachable on the node\n");
+            if (tty) std::printf("\033[H\033[2J");
+            std::printf("topctl watch: %s, every %g s\n", stamp, period);
+            if (modelOk) {
+                flowsTable(v, true);
+                std::printf("alarms: %lu received in %lu batches, %lu active\n", v.alarms.getLength(), v.batches,
+                            active);
+            } else {
+                std::printf("model: not reachable on the node\n");
+            }
+            if (chipOk)
+                std::printf("chip of %s: %s", task.c_str(),
+                            reply.compare(0, 3, "ok ") == 0 ? reply.c_str() + 3 : reply.c_str());
+            else
+                std::printf("chip of %s: not reachable\n", task.c_str());
+            if (!tty) std::printf("\n");
         }
-        if (chipOk) std::printf("chip of %s: %s", task.c_str(), reply.compare(0, 3, "ok ") == 0 ? reply.c_str() + 3 : reply.c_str());
-        else std::printf("chip of %s: not reachable\n", task.c_str());
-        if (!tty) std::printf("\n");
         std::fflush(stdout);
         if (count && n >= count) break;
         auto const end = std::chrono::steady_clock::now() + std::chrono::duration<double>(period);
-        while (!gStop && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!gStop && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return 0;
 }
 
 std::vector<Command> const& commands() {
     static std::vector<Command> const all = {
-        {"flows", "flows", "Lists the model's flows: key, unit, admin state, master address, log mean sync value\n"
-                           "(rate), driver up, lock, master clock state, top enable and active alarm conditions.\n"
-                           "The task is first asked for fresh driver information.", cmdFlows},
+        {"flows", "flows",
+         "Lists the model's flows: key, unit, admin state, master address, log mean sync value\n"
+         "(rate), driver up, lock, master clock state, top enable and active alarm conditions.\n"
+         "The task is first asked for fresh driver information.",
+         cmdFlows},
         {"set", "set KEY admin 0|1 | set KEY master A.B.C.D | set KEY rate N",
          "Changes a flow as an operator does: its administrative state (1 unlocked), its master\n"
-         "address, or its log mean sync value (-128..127). The task hears of it as of any change.", cmdSet},
-        {"create", "create KEY UNIT [ADMIN [A.B.C.D]]", "Creates a flow in the model (admin 0 locked by default).", cmdCreate},
+         "address, or its log mean sync value (-128..127). The task hears of it as of any change.",
+         cmdSet},
+        {"create", "create KEY UNIT [ADMIN [A.B.C.D]]", "Creates a flow in the model (admin 0 locked by default).",
+         cmdCreate},
         {"delete", "delete KEY", "Deletes a flow from the model.", cmdDelete},
         {"alarms", "alarms [clear | --clear]",
          "Lists the alarm changes the model received from the task, in order, and the conditions\n"
-         "active now; 'clear' forgets them.", cmdAlarms},
+         "active now; 'clear' forgets them.",
+         cmdAlarms},
         {"perf", "perf KEY [--history] [--wait SECONDS | --last]",
          "Triggers the flow's performance service (getAdapterData, counters 1..5) and prints what\n"
          "the task answered: current values and history counts; --history adds the non-zero history\n"
          "entries (0 is the latest interval). Without an answer within --wait (3 s) it says \"no data\n"
-         "from the task\" and exits 0. --last: no trigger, what the model last received.", cmdPerf},
+         "from the task\" and exits 0. --last: no trigger, what the model last received.",
+         cmdPerf},
         {"orb", "orb [ACTOR | --self]",
          "The ORB performance counters (messages sent and failed per destination) of ACTOR (its name\n"
          "or termination id), or of every other actor; each actor clears its counters when it answers.\n"
-         "--self: the display figures of topctl's own ORB and the actors on the node.", cmdOrb},
+         "--self: the display figures of topctl's own ORB and the actors on the node.",
+         cmdOrb},
         {"chip", "chip [-n ACTOR | -p PID] COMMAND...",
          "Sends one command to the simulated chip of the task (ACTOR default topAdapter) through its\n"
-         "control channel and prints the answer; 'topctl chip help' lists the commands.", cmdChip},
+         "control channel and prints the answer; 'topctl chip help' lists the commands.",
+         cmdChip},
         {"watch", "watch [SECONDS] [--count N] [-n ACTOR]",
          "Redraws the flows, the alarm counts and the state of the task's chip every SECONDS (2)\n"
-         "until interrupted, or N times.", cmdWatch},
+         "until interrupted, or N times.",
+         cmdWatch},
     };
     return all;
 }
@@ -631,9 +690,10 @@ std::vector<Command> const& commands() {
 void mainHelp() {
     std::printf("usage: topctl [--json] [--verbose] [-d NODE_DIR] COMMAND [ARGS]\n\ncommands:\n");
     for (auto const& c : commands()) std::printf("  %s\n", c.usage);
-    std::printf("\n'topctl COMMAND --help' tells more. --json: one JSON object on standard output (reading\n"
-                "commands). --verbose: the runtime's log records on standard error. Exit status: 0 done,\n"
-                "1 failed (one line on standard error), 2 wrong command line.\n");
+    std::printf(
+        "\n'topctl COMMAND --help' tells more. --json: one JSON object on standard output (reading\n"
+        "commands). --verbose: the runtime's log records on standard error. Exit status: 0 done,\n"
+        "1 failed (one line on standard error), 2 wrong command line.\n");
 }
 
 }  // namespace
@@ -647,13 +707,17 @@ int main(int argc, char** argv) {
     bool help = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--json") gJson = true;
-        else if (a == "--verbose") continue;
-        else if (a == "-h" || a == "--help") help = true;
+        if (a == "--json")
+            gJson = true;
+        else if (a == "--verbose")
+            continue;
+        else if (a == "-h" || a == "--help")
+            help = true;
         else if (a == "-d" && words.empty()) {
             if (i + 1 == argc) usageError("-d needs a node directory");
             ::setenv("TOPADAPTER_NODE_DIR", argv[++i], 1);
-        } else words.push_back(a);
+        } else
+            words.push_back(a);
     }
     if (words.empty()) {
         mainHelp();
