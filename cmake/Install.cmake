@@ -41,7 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(topadapter_script_depends "bash, util-linux")
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps reads only the host's libraries; the target's are named
-  # here, at the versions of the cross tool chain the build links against.
+  # here, at the newest symbol versions the programs need (GLIBC_2.34,
+  # GLIBCXX_3.4.30, GCC_4.2.0, LIBATOMIC_1.0 with the Debian 12 cross tools).
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "powerpc")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
   else()
@@ -49,7 +50,7 @@ if(CMAKE_CROSSCOMPILING)
   endif()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libatomic1 (>= 4.8), ${topadapter_script_depends}")
+      "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 4.2), libatomic1 (>= 4.8), ${topadapter_script_depends}")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${topadapter_script_depends}")
