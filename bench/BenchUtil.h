@@ -64,6 +64,7 @@ public:
         dir_ = Transport::NodeServiceProcess::useFreshNodeDirectory();
         return service_.start();
     }
+    pid_t servicePid() const { return service_.pid(); }
     ~Node() {
         service_.stop();
         std::string rm = "rm -rf '" + dir_ + "'";

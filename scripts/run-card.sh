@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# Builds the system and runs a simulated card on this host: the membership
-# service, the management model with two flows (flow 1 on this task's unit 1,
-# flow 2 on unit 2, both unlocked with a master address) and topAdapter on a
-# simulated ToP chip. The model prints what it hears from the task whenever
-# that changes. Stops after RUN_SECONDS (default: runs until interrupted);
-# every process of the card ends with the script, however it ends.
+# Runs a simulated card on this host: the membership service, the management
+# model with two flows (flow 1 on this task's unit 1, flow 2 on unit 2, both
+# unlocked with a master address) and topAdapter on a simulated ToP chip. The
+# model prints what it hears from the task whenever that changes. Stops after
+# RUN_SECONDS (default: runs until interrupted); every process of the card
+# ends with the script, however it ends.
+#
+# From the repository it builds the programs first and runs them from
+# build/bin. Installed (as bin/topcard, configured by cmake/Install.cmake) it
+# runs the programs installed beside it.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-"$root/scripts/deps.sh"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip topmodel topctl
+here=$(cd "$(dirname "$0")" && pwd)
+libexec_rel="@TOPCARD_LIBEXEC_REL@"
+if [ "${libexec_rel#@}" = "$libexec_rel" ]; then
+  bin=$here/$libexec_rel
+  tools=$here
+  logs=${CARD_LOG_DIR:-${XDG_STATE_HOME:-$HOME/.local/state}/topadapter/card}
+else
+  root=$(cd "$here/.." && pwd)
+  cd "$root"
+  "$root/scripts/deps.sh"
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"${JOBS:-2}" --target topAdapter topnoded topchip topmodel topctl
+  bin=$root/build/bin
+  tools=build/bin
+  logs=${CARD_LOG_DIR:-$root/build/card}
+fi
 
 own_dir=
 if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
@@ -18,7 +33,6 @@ if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
   export TOPADAPTER_NODE_DIR=$own_dir
 fi
 chmod 700 "$TOPADAPTER_NODE_DIR"
-logs=${CARD_LOG_DIR:-$root/build/card}
 mkdir -p "$logs"
 export TOPADAPTER_TRACE_MASK=${TOPADAPTER_TRACE_MASK:-0xffffffff}
 # The chip comes up in a firmware upgrade that the task waits out.
@@ -40,12 +54,12 @@ start() {
 }
 
 : > "$logs/topnoded.log" > "$logs/topmodel.log" > "$logs/topAdapter.log"
-start topnoded build/bin/topnoded
-TOPADAPTER_ACTOR=topmodel start topmodel build/bin/topmodel --flow 1:1:1:10.0.0.1 --flow 2:2:1:10.0.0.2 --report 1
-start topAdapter build/bin/topAdapter
+start topnoded "$bin/topnoded"
+TOPADAPTER_ACTOR=topmodel start topmodel "$bin/topmodel" --flow 1:1:1:10.0.0.1 --flow 2:2:1:10.0.0.2 --report 1
+start topAdapter "$bin/topAdapter"
 echo "node directory: $TOPADAPTER_NODE_DIR; logs and traces: $logs"
-echo "the task's chip: build/bin/topchip state (help: build/bin/topchip help)"
-echo "the operator's view: TOPADAPTER_NODE_DIR=$TOPADAPTER_NODE_DIR build/bin/topctl watch (help: build/bin/topctl --help)"
+echo "the task's chip: $tools/topchip state (help: $tools/topchip help)"
+echo "the operator's view: TOPADAPTER_NODE_DIR=$TOPADAPTER_NODE_DIR $tools/topctl watch (help: $tools/topctl --help)"
 if [ -n "${RUN_SECONDS:-}" ]; then
   sleep "$RUN_SECONDS"
 else

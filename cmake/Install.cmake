@@ -1,0 +1,58 @@
+# Installation and the Debian package.
+#
+#   bin/                  what a person runs: topcard (a simulated card),
+#                         topchip (the chip's control channel), topctl
+#   libexec/topadapter/   what other programs start: the task topAdapter (the
+#                         task manager's, on a card), the membership service
+#                         topnoded and the model actor topmodel (both started
+#                         by topcard); not on anyone's PATH
+#   share/doc/topadapter/ README.md
+#
+# topcard is scripts/run-card.sh itself, configured with where the programs
+# lie relative to it, so an installed tree can be moved (DESTDIR, packages).
+include(GNUInstallDirs)
+
+set(TOPADAPTER_LIBEXEC_SUBDIR ${CMAKE_INSTALL_LIBEXECDIR}/topadapter)
+file(RELATIVE_PATH TOPCARD_LIBEXEC_REL /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${TOPADAPTER_LIBEXEC_SUBDIR})
+
+install(TARGETS topAdapter topnoded topmodel RUNTIME DESTINATION ${TOPADAPTER_LIBEXEC_SUBDIR})
+install(TARGETS topchip RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET topctl)
+  install(TARGETS topctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/scripts/run-card.sh ${CMAKE_CURRENT_BINARY_DIR}/topcard @ONLY)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/topcard DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/topadapter)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME topadapter)
+set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_VENDOR "topAdapter developers")
+set(CPACK_PACKAGE_CONTACT "topAdapter developers <topadapter@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Timing-over-Packet adapter task with a simulated card")
+set(CPACK_PACKAGE_DESCRIPTION
+    "topAdapter binds a card's management object model to a Timing-over-Packet chip. This package holds the task, the node's membership service, a simulated management model and chip, and topcard, which runs a whole simulated card on this host.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# topcard needs bash and setpriv (util-linux, essential on Debian).
+set(topadapter_script_depends "bash, util-linux")
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps reads only the host's libraries; the target's are named
+  # here, at the newest symbol versions the programs need (GLIBC_2.34,
+  # GLIBCXX_3.4.30, GCC_4.2.0, LIBATOMIC_1.0 with the Debian 12 cross tools).
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "powerpc")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 4.2), libatomic1 (>= 4.8), ${topadapter_script_depends}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${topadapter_script_depends}")
+endif()
+include(CPack)
