@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -52,6 +53,40 @@ int remainingMs(Clock::time_point deadline) {
     return left < 0 ? 0 : int(left) + 1;
 }
 
+// epoll data of a socket: its role in the top byte, below it the key of an
+// incoming connection, or the serial and peer of an outgoing one.
+constexpr uint64_t kTagWake = 0;
+constexpr uint64_t kTagListen = uint64_t(1) << 56;
+constexpr uint64_t kTagIn = uint64_t(2) << 56;
+constexpr uint64_t kTagOut = uint64_t(3) << 56;
+constexpr uint64_t kTagRoleMask = uint64_t(0xFF) << 56;
+constexpr uint64_t kInKeyMask = ~kTagRoleMask;
+constexpr uint32_t kOutSerialMask = 0xFFFFFF;
+
+uint64_t outTag(uint32_t peer, uint32_t serial) {
+    return kTagOut | (uint64_t(serial & kOutSerialMask) << 32) | peer;
+}
+
+bool epollAdd(int ep, int fd, uint64_t tag, uint32_t events = EPOLLIN) {
+    struct epoll_event ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.events = events;
+    ev.data.u64 = tag;
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
+    // Only a registration of this very socket can be there already.
+    return errno == EEXIST && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+bool epollDel(int ep, int fd) {
+    struct epoll_event ev;
+    std::memset(&ev, 0, sizeof ev);
+    return ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, &ev) == 0 || errno == ENOENT;
+}
+
+// Events taken per wait: a bound on the stack, and level triggering hands
+// the sockets left over to the next wait, behind those already returned.
+constexpr int kMaxEvents = 64;
+
 }  // namespace
 
 bool CallbackGate::enter() {
@@ -87,6 +122,7 @@ Endpoint::Endpoint(TerminationImpl& owner, TerminationId id)
     : owner_(owner), id_(id), path_(sock::terminationPath(uint32_t(id.value()))) {}
 
 Endpoint::~Endpoint() {
+    if (epollFd_.load() >= 0) ::close(epollFd_.load());
     if (listenFd_ >= 0) ::close(listenFd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
@@ -112,9 +148,18 @@ bool Endpoint::start() {
         return false;
     }
     if (wakeFd_ < 0) wakeFd_ = sock::makeWakeFd();
+    int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0 || !epollAdd(ep, wakeFd_, kTagWake) || !epollAdd(ep, listenFd_, kTagListen)) {
+        TA_LOG(3, "termination 0x%08X cannot start: no epoll set: %s", id, std::strerror(errno));
+        if (ep >= 0) ::close(ep);
+        ::close(listenFd_);
+        listenFd_ = -1;
+        ::unlink(path_.c_str());
+        return false;
+    }
+    epollFd_.store(ep);
     scratch_.resize(wire::kDataHeaderSize + kMaxMessageSize);
     stopping_.store(false);
-    pollDirty_.store(true);
     {
         std::lock_guard<std::mutex> lock(eventMutex_);
         eventStop_ = false;
@@ -222,12 +267,9 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
                 return false;
             }
         }
+        if (!watchOutLocked(*c, true)) return false;
         c->pending.push_back(msg);
         c->pendingBytes += msg.rawSize();
-        if (!c->wantOut.exchange(true)) {
-            pollDirty_.store(true);
-            sock::wake(wakeFd_);
-        }
         return true;
     }
     return false;
@@ -284,6 +326,7 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool crea
     }
     auto c = std::make_shared<OutConn>();
     c->peer = peer;
+    c->serial = ++nextOutSerial_;
     c->fd = fd;
     uint8_t hello[wire::kDataHeaderSize];
     wire::encodeDataHeader(hello, wire::DataHeader{wire::kHello, uint32_t(id_.value()), peer, 0});
@@ -360,15 +403,31 @@ Endpoint::SendResult Endpoint::flushLocked(OutConn& c) {
 void Endpoint::killLocked(OutConn& c) {
     if (c.dead) return;
     c.dead = true;
+    watchOutLocked(c, false);
+    c.watched = false;
     if (c.fd >= 0) ::close(c.fd);
     c.fd = -1;
-    if (c.wantOut.exchange(false)) pollDirty_.store(true);
     if (!c.pending.empty()) {
         queueHandback(c.pending);
         c.pending.clear();
         c.pendingBytes = 0;
     }
     c.room.notify_all();
+}
+
+bool Endpoint::watchOutLocked(OutConn& c, bool on) {
+    if (c.watched == on || c.fd < 0) return true;
+    std::lock_guard<std::mutex> lock(epollMutex_);
+    int ep = epollFd_.load();
+    if (ep < 0) return false;
+    bool ok = on ? epollAdd(ep, c.fd, outTag(c.peer, c.serial), EPOLLOUT) : epollDel(ep, c.fd);
+    if (!ok) {
+        TA_LOG(3, "termination 0x%08lX cannot %s the connection to 0x%08X for room: %s", id_.value(),
+               on ? "watch" : "unwatch", c.peer, std::strerror(errno));
+        return false;
+    }
+    c.watched = on;
+    return true;
 }
 
 void Endpoint::queueHandback(std::deque<AddressedMessage>& msgs) {
@@ -382,75 +441,48 @@ void Endpoint::queueHandback(std::deque<AddressedMessage>& msgs) {
 // ---------------------------------------------------------------------------
 // Receiving thread
 
-namespace {
-enum Role : uint32_t { kRoleWake = 0, kRoleListen = 1, kRoleIn = 2, kRoleOut = 3 };
-struct Slot {
-    Role role;
-    uint32_t ref;  // index into in_ or peer id
-};
-}  // namespace
-
 void Endpoint::receiveLoop() {
     pthread_setname_np(pthread_self(), "TrspRecv");
     recvThreadId_.store(std::this_thread::get_id());
-    std::vector<struct pollfd> fds;
-    std::vector<Slot> slots;
+    int const ep = epollFd_.load();
+    struct epoll_event events[kMaxEvents];
     while (!stopping_.load()) {
-        if (pollDirty_.exchange(false)) {
-            // Compact closed incoming connections, then list every socket of interest.
-            size_t k = 0;
-            for (size_t i = 0; i < in_.size(); ++i)
-                if (in_[i].fd >= 0) in_[k++] = std::move(in_[i]);
-            in_.resize(k, InConn{-1, wire::DataFrameReader(0, 0), 0});
-            fds.clear();
-            slots.clear();
-            fds.push_back({wakeFd_, POLLIN, 0});
-            slots.push_back({kRoleWake, 0});
-            fds.push_back({listenFd_, POLLIN, 0});
-            slots.push_back({kRoleListen, 0});
-            for (size_t i = 0; i < in_.size(); ++i) {
-                fds.push_back({in_[i].fd, POLLIN, 0});
-                slots.push_back({kRoleIn, uint32_t(i)});
-            }
-            std::lock_guard<std::mutex> lock(connsMutex_);
-            for (auto const& c : conns_)
-                if (c.second->wantOut.load()) {
-                    fds.push_back({c.second->fd, POLLOUT, 0});
-                    slots.push_back({kRoleOut, c.first});
-                }
-        }
         auto t0 = Clock::now();
-        int n = ::poll(fds.data(), fds.size(), -1);
+        int n = ::epoll_wait(ep, events, kMaxEvents, -1);
         if (n < 0) {
-            if (errno != EINTR) TA_LOG(3, "termination 0x%08lX: poll failed: %s", id_.value(), std::strerror(errno));
+            if (errno != EINTR)
+                TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));
             continue;
         }
-        // TODO(perf): a poll that returned at once means data was already
+        // TODO(perf): a wait that returned at once means data was already
         // queued; only then is it worth reading on until the socket is empty.
         bool burst = Clock::now() - t0 < std::chrono::microseconds(5);
-        for (size_t i = 0; i < fds.size() && n > 0; ++i) {
-            short rev = fds[i].revents;
-            if (!rev) continue;
-            --n;
-            switch (slots[i].role) {
-            case kRoleWake:
+        for (int i = 0; i < n; ++i) {
+            uint64_t tag = events[i].data.u64;
+            uint32_t rev = events[i].events;
+            switch (tag & kTagRoleMask) {
+            case kTagWake:
                 sock::drainWake(wakeFd_);
                 break;
-            case kRoleListen:
+            case kTagListen:
                 acceptAll();
                 break;
-            case kRoleIn:
-                if (in_[slots[i].ref].fd < 0) break;
-                if (rev & POLLIN)
-                    readFrom(slots[i].ref, burst);
+            case kTagIn: {
+                auto it = in_.find(tag & kInKeyMask);
+                if (it == in_.end() || it->second.fd < 0) break;  // closed earlier in this batch
+                if (rev & EPOLLIN)
+                    readFrom(it->second, burst);
                 else
-                    closeIn(slots[i].ref, nullptr);
+                    closeIn(it->second, nullptr);
                 break;
-            case kRoleOut:
-                serviceOut(slots[i].ref, rev);
+            }
+            case kTagOut:
+                serviceOut(uint32_t(tag), uint32_t(tag >> 32) & kOutSerialMask, rev);
                 break;
             }
         }
+        for (uint64_t key : closedIn_) in_.erase(key);
+        closedIn_.clear();
         deliverHandbacks();
     }
     shutdownReceiving();
@@ -473,24 +505,30 @@ void Endpoint::acceptAll() {
             ::close(fd);
             continue;
         }
-        in_.push_back(InConn{fd, wire::DataFrameReader(uint32_t(id_.value()), kMaxMessageSize), pid});
-        pollDirty_.store(true);
+        uint64_t key = nextInKey_++ & kInKeyMask;
+        if (!epollAdd(epollFd_.load(), fd, kTagIn | key)) {
+            TA_LOG(3, "termination 0x%08lX refuses a connection from pid %d: cannot watch it: %s", id_.value(),
+                   int(pid), std::strerror(errno));
+            ::close(fd);
+            continue;
+        }
+        in_.emplace(key, InConn{fd, wire::DataFrameReader(uint32_t(id_.value()), kMaxMessageSize), pid, key});
     }
 }
 
-void Endpoint::closeIn(size_t index, char const* why) {
-    InConn& c = in_[index];
+void Endpoint::closeIn(InConn& c, char const* why) {
     if (why)
         TA_LOG(3, "termination 0x%08lX closes the connection from 0x%08X (pid %d): %s", id_.value(), c.reader.peer(),
                int(c.pid), why);
+    // Before the close: the number may be reused by the next accept.
+    epollDel(epollFd_.load(), c.fd);
     ::close(c.fd);
     c.fd = -1;
-    pollDirty_.store(true);
+    closedIn_.push_back(c.key);
 }
 
-void Endpoint::readFrom(size_t index, bool burst) {
+void Endpoint::readFrom(InConn& c, bool burst) {
     for (int budget = burst ? 64 : 1; budget > 0 && !stopping_.load(std::memory_order_relaxed); --budget) {
-        InConn& c = in_[index];
         struct iovec iov = {scratch_.data(), scratch_.size()};
         struct msghdr mh;
         std::memset(&mh, 0, sizeof mh);
@@ -499,11 +537,11 @@ void Endpoint::readFrom(size_t index, bool burst) {
         ssize_t n = ::recvmsg(c.fd, &mh, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) closeIn(index, std::strerror(errno));
+            if (errno != EAGAIN && errno != EWOULDBLOCK) closeIn(c, std::strerror(errno));
             return;
         }
         if (n == 0) {
-            closeIn(index, nullptr);  // the sender closed: nothing was lost
+            closeIn(c, nullptr);  // the sender closed: nothing was lost
             return;
         }
         wire::DataHeader h;
@@ -528,25 +566,26 @@ void Endpoint::readFrom(size_t index, bool burst) {
                    id_.value(), n, c.reader.peer(), int(c.pid), c.reader.reason());
             break;
         case wire::Verdict::Close:
-            closeIn(index, c.reader.reason());
+            closeIn(c, c.reader.reason());
             return;
         }
     }
 }
 
-void Endpoint::serviceOut(uint32_t peer, short revents) {
+void Endpoint::serviceOut(uint32_t peer, uint32_t serial, uint32_t revents) {
     std::shared_ptr<OutConn> c = connection(peer, false);
     if (!c) return;
     std::unique_lock<std::mutex> lock(c->mutex);
-    if (c->dead) return;
-    SendResult r = (revents & POLLOUT) ? flushLocked(*c) : SendResult::Broken;
+    // An event of an earlier connection to the same peer says nothing about this one.
+    if (c->dead || !c->watched || (c->serial & kOutSerialMask) != serial) return;
+    SendResult r = (revents & EPOLLOUT) ? flushLocked(*c) : SendResult::Broken;
     if (r == SendResult::Broken) {
         killLocked(*c);
         lock.unlock();
         dropConnection(peer);
         return;
     }
-    if (c->pending.empty() && c->wantOut.exchange(false)) pollDirty_.store(true);
+    if (c->pending.empty()) watchOutLocked(*c, false);
 }
 
 void Endpoint::deliverHandbacks() {
@@ -583,11 +622,14 @@ void Endpoint::bounce(AddressedMessage const& msg) {
 
 void Endpoint::shutdownReceiving() {
     // No new connections; the name is free for a successor.
+    int const ep = epollFd_.load();
+    epollDel(ep, listenFd_);
     ::close(listenFd_);
     listenFd_ = -1;
     ::unlink(path_.c_str());
     // Senders now get EPIPE (refused); what reached us undelivered goes back.
-    for (auto& c : in_) {
+    for (auto& e : in_) {
+        InConn& c = e.second;
         if (c.fd < 0) continue;
         ::shutdown(c.fd, SHUT_RD);
         for (;;) {
@@ -608,9 +650,11 @@ void Endpoint::shutdownReceiving() {
             msg.setDestination(TerminationId(static_cast<unsigned long>(h.destination)));
             bounce(msg);
         }
+        epollDel(ep, c.fd);
         ::close(c.fd);
     }
     in_.clear();
+    closedIn_.clear();
     // Our own queued messages: a last try, then back to their originator (us).
     std::map<uint32_t, std::shared_ptr<OutConn>> conns;
     {
@@ -622,6 +666,10 @@ void Endpoint::shutdownReceiving() {
         std::lock_guard<std::mutex> lock(e.second->mutex);
         if (!e.second->dead) flushLocked(*e.second);
         killLocked(*e.second);
+    }
+    {
+        std::lock_guard<std::mutex> lock(epollMutex_);
+        ::close(epollFd_.exchange(-1));
     }
     deliverHandbacks();
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "Frame.h"
@@ -62,20 +63,24 @@ public:
 private:
     struct OutConn {
         uint32_t peer = 0;
+        uint32_t serial = 0;                 // tells a stale readiness event from this connection's
         int fd = -1;
         std::mutex mutex;                    // serialises sends; guards the fields below
         std::condition_variable room;        // pending queue got room, or the connection died
         std::deque<AddressedMessage> pending;
         size_t pendingBytes = 0;
         bool dead = false;
-        std::atomic<bool> wantOut{false};    // polled for POLLOUT by the receiving thread
+        bool watched = false;                // in the receiving thread's epoll set for EPOLLOUT
         ~OutConn();
     };
     struct InConn {
         int fd;
         wire::DataFrameReader reader;
         pid_t pid;
+        uint64_t key;
     };
+    // Keys of in_ are never reused, so an event of a closed connection finds nothing.
+    using InMap = std::unordered_map<uint64_t, InConn>;
     enum class SendResult { Sent, Full, Broken };
 
     bool doSend(AddressedMessage const& msg);
@@ -86,6 +91,9 @@ private:
     SendResult flushLocked(OutConn& c);
     // Marks `c` dead and moves its queue to the hand-back list. Caller holds c.mutex.
     void killLocked(OutConn& c);
+    // Adds or removes c's EPOLLOUT interest. Caller holds c.mutex and c is alive,
+    // so c.fd cannot be closed and reused meanwhile.
+    bool watchOutLocked(OutConn& c, bool on);
     void queueHandback(std::deque<AddressedMessage>& msgs);
     static bool hasRoom(OutConn const& c, size_t bytes);
     // Waits until `bytes` more fit in c's queue; false at the deadline or when c died.
@@ -94,9 +102,9 @@ private:
 
     void receiveLoop();
     void acceptAll();
-    void readFrom(size_t index, bool burst);
-    void closeIn(size_t index, char const* why);
-    void serviceOut(uint32_t peer, short revents);
+    void readFrom(InConn& c, bool burst);
+    void closeIn(InConn& c, char const* why);
+    void serviceOut(uint32_t peer, uint32_t serial, uint32_t revents);
     void deliverHandbacks();
     void shutdownReceiving();
     void bounce(AddressedMessage const& msg);
@@ -111,12 +119,16 @@ private:
     std::atomic<bool> joined_{false};
     int listenFd_ = -1;
     int wakeFd_ = -1;  // lives as long as the endpoint: late wake-ups stay harmless
+    // Set before any connection exists. Other threads use it under epollMutex_
+    // (a leaf lock), as a straggler connection may outlive the set.
+    std::atomic<int> epollFd_{-1};
+    std::mutex epollMutex_;
     CallbackGate gate_;
 
     std::mutex connsMutex_;  // guards conns_; taken before any OutConn::mutex
     std::map<uint32_t, std::shared_ptr<OutConn>> conns_;
     bool connsClosed_ = true;  // set once the receiving thread has torn the connections down
-    std::atomic<bool> pollDirty_{true};
+    uint32_t nextOutSerial_ = 0;  // guarded by connsMutex_
 
     std::mutex handbackMutex_;
     std::deque<AddressedMessage> handback_;
@@ -124,7 +136,9 @@ private:
     // Receiving thread only.
     std::thread recvThread_;
     std::atomic<std::thread::id> recvThreadId_{};
-    std::vector<InConn> in_;
+    InMap in_;
+    uint64_t nextInKey_ = 0;
+    std::vector<uint64_t> closedIn_;  // erased from in_ once the batch of events is handled
     std::vector<unsigned char> scratch_;
 
     std::thread eventThread_;
