@@ -1,0 +1,110 @@
+// The fixture of the card scenarios (CardTest.cpp, PerfCardTest.cpp): a whole
+// simulated card, the membership service (the binary's global environment),
+// the model actor and the task on its simulated chip, under the time scale.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ChipControl.h"
+#include "ModelControlClient.h"
+#include "OrbNodeFixture.h"
+
+namespace cardtest {
+
+using namespace orbtest;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::waitUntil;
+
+// 10-second polls take half a second, the 60-second raise delay three.
+char const kScale[] = "20";
+constexpr unsigned long kOwn = 1, kOther = 2;  // units
+
+inline TipprmiArray<short, 4> ip(short a, short b, short c, short d) {
+    TipprmiArray<short, 4> x;
+    x[0] = a, x[1] = b, x[2] = c, x[3] = d;
+    return x;
+}
+
+class Card : public ::testing::Test {
+protected:
+    void TearDown() override {
+        RunPermissionGuard g;
+        control_.reset();
+    }
+
+    void startModel(std::vector<std::string> flows, std::vector<std::string> args = {}) {
+        for (auto const& f : flows) args.insert(args.end(), {"--flow", f});
+        model = std::make_unique<ChildProcess>(testsupport::builtExecutable("topmodel"), args,
+                                               std::map<std::string, std::string>{{"TOPADAPTER_ACTOR", "topmodel"},
+                                                                                  {"TOPADAPTER_NAME_ID", "0x0B50"},
+                                                                                  {"TOPADAPTER_TIME_SCALE", scale}});
+        ASSERT_TRUE(model->waitForOutput("READY")) << model->output();
+        RunPermissionGuard g;
+        control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
+    }
+    void startTask(std::map<std::string, std::string> chip = {}) {
+        std::map<std::string, std::string> env{{"TOPADAPTER_ACTOR", "topAdapter"},
+                                               {"TOPADAPTER_NAME_ID", "0x0B51"},
+                                               {"TOPADAPTER_TIME_SCALE", scale},
+                                               {"TOPADAPTER_TRACE_MASK", "0xffffffff"},
+                                               {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "0"},
+                                               {"TOPADAPTER_QUIET", "0"},
+                                               {"TOPADAPTER_UNIT", std::to_string(kOwn)}};
+        env.insert(chip.begin(), chip.end());
+        task = std::make_unique<ChildProcess>(testsupport::builtExecutable("topAdapter"), std::vector<std::string>{},
+                                              env);
+        ASSERT_TRUE(task->waitForOutput("Card Ready entering main processing loop")) << task->output();
+    }
+    // Runs `f` on the model's control object under the run permission.
+    template <class F>
+    auto model_(F f) {
+        RunPermissionGuard g;
+        return f(*control_);
+    }
+    std::string chip(std::string const& command) {
+        std::string reply, error;
+        EXPECT_TRUE(topdrv::sendControlCommand(topdrv::controlSocketPath(task->pid()), command, &reply, &error))
+            << error;
+        return reply;
+    }
+    // Lines of the chip's call journal naming `fn`.
+    size_t chipCalls(std::string const& fn) {
+        std::istringstream in(chip("journal 4096"));
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            if (line.find(" " + fn + "(") != std::string::npos) ++n;
+        return n;
+    }
+    bool traced(std::string const& text, size_t times = 1) {
+        return waitUntil([&] { return task->countOutput(text) >= times; }, 20s);
+    }
+    // Alarms the model holds for (key, condition), oldest first.
+    std::vector<bool> alarms(unsigned long key, long condition) {
+        std::vector<bool> out;
+        TipprmiSequence<ModelControlClient::AlarmRecord> all = model_([](ModelControlClient& c) { return c.getAlarms(); });
+        for (unsigned long i = 0; i < all.getLength(); ++i)
+            if (all[i].key == key && all[i].condition == condition) out.push_back(all[i].raise);
+        return out;
+    }
+    bool driverUp(unsigned long key) {
+        TipprmiSequence<ModelControlClient::FlowState> flows = model_([](ModelControlClient& c) { return c.getFlows(); });
+        for (unsigned long i = 0; i < flows.getLength(); ++i)
+            if (flows[i].key == key) return flows[i].drvInitStatus;
+        return false;
+    }
+
+    // Of both processes; set before they start.
+    std::string scale = kScale;
+    std::unique_ptr<ChildProcess> model, task;
+    std::unique_ptr<ModelControlClient> control_;
+};
+
+}  // namespace cardtest
