@@ -45,7 +45,7 @@ bool PerformanceServiceAdapter::PsTimerObserver::handleNotification() {
 
 PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* user, TreflectObject const& monitored,
                                                      bool const& followTimer, bool const& autoCreate)
-    : user_(user),
+    : user_(nullptr),
       name_(monitored.getAbsName()),
       autoCreate_(autoCreate),
       followTimer_(followTimer),
@@ -54,11 +54,12 @@ PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* u
       deletionObserver_(nullptr),
       changeObserver_(nullptr) {
     registration();
+    user_ = user;
 }
 
 PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* user, std::string const& name,
                                                      bool const& followTimer, bool const& autoCreate)
-    : user_(user),
+    : user_(nullptr),
       name_(name),
       autoCreate_(autoCreate),
       followTimer_(followTimer),
@@ -67,8 +68,13 @@ PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* u
       deletionObserver_(nullptr),
       changeObserver_(nullptr) {
     registration();
+    user_ = user;
 }
 
+// The registrations give the run permission up while they wait for their
+// answers, and notifications may come meanwhile: the user, whose own parts
+// are made after this adapter, is asked nothing until they are done. What is
+// left of its construction keeps the run permission throughout.
 void PerformanceServiceAdapter::registration() {
     PerfSvcAdpLink::instance()->registerAdapter(name_, this);
     if (!followTimer_) return;

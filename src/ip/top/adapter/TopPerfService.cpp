@@ -1,6 +1,9 @@
 #include "TopPerfService.h"
 
+#include <sched.h>
+
 #include "Log.h"
+#include "REFLECT_orb.h"
 #include "TopFlowClient.h"
 #include "TopTrace.h"
 #include "topDrvAdapIf.h"
@@ -181,8 +184,16 @@ int TopPerfService::OnTimerExpire() {
     return 0;
 }
 
+// A holder of the run permission never waits for the statistics with the
+// permission given up (the service could be deleted meanwhile): the timer
+// thread, the only other holder of the lock, keeps it for a few instructions.
+void TopPerfService::lockStatistics() {
+    if (!TreflectORB::hasRunPermission()) return lock_.lock();
+    while (!lock_.trylock()) sched_yield();
+}
+
 TopPerfService::PhaseErrors TopPerfService::phaseErrors() {
-    lock_.lock();
+    lockStatistics();
     PhaseErrors const p = {minimum_, average_, maximum_, samples_};
     lock_.unlock();
     return p;
@@ -214,7 +225,7 @@ int32_t TopPerfService::phaseSample(char const* caller) {
 
 void TopPerfService::PhaseErrCounterInit() {
     int32_t const sample = phaseSample("PhaseErrCounterInit");
-    lock_.lock();
+    lockStatistics();
     minimum_ = average_ = maximum_ = sample;
     samples_ = 1;
     PhaseErrors const p = {minimum_, average_, maximum_, samples_};
@@ -225,7 +236,7 @@ void TopPerfService::PhaseErrCounterInit() {
 
 void TopPerfService::PhaseErrCounterUpdate() {
     int32_t const sample = phaseSample("PhaseErrCounterUpdate");
-    lock_.lock();
+    lockStatistics();
     PhaseErrors p = {minimum_, average_, maximum_, samples_};
     accumulate(p, sample);
     minimum_ = p.minimum;

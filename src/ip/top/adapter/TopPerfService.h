@@ -86,6 +86,7 @@ public:
 
 private:
     void start();
+    void lockStatistics();
     void PhaseErrCounterInit();
     void PhaseErrCounterUpdate();
     // The driver's phase error truncated toward zero; 0 when it cannot be read.
