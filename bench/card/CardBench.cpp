@@ -9,6 +9,10 @@
 //   (the timestamp of its "Detect: Raise syncSourceLost" record) until the
 //   model has the alarm, minus the 2-second raise delay. The wait for the
 //   next 10-second poll is specified, so it is left out too.
+// - trigger: ModelControl::triggerPerformance with command 8 for the five
+//   counters of a running flow, then ModelControl::getPerformance seeing the
+//   answer (the task's pre-observation answers with setAdapterData before the
+//   trigger completes), as a ratio of one plain call (getPerformance alone).
 //
 // Usage: card_bench [rounds, default 10] [time scale, default 1]
 #include <signal.h>
@@ -136,7 +140,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::vector<double> creation, alarm;
+    std::vector<double> creation, alarm, trigger, plain;
+    TipprmiSequence<unsigned long> five;
+    for (unsigned long i = 1; i <= 5; ++i) five.push_back(i);
     for (unsigned r = 0; r < rounds; ++r) {
         unsigned long const key = 100 + r;
         TipprmiArray<short, 4> master;
@@ -153,6 +159,27 @@ int main(int argc, char** argv) {
 
         // The driver runs (no start-up or lock delay): lose the lock.
         if (!waitFor([&] { return chipState(task).find("state=0") != std::string::npos; }, 30)) break;
+
+        auto performance = [&] {
+            RunPermissionGuard g;
+            return control->getPerformance(key);
+        };
+        if (!waitFor([&] { return performance().triggerObservers == 1; }, 30)) break;
+        for (int i = 0; i < 20; ++i) {
+            unsigned long const answers = performance().answers;
+            auto t = Clock::now();
+            {
+                RunPermissionGuard g;
+                control->triggerPerformance(key, five, 8);
+            }
+            ModelControlClient::PerformanceRecord const p = performance();
+            trigger.push_back(usSince(t));
+            if (p.answers != answers + 1 || p.adapterData.getLength() != 5) break;
+            t = Clock::now();
+            performance();
+            plain.push_back(usSince(t));
+        }
+        if (trigger.size() != plain.size()) break;
         size_t const before = raises(*control, key);
         std::string reply, error;
         topdrv::sendControlCommand(topdrv::controlSocketPath(task), "lock 0", &reply, &error);
@@ -171,7 +198,7 @@ int main(int argc, char** argv) {
     ::kill(model, SIGKILL);
     ::waitpid(task, nullptr, 0);
     ::waitpid(model, nullptr, 0);
-    if (creation.size() < rounds || alarm.size() < rounds) {
+    if (creation.size() < rounds || alarm.size() < rounds || plain.size() < 20 * rounds) {
         std::fprintf(stderr, "only %zu of %u rounds completed\n", alarm.size(), rounds);
         return 1;
     }
@@ -182,5 +209,9 @@ int main(int argc, char** argv) {
     std::printf("  lock loss seen by the poll -> alarm at the model,\n");
     std::printf("    less the %g s raise delay                            median %7.2f ms  max %7.2f ms\n",
                 2.0 / scale, a.median, *std::max_element(alarm.begin(), alarm.end()));
+    Stats t = stats(trigger), p = stats(plain);
+    std::printf("  trigger (command 8, 5 counters) -> answer at the model median %7.1f us  = %.1f plain calls"
+                " (median %.1f us)\n",
+                t.median, t.median / p.median, p.median);
     return 0;
 }

@@ -6,8 +6,9 @@
 // Input: the ORB message bytes (header, cursor word, data) as a peer sends
 // them. Each input is served as a worker serves it, by a fresh set of
 // objects: a factory, two things (the first holding the second as its peer),
-// an observer of the first thing's setValue, and observers of creations and
-// deletions of things. The internal object id of a payload request is
+// an observer of the first thing's setValue, observers of creations and
+// deletions of things, and the performance link's trigger observer, which
+// decodes a trigger's arguments from the notification. The internal object id of a payload request is
 // read as an index into those objects when it is below their number, so
 // that seeds stay valid whatever ids the registry hands out.
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "PerfSvcAdpLink.h"
 #include "REFLECT_ObserverSkeleton.h"
 #include "REFLECT_orb.h"
 #include "TestThing.h"
@@ -38,6 +40,8 @@ struct Objects {
     TreflectNotificator<Counter> observer{&counter, &Counter::count};
     TreflectNotificator<Counter> creations{&counter, &Counter::count};
     TreflectNotificator<Counter> deletions{&counter, &Counter::count};
+    Performance::PerfSvcAdpLink::PerfSvcObserver trigger{Performance::PerfSvcAdpLink::instance(),
+                                                         Performance::PerfSvcAdpLink::PerfSvcObserver::TRIGGER};
 
     Objects() {
         factory.create("first");
@@ -53,7 +57,7 @@ struct Objects {
         gThingMeta.removeObserver(&deletions);
     }
     std::vector<TipprmiObjectSkeleton*> all() {
-        return {&factory, factory.things["first"].get(), factory.things["second"].get(), &observer};
+        return {&factory, factory.things["first"].get(), factory.things["second"].get(), &observer, &trigger};
     }
 };
 

@@ -5,9 +5,10 @@ import os
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-THING, FACTORY, OBSERVER = 0x7E570011, 0x7E570012, 0x641E8FCD
-# Object indexes of the harness: factory, first thing, second thing, observer.
-I_FACTORY, I_FIRST, I_SECOND, I_OBSERVER = 0, 1, 2, 3
+THING, FACTORY, OBSERVER, PERFORMANCE = 0x7E570011, 0x7E570012, 0x641E8FCD, 0xEABDD29F
+# Object indexes of the harness: factory, first thing, second thing, observer,
+# the performance link's trigger observer.
+I_FACTORY, I_FIRST, I_SECOND, I_OBSERVER, I_TRIGGER = 0, 1, 2, 3, 4
 
 
 def u32(v): return struct.pack(">I", v & 0xFFFFFFFF)
@@ -56,6 +57,11 @@ seeds = {
     "notify-observer": call(I_OBSERVER, OBSERVER, 0,
                             far + u32(THING) + u32(1) + seq([any_(u32(3)), any_(text("x"))])),
     "observer-unknown-method": call(I_OBSERVER, OBSERVER, 3),
+    # A trigger's pre-observation: the result's place, monitored name, identifiers, command.
+    "trigger-arguments": call(I_TRIGGER, OBSERVER, 0, far + u32(PERFORMANCE) + u32(8) + seq(
+        [any_(b""), any_(text("/flow")), any_(seq([u32(1), u32(5)])), any_(u32(8))])),
+    "trigger-hostile-identifiers": call(I_TRIGGER, OBSERVER, 0, far + u32(PERFORMANCE) + u32(8) + seq(
+        [any_(b""), any_(text("/flow")), any_(u32(0x7FFFFFFF)), any_(u32(2))])),
     "unknown-object": call(0x999, THING, 1, u32(1)),
     "header-only": message(5, b"")[:12],
     "hostile-count": message(2, u32(I_OBSERVER) + u32(1) + u32(OBSERVER) + u32(0) + far + u32(THING)

@@ -77,6 +77,22 @@ void PerformanceServiceObject::setExistMonitoring(unsigned long exists) {
     ++record.answers;
 }
 
+void PerformanceServiceObject::registerObserver(unsigned long kind, unsigned long const& cc, unsigned long const& mc,
+                                                TreflectObserverClient const& client) {
+    if (kind == 0 && cc == PerformanceServiceClient::kClassCode && mc == 8) {
+        triggerObservers_.push_back(client);
+        record.triggerObservers = triggerObservers_.size();
+    }
+    PerformanceServiceServerBase::registerObserver(kind, cc, mc, client);
+}
+
+void PerformanceServiceObject::unRegisterObserver(TreflectObserverClient const& client) {
+    triggerObservers_.erase(std::remove(triggerObservers_.begin(), triggerObservers_.end(), client),
+                            triggerObservers_.end());
+    record.triggerObservers = triggerObservers_.size();
+    PerformanceServiceServerBase::unRegisterObserver(client);
+}
+
 TopFlowObject::TopFlowObject(Flow& flow, TreflectObject const* parent)
     : TopFlowServerBase(TipprmiOID("TopFlow-" + std::to_string(flow.state.key)), parent,
                         "flow" + std::to_string(flow.state.key)),
@@ -172,12 +188,12 @@ void PhysicalServicesObject::dispatchAlarms(TipprmiSequence<PhysicalServicesClie
     model_.endAlarmBatch();
 }
 
-PsIntervalTimerObject::PsIntervalTimerObject()
+PsIntervalTimerObject::PsIntervalTimerObject(long seconds)
     : PsIntervalTimerServerBase(TipprmiOID(PsIntervalTimerClient::PS_INTERVALTIMER_NAME), nullptr,
                                 PsIntervalTimerClient::PS_INTERVALTIMER_NAME),
       intervalStart_(OSWrap::Clock::getTime()),
       timer_(this, &PsIntervalTimerObject::expired, "PsIntervalTimer") {
-    timer_.start(OSWrap::TimeSpec(900, 0), true, true);
+    if (seconds > 0) timer_.start(OSWrap::TimeSpec(seconds, 0), true, true);
 }
 
 PsIntervalTimerObject::~PsIntervalTimerObject() { timer_.stop(); }
@@ -271,11 +287,14 @@ void ModelControlObject::changeOfInterval() { model_.intervalTimer().tick(); }
 
 // ---- the model ----
 
-Model::Model()
+Model::Model(long intervalSeconds)
     : topServices_(std::make_unique<TopServicesObject>(*this)),
       physicalServices_(std::make_unique<PhysicalServicesObject>(*this)),
-      intervalTimer_(std::make_unique<PsIntervalTimerObject>()),
-      control_(std::make_unique<ModelControlObject>(*this)) {}
+      intervalTimer_(std::make_unique<PsIntervalTimerObject>(intervalSeconds)),
+      control_(std::make_unique<ModelControlObject>(*this)) {
+    // Class-wide observers (the task's performance adapters) find it as an instance.
+    intervalTimer_->sendCreationEvent(PsIntervalTimerClient::staticMeta());
+}
 
 Model::~Model() {
     flows_.clear();
@@ -296,6 +315,8 @@ Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, Tippr
     f->admin->value = admin;
     f->state.masterIp = master;
     f->object->sendCreationEvent(nullptr);
+    // Its performance service after it, as its owner makes it.
+    f->performance->sendCreationEvent(PerformanceServiceClient::staticMeta());
     TA_LOG(5, "model: flow %lu on unit %lu created", key, unit);
     return f;
 }
@@ -303,6 +324,8 @@ Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, Tippr
 bool Model::deleteFlow(unsigned long key) {
     auto it = flows_.find(key);
     if (it == flows_.end()) return false;
+    // The child's deletion first; both still serve while their observers hear of it.
+    it->second->performance->sendDeletionEvent(PerformanceServiceClient::staticMeta());
     it->second->object->sendDeletionEvent(nullptr);
     flows_.erase(it);
     TA_LOG(5, "model: flow %lu deleted", key);

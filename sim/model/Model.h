@@ -87,10 +87,12 @@ private:
     unsigned long unit_, key_;
 };
 
+// Computes nothing: a trigger's pre-observers (the task that owns the
+// counters) answer through the set operations before the trigger completes.
 class PerformanceServiceObject : public PerformanceServiceServerBase {
 public:
     explicit PerformanceServiceObject(TreflectObject const* parent, unsigned long key)
-        : PerformanceServiceServerBase(TipprmiOID(), parent, "performance") {
+        : PerformanceServiceServerBase(TipprmiOID("PerformanceService-" + std::to_string(key)), parent, "performance") {
         record.key = key;
     }
     void trigger(std::string const&, TipprmiSequence<unsigned long> const&, unsigned long) override {}
@@ -98,8 +100,15 @@ public:
     void setHistoricData(unsigned long elapsed, TipprmiArray<unsigned long, 96> const& history) override;
     void setAdapterData(TipprmiSequence<PerformanceServiceClient::IdentData_t> const& data) override;
     void setExistMonitoring(unsigned long exists) override;
+    // Counted into the record: the pre-observers of trigger.
+    void registerObserver(unsigned long kind, unsigned long const& cc, unsigned long const& mc,
+                          TreflectObserverClient const& client) override;
+    void unRegisterObserver(TreflectObserverClient const& client) override;
 
     ModelControlClient::PerformanceRecord record;
+
+private:
+    std::vector<TreflectObserverClient> triggerObservers_;
 };
 
 class TopFlowObject : public TopFlowServerBase {
@@ -169,7 +178,8 @@ private:
 // Calls its own changeOfInterval every 15 minutes, so that its observers hear of it.
 class PsIntervalTimerObject : public PsIntervalTimerServerBase {
 public:
-    PsIntervalTimerObject();
+    // `seconds` 0: only tick() changes the interval.
+    explicit PsIntervalTimerObject(long seconds = 900);
     ~PsIntervalTimerObject() override;
     unsigned long getElapsedTime() override;
     void changeOfInterval() override;
@@ -206,8 +216,10 @@ private:
 
 class Model {
 public:
-    // Builds the well-known objects. Called with the run permission held.
-    Model();
+    // Builds the well-known objects and announces the interval timer
+    // (changing the interval every `intervalSeconds`, 0: only when told).
+    // Called with the run permission held.
+    explicit Model(long intervalSeconds = 900);
     ~Model();
 
     // A new flow with its values, announced by its creation event; null when

@@ -1,12 +1,14 @@
 // topmodel: the management-model actor of a simulated card.
 //
-// Usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS]
+// Usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS] [--interval SECONDS]
 //   Serves TopServices, PhysicalServices, PsIntervalTimer and ModelControl,
 //   and creates the flows given: KEY is the flow's event key, UNIT the unit it
 //   belongs to, ADMIN its administrative state (1 unlocked, default 0) and
 //   A.B.C.D its master address (default none). With --report, a summary line
 //   (flows, what the task told the model, alarms) is printed whenever it
-//   changed, at most every SECONDS. More flows come and go through
+//   changed, at most every SECONDS. --interval sets the performance interval
+//   (default 900; 0: it changes only through ModelControl.changeOfInterval,
+//   as tests that count intervals want). More flows come and go through
 //   ModelControl (topctl, tests). Prints "READY" once it serves, then runs
 //   until killed. The actor's identity comes from the environment as for
 //   every actor of the node (TOPADAPTER_ACTOR, TOPADAPTER_NAME_ID, ...).
@@ -20,7 +22,8 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS]\n");
+    std::fprintf(stderr,
+                 "usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS] [--interval SECONDS]\n");
     return 2;
 }
 
@@ -29,13 +32,19 @@ int usage() {
 int main(int argc, char** argv) {
     TreflectORB::getInstance(NSID_UNIT);
     sim::Model* model;  // lives as long as the actor
-    long report = 0;
+    long report = 0, interval = 900;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--interval") == 0) interval = std::atol(argv[i + 1]);
     {
         RunPermissionGuard g;
-        model = new sim::Model;
+        model = new sim::Model(interval);
         for (int i = 1; i < argc; ++i) {
             if (std::strcmp(argv[i], "--report") == 0 && i + 1 < argc) {
                 report = std::atol(argv[++i]);
+                continue;
+            }
+            if (std::strcmp(argv[i], "--interval") == 0 && i + 1 < argc) {
+                ++i;
                 continue;
             }
             unsigned long key = 0, unit = 0;

@@ -2,7 +2,6 @@
 // on its simulated chip, under the time scale. Each scenario is checked from
 // outside: what the model received, what the chip was told, which traces the
 // task wrote.
-#include <gtest/gtest.h>
 #include <signal.h>
 
 #include "SimulatedCard.h"

@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "ChipControl.h"
@@ -40,13 +42,12 @@ protected:
         control_.reset();
     }
 
-    void startModel(std::vector<std::string> flows) {
-        std::vector<std::string> args;
+    void startModel(std::vector<std::string> flows, std::vector<std::string> args = {}) {
         for (auto const& f : flows) args.insert(args.end(), {"--flow", f});
         model = std::make_unique<ChildProcess>(testsupport::builtExecutable("topmodel"), args,
                                                std::map<std::string, std::string>{{"TOPADAPTER_ACTOR", "topmodel"},
                                                                                   {"TOPADAPTER_NAME_ID", std::to_string(kModelNameId)},
-                                                                                  {"TOPADAPTER_TIME_SCALE", kScale}});
+                                                                                  {"TOPADAPTER_TIME_SCALE", scale}});
         ASSERT_TRUE(model->waitForOutput("READY")) << model->output();
         RunPermissionGuard g;
         control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
@@ -54,7 +55,7 @@ protected:
     void startTask(std::map<std::string, std::string> chip = {}) {
         std::map<std::string, std::string> env{{"TOPADAPTER_ACTOR", "topAdapter"},
                                                {"TOPADAPTER_NAME_ID", std::to_string(kTaskNameId)},
-                                               {"TOPADAPTER_TIME_SCALE", kScale},
+                                               {"TOPADAPTER_TIME_SCALE", scale},
                                                {"TOPADAPTER_TRACE_MASK", "0xffffffff"},
                                                {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "0"},
                                                {"TOPADAPTER_QUIET", "0"},
@@ -102,6 +103,8 @@ protected:
         return false;
     }
 
+    // Of both processes; set before they start.
+    std::string scale = kScale;
     std::unique_ptr<ChildProcess> model, task;
     std::unique_ptr<ModelControlClient> control_;
 };

@@ -7,6 +7,7 @@
 #include "REFLECT_objectStub.h"
 #include "REFLECT_orb.h"
 #include "TopAlarmReporter.h"
+#include "TopPerfService.h"
 #include "TopTrace.h"
 #include "UnitIdClient.h"
 #include "tmgr.h"
@@ -128,7 +129,11 @@ void TopFlowAdapter::disableAdapter() {
         return;
     }
     // The performance service of this flow comes and goes with the chip's.
-    perfService_ = nullptr;
+    if (perfService_) {
+        RunPermissionGuard permission;
+        delete perfService_;
+        perfService_ = nullptr;
+    }
     chipStop();
     state_ = DISABLED;
 }
@@ -136,6 +141,11 @@ void TopFlowAdapter::disableAdapter() {
 void TopFlowAdapter::chipStart() {
     if (state_ != ENABLED || masterIp_ == 0) return;
     chipConfiguration();
+    // Whether or not the chip took the configuration.
+    if (!perfService_) {
+        RunPermissionGuard permission;
+        perfService_ = new Performance::TopPerfService(flow_);
+    }
 }
 
 void TopFlowAdapter::chipConfiguration() {

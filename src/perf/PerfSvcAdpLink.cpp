@@ -1,0 +1,257 @@
+#include "PerfSvcAdpLink.h"
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "HandlerThreadPolicies.h"
+#include "Log.h"
+#include "PerformanceServiceAdapter.h"
+#include "REFLECT_memberFactory.h"
+
+namespace Performance {
+
+namespace {
+
+pthread_mutex_t gInstanceMutex = PTHREAD_MUTEX_INITIALIZER;
+
+unsigned hexOf(void const* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+
+// Argument `n` of an observed call: there, not empty and read whole.
+template <class T>
+bool argument(TipprmiSequence<TipprmiAny> const& args, unsigned long n, T& out) {
+    if (n >= args.getLength() || args[n].empty()) return false;
+    TipprmiAny any(args[n]);
+    any.extract(out);
+    return !any.hasUnmarshallingFailed();
+}
+
+// The table lock is never held across a wait for anything else.
+class TableLock {
+public:
+    explicit TableLock(OSWrap::Mutex& m) : m_(m) {
+        if (!m_.tryLock()) m_.lock();
+    }
+    ~TableLock() { m_.unlock(); }
+
+private:
+    OSWrap::Mutex& m_;
+};
+
+}  // namespace
+
+PerfSvcAdpLink* PerfSvcAdpLink::instance_ = nullptr;
+
+PerfSvcAdpLink::PerfSvcObserver::PerfSvcObserver(PerfSvcAdpLink* link, unsigned long kind)
+    : TreflectObserver(TipprmiOID(static_cast<char const*>(nullptr), NSID_UNIT), nullptr, std::string()),
+      link_(link),
+      kind_(kind) {}
+
+bool PerfSvcAdpLink::PerfSvcObserver::handleNotification() {
+    switch (kind_) {
+    case CREATION:
+        if (getSource()) link_->psCreated(*getSource());
+        break;
+    case DELETION:
+        if (getSource()) link_->psDeleted(*getSource());
+        break;
+    case TRIGGER:
+        link_->trigger(currentArguments());
+        break;
+    }
+    return true;
+}
+
+PerfSvcAdpLink* PerfSvcAdpLink::instance() {
+    PerfSvcAdpLink* p = __atomic_load_n(&instance_, __ATOMIC_ACQUIRE);
+    if (p) return p;
+    SingletonSupport::lock(&gInstanceMutex);
+    p = instance_;
+    if (!p) {
+        p = new PerfSvcAdpLink;
+        __atomic_store_n(&instance_, p, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&gInstanceMutex);
+    return p;
+}
+
+PerfSvcAdpLink::PerfSvcAdpLink()
+    : creationObserver_(this, PerfSvcObserver::CREATION),
+      deletionObserver_(this, PerfSvcObserver::DELETION),
+      triggerObserver_(this, PerfSvcObserver::TRIGGER) {
+    RunPermissionGuard permission;
+    PerformanceServiceClient::ClientSpecificMetaObject* meta = PerformanceServiceClient::staticMeta();
+    meta->observeCreations(&creationObserver_, true);
+    meta->observeDeletions(&deletionObserver_);
+}
+
+std::string PerfSvcAdpLink::keyOf(TreflectObject const& ps) { return ps.getParent().getAbsName(); }
+
+void PerfSvcAdpLink::observe(PerformanceServiceClient* ps) { ps->operation("trigger")->preObserve(&triggerObserver_); }
+
+void PerfSvcAdpLink::unobserve(PerformanceServiceClient* ps) {
+    ps->operation("trigger")->removeObserver(&triggerObserver_);
+}
+
+bool PerfSvcAdpLink::lookup(std::string const& name, Link& out) {
+    TableLock lock(lock_);
+    auto it = XReferences_.find(name);
+    out = it == XReferences_.end() ? Link() : it->second;
+    return out.complete();
+}
+
+bool PerfSvcAdpLink::registerAdapter(std::string const& name, PerformanceServiceAdapter* adp) {
+    PerformanceServiceClient* toObserve = nullptr;
+    {
+        TableLock lock(lock_);
+        auto it = XReferences_.find(name);
+        if (it != XReferences_.end()) {
+            it->second.adp = adp;
+            if (it->second.complete() && !it->second.observing) {
+                it->second.observing = true;
+                toObserve = it->second.ps;
+            }
+        } else {
+            Link link;
+            link.adp = adp;
+            if (!XReferences_.insert(std::make_pair(name, link)).second) {
+                TA_LOG(3, "PerfSvcAdpLink(0x%08x) insert link to XReferences by Adp failed", hexOf(this));
+                return false;
+            }
+        }
+    }
+    if (toObserve) observe(toObserve);
+    return true;
+}
+
+bool PerfSvcAdpLink::unregisterAdapter(std::string const& name, PerformanceServiceAdapter* adp) {
+    PerformanceServiceClient* toRelease = nullptr;
+    {
+        TableLock lock(lock_);
+        auto it = XReferences_.find(name);
+        if (it == XReferences_.end()) {
+            TA_LOG(3, "PerfSvcAdpLink(0x%08x) unreg Adp for unknown %s", hexOf(this), name.c_str());
+            return false;
+        }
+        if (it->second.adp != adp) {
+            TA_LOG(3, "PerfSvcAdpLink(0x%08x) unreg unknown Adp for %s", hexOf(this), name.c_str());
+            return false;
+        }
+        it->second.adp = nullptr;
+        if (!it->second.ps) {
+            XReferences_.erase(it);
+        } else if (it->second.observing) {
+            it->second.observing = false;
+            toRelease = it->second.ps;
+        }
+    }
+    // The handle stays in the table: only its observation ends.
+    if (toRelease) unobserve(toRelease);
+    return true;
+}
+
+void PerfSvcAdpLink::psCreated(TreflectObject const& source) {
+    PerformanceServiceClient* ps = new PerformanceServiceClient(source);
+    std::string const key = keyOf(*ps);
+    PerformanceServiceClient* old = nullptr;
+    bool observeNew = false;
+    {
+        TableLock lock(lock_);
+        auto it = XReferences_.find(key);
+        if (it != XReferences_.end()) {
+            Link& link = it->second;
+            if (link.ps) {
+                if (link.observing)
+                    old = link.ps;
+                else
+                    delete link.ps;
+            }
+            link.ps = ps;
+            link.observing = observeNew = link.complete();
+        } else {
+            Link link;
+            link.ps = ps;
+            if (!XReferences_.insert(std::make_pair(key, link)).second) {
+                TA_LOG(3, "PerfSvcAdpLink(0x%08x) insert link to XReferences by PS failed", hexOf(this));
+                delete ps;
+                return;
+            }
+        }
+    }
+    if (old) {
+        unobserve(old);
+        delete old;
+    }
+    if (observeNew) observe(ps);
+}
+
+void PerfSvcAdpLink::psDeleted(TreflectObject const& source) {
+    PerformanceServiceClient* gone = new PerformanceServiceClient(source);
+    std::string const key = keyOf(*gone);
+    {
+        TableLock lock(lock_);
+        auto it = XReferences_.find(key);
+        if (it == XReferences_.end()) {
+            TA_LOG(4, "PerfSvcAdpLink(0x%08x) missed creation of PS %s", hexOf(this), key.c_str());
+            delete gone;
+            return;
+        }
+        Link& link = it->second;
+        if (link.ps && *link.ps == *gone) {
+            // The temporary handle stays only to end the observation below.
+            if (!link.observing) {
+                delete gone;
+                gone = nullptr;
+            }
+            delete link.ps;
+            link.ps = nullptr;
+            link.observing = false;
+            if (!link.adp) XReferences_.erase(it);
+        } else {
+            delete gone;
+            return;
+        }
+    }
+    if (gone) {
+        unobserve(gone);
+        delete gone;
+    }
+}
+
+void PerfSvcAdpLink::trigger(TipprmiSequence<TipprmiAny> const* args) {
+    std::string name;
+    TipprmiSequence<unsigned long> idents;
+    unsigned long command = 0;
+    if (!args || !argument(*args, 1, name) || !argument(*args, 2, idents) || !argument(*args, 3, command)) return;
+    Link link;
+    if (!lookup(name, link) || command < 1 || command > 8) return;
+    // A handle of our own: the record's may be replaced while the answer waits.
+    PerformanceServiceClient const ps(*link.ps);
+    unsigned long const n = idents.getLength();
+    switch (command) {
+    case 1:
+        if (n == 1) link.adp->getCurrentData(ps, idents[0]);
+        break;
+    case 2:
+        if (n == 1) link.adp->getHistoricData(ps, idents[0]);
+        break;
+    case 4:
+        if (n == 1) link.adp->existMonitoring(ps, idents[0]);
+        break;
+    case 5:
+        if (n == 1) link.adp->startMonitoring(ps, idents[0]);
+        break;
+    case 6:
+        if (n == 1) link.adp->stopMonitoring(ps, idents[0]);
+        break;
+    case 7:
+        link.adp->resetMonitoring(ps);
+        break;
+    case 8:
+        if (n >= 1) link.adp->getAdapterData(ps, idents);
+        break;
+    default:  // 3: not handled by this task
+        break;
+    }
+}
+
+}  // namespace Performance

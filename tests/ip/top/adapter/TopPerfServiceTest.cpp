@@ -1,0 +1,148 @@
+// A ToP flow's performance service in one process: the arithmetic of its
+// counters against the in-process chip, and the link registry pairing it
+// with the model's PerformanceService and interval timer objects, served
+// here, in either order.
+#include <gtest/gtest.h>
+
+#include "ConditionServer.h"
+#include "LogCapture.h"
+#include "Model.h"
+#include "PerfSvcAdpLink.h"
+#include "StandaloneNode.h"
+#include "TopChip.h"
+#include "TopPerfService.h"
+
+using namespace Performance;
+using testsupport::expectError;
+
+namespace {
+
+testsupport::StandaloneNode const gStandaloneNode;
+int const gNoControlChannel = [] { return setenv("TOPADAPTER_TOPDRV_CONTROL", "0", 1); }();
+typedef IpIfPerfService<unsigned long, unsigned long, TopPerfReader> Counters;
+
+struct Perf : ::testing::Test {
+    Perf() {
+        chip.powerUp();
+        chip.setState(0);
+        chip.freezeCounters(true);
+        chip.setPhaseError(0, 0);
+    }
+    static std::vector<unsigned long> history(TopPerfService& s, unsigned long ident, unsigned n) {
+        unsigned short count = 0;
+        PerformanceServiceAdapter::History h;
+        std::vector<unsigned long> out;
+        if (s.adapter().getHistoricData(ident, count, h))
+            for (unsigned i = 0; i < n; ++i) out.push_back(h[i]);
+        return out;
+    }
+    RunPermissionGuard permission;
+    topdrv::Chip& chip = topdrv::control();
+    ConditionServerBase flow{TipprmiOID("TopFlow-7"), nullptr, "flow"};
+};
+
+}  // namespace
+
+TEST(IntervalDifference, ModuloTwoToThe32WithTheSlsCeiling) {
+    struct {
+        unsigned long old, now, ident, want;
+    } const cases[] = {{4294967280ul, 16, 5, 32}, {0, 899, 1, 900}, {0, 898, 1, 898}, {0, 899, 5, 899},
+                       {16, 4294967280ul, 1, 900}, {7, 7, 1, 0}, {1, 0, 5, 4294967295ul}};
+    for (auto const& c : cases) EXPECT_EQ(c.want, Counters::intervalDifference(c.old, c.now, c.ident)) << c.now;
+}
+
+// Samples 5, -3 and 10 after a first 0 (truncated toward zero); a reading
+// of ident 3 asks the driver nothing; counters that cannot be read store
+// their base, which becomes 0; a new interval starts with one sample.
+TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
+    chip.queuePhaseErrors({0.7f, 5.9f, -3.9f, 10.2f});
+    chip.setCounters(50, 60);
+    TopPerfService s("/flow");
+    int32_t const want[][3] = {{0, 2, 5}, {-3, 1, 5}, {-3, 3, 10}};  // min, average, max
+    for (auto const& w : want) {
+        s.OnTimerExpire();
+        TopPerfService::PhaseErrors const p = s.phaseErrors();
+        EXPECT_EQ((std::vector<int32_t>{w[0], w[1], w[2]}), (std::vector<int32_t>{p.minimum, p.average, p.maximum}));
+    }
+    uint64_t const reads = chip.callCount(topdrv::Fn::GetStateInfo);
+    unsigned long v = 0;
+    EXPECT_TRUE(s.getCurrentData(3, v));
+    EXPECT_EQ(3u, v);
+    EXPECT_EQ(reads, chip.callCount(topdrv::Fn::GetStateInfo));
+
+    chip.setCounters(100, 4294967280ul);
+    s.changeOfInterval();
+    chip.setState(6);
+    s.changeOfInterval();
+    EXPECT_EQ((std::vector<unsigned long>{100, 50}), history(s, 1, 2));
+    EXPECT_EQ((std::vector<unsigned long>{4294967280ul, 4294967220ul}), history(s, 5, 2));
+    EXPECT_EQ((std::vector<unsigned long>{0, 4294967293ul}), history(s, 2, 2));
+    EXPECT_EQ((std::vector<unsigned long>{0, 3}), history(s, 3, 2));
+    EXPECT_EQ((std::vector<unsigned long>{0, 10}), history(s, 4, 2));
+    EXPECT_EQ(0u, s.dataMap().at(1) + s.dataMap().at(5));
+}
+
+// PerformanceService object first, adapter first, a replacing object, a
+// stale deletion, a foreign unregistration; and malformed triggers (the
+// commands: PerfCardTest).
+TEST_F(Perf, LinkObservesTriggerWhileBothSidesArePresent) {
+    PerfSvcAdpLink& link = *PerfSvcAdpLink::instance();
+    sim::PerformanceServiceObject ps1(flow.getClient(), 1), ps2(flow.getClient(), 2), ps3(flow.getClient(), 3);
+    ps1.sendCreationEvent(PerformanceServiceClient::staticMeta());
+    EXPECT_EQ(0u, ps1.record.triggerObservers);
+    {
+        TopPerfService s("/flow");
+        EXPECT_EQ(1u, ps1.record.triggerObservers);
+
+        ps2.sendCreationEvent(PerformanceServiceClient::staticMeta());
+        EXPECT_EQ(0u, ps1.record.triggerObservers);
+        EXPECT_EQ(1u, ps2.record.triggerObservers);
+        ps1.sendDeletionEvent(PerformanceServiceClient::staticMeta());  // replaced already: nothing changes
+        expectError("unreg unknown Adp for /flow");
+        EXPECT_FALSE(link.unregisterAdapter("/flow", nullptr));
+
+        // Missing, empty or unreadable arguments: nothing happens.
+        expectError("count out of bounds");
+        TipprmiSequence<unsigned long> one;
+        one.push_back(4);
+        TipprmiSequence<TipprmiAny> args;
+        link.trigger(nullptr);
+        for (TipprmiAny const& a : {TipprmiAny(), TipprmiAny(std::string("/flow")), TipprmiAny(one), TipprmiAny()})
+            link.trigger(&args), args.push_back(a);  // too short, then no command
+        link.trigger(&args);
+        args[3] = TipprmiAny(4ul);
+        for (TipprmiAny const& a : {TipprmiAny(std::string("/flow")), TipprmiAny(0xFFFFFFFFul), TipprmiAny(one)})
+            args[2] = a, link.trigger(&args);  // a string or a hostile count for the identifiers, then good ones
+        EXPECT_EQ(1u, ps2.record.answers);
+    }
+    EXPECT_EQ(0u, ps2.record.triggerObservers);  // the handle stays, unobserved
+    {
+        TopPerfService s("/flow");
+        EXPECT_EQ(1u, ps2.record.triggerObservers);
+        ps2.sendDeletionEvent(PerformanceServiceClient::staticMeta());
+        EXPECT_EQ(0u, ps2.record.triggerObservers);
+        ps3.sendCreationEvent(PerformanceServiceClient::staticMeta());
+        EXPECT_EQ(1u, ps3.record.triggerObservers);
+        ps3.sendDeletionEvent(PerformanceServiceClient::staticMeta());
+    }
+    PerfSvcAdpLink::Link l;
+    EXPECT_FALSE(link.lookup("/flow", l) || l.ps || l.adp);
+}
+
+// The interval timer object that appears last is the one followed.
+TEST_F(Perf, AdapterFollowsTheLatestIntervalTimer) {
+    sim::PsIntervalTimerObject first(0);
+    first.sendCreationEvent(PsIntervalTimerClient::staticMeta());
+    TopPerfService s("/flow");
+    first.tick();
+    PsIntervalTimerServerBase second(TipprmiOID("PsIntervalTimer-2"), nullptr, "second");
+    second.sendCreationEvent(PsIntervalTimerClient::staticMeta());
+    first.tick();
+    PsIntervalTimerClient(*second.getClient()).changeOfInterval();
+    unsigned short count = 0;
+    PerformanceServiceAdapter::History h;
+    EXPECT_TRUE(s.adapter().getHistoricData(1, count, h));
+    EXPECT_EQ(2u, count);
+    second.sendDeletionEvent(PsIntervalTimerClient::staticMeta());
+    first.sendDeletionEvent(PsIntervalTimerClient::staticMeta());
+}
