@@ -396,8 +396,11 @@ int main(int argc, char** argv) {
     std::printf("  plain ORB call round trip to the model (median)                     %9.1f us\n", callUs);
     std::printf("  time / (calls x round trip)                                         %9.2f x\n",
                 upMs * 1000 / (double(calls) * callUs));
-    std::printf("  %u notifications delivered (answered by every task) in %.1f ms: %.0f per second\n",
-                flows * cards, deliveredMs, flows * cards / (deliveredMs / 1000));
+    // The model's calls in the burst are its creation notifications: a
+    // TopFlow's to every task, a PerformanceService's to every task that
+    // already links performance services.
+    std::printf("  %lu creation notifications delivered (answered by every task) in %.1f ms: %.0f per second\n",
+                modelCalls, deliveredMs, modelCalls / (deliveredMs / 1000));
     std::printf("2. steady state, per task (median / max over the cards)\n");
     std::printf("  resident memory  %6.2f / %6.2f MiB\n", medianOf(rss), *std::max_element(rss.begin(), rss.end()));
     std::printf("  threads          %6.0f / %6.0f:", medianOf(threads), *std::max_element(threads.begin(), threads.end()));
