@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sched.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -11,13 +12,48 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NodeServiceProcess.h"
 
+extern char** environ;
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
+
+// Starts `exe` with `args`; `env` ("NAME=value") replaces the inherited
+// settings of the same names. 0 when it cannot be started.
+inline pid_t spawn(std::string const& exe, std::vector<std::string> args, std::vector<std::string> env) {
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())}, envp;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    auto overridden = [&](char const* e) {
+        for (auto const& o : env)
+            if (o.compare(0, o.find('=') + 1, e, 0, o.find('=') + 1) == 0) return true;
+        return false;
+    };
+    for (char** e = environ; *e; ++e)
+        if (!overridden(*e)) envp.push_back(*e);
+    for (auto& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return 0;
+    return pid;
+}
+
+// Polls `pred` every `pollUs` until it holds (true) or `seconds` have passed.
+template <class Pred>
+bool waitFor(Pred pred, double seconds, unsigned pollUs = 200) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!pred()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(pollUs));
+    }
+    return true;
+}
+
 
 // Runs this process (and the threads it creates afterwards) on one cpu.
 inline void pin(int cpu) {

@@ -32,7 +32,6 @@
 #include "ModelControlClient.h"
 #include "REFLECT_orb.h"
 
-extern char** environ;
 
 namespace {
 
@@ -45,35 +44,6 @@ double timeOfDay() {
     tm local;
     localtime_r(&tv.tv_sec, &local);
     return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + tv.tv_usec / 1e6;
-}
-
-pid_t spawn(std::string const& exe, std::vector<std::string> args, std::vector<std::string> env) {
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())}, envp;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    // Ours replace the inherited settings of the same names.
-    auto overridden = [&](char const* e) {
-        for (auto const& o : env)
-            if (o.compare(0, o.find('=') + 1, e, 0, o.find('=') + 1) == 0) return true;
-        return false;
-    };
-    for (char** e = environ; *e; ++e)
-        if (!overridden(*e)) envp.push_back(*e);
-    for (auto& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return 0;
-    return pid;
-}
-
-template <class Pred>
-bool waitFor(Pred pred, double seconds) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!pred()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
 }
 
 std::string chipState(pid_t task) {

@@ -46,7 +46,6 @@
 #include "ModelControlClient.h"
 #include "REFLECT_orb.h"
 
-extern char** environ;
 
 namespace {
 
@@ -64,34 +63,6 @@ struct Card {
     double upMs = -1;
     double alarmAt = -1;  // seconds since midnight (UTC), as log records print it
 };
-
-pid_t spawn(std::string const& exe, std::vector<std::string> args, std::vector<std::string> env) {
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())}, envp;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    auto overridden = [&](char const* e) {
-        for (auto const& o : env)
-            if (o.compare(0, o.find('=') + 1, e, 0, o.find('=') + 1) == 0) return true;
-        return false;
-    };
-    for (char** e = environ; *e; ++e)
-        if (!overridden(*e)) envp.push_back(*e);
-    for (auto& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return 0;
-    return pid;
-}
-
-template <class Pred>
-bool waitFor(Pred pred, double seconds, unsigned pollUs = 1000) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!pred()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(pollUs));
-    }
-    return true;
-}
 
 std::string chip(pid_t task, char const* command) {
     std::string reply, error;

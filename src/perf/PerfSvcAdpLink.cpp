@@ -5,6 +5,7 @@
 
 #include "HandlerThreadPolicies.h"
 #include "Log.h"
+#include "PerfTableLock.h"
 #include "PerformanceServiceAdapter.h"
 #include "REFLECT_memberFactory.h"
 
@@ -24,18 +25,6 @@ bool argument(TipprmiSequence<TipprmiAny> const& args, unsigned long n, T& out) 
     any.extract(out);
     return !any.hasUnmarshallingFailed();
 }
-
-// The table lock is never held across a wait for anything else.
-class TableLock {
-public:
-    explicit TableLock(OSWrap::Mutex& m) : m_(m) {
-        if (!m_.tryLock()) m_.lock();
-    }
-    ~TableLock() { m_.unlock(); }
-
-private:
-    OSWrap::Mutex& m_;
-};
 
 }  // namespace
 

@@ -2,26 +2,11 @@
 
 #include "Log.h"
 #include "PerfSvcAdpLink.h"
+#include "PerfTableLock.h"
 #include "REFLECT_memberFactory.h"
 #include "REFLECT_metaObject.h"
 
 namespace Performance {
-
-namespace {
-
-// Try-lock first, a blocking lock if that fails; never held across a remote call.
-class TableLock {
-public:
-    explicit TableLock(OSWrap::Mutex& m) : m_(m) {
-        if (!m_.tryLock()) m_.lock();
-    }
-    ~TableLock() { m_.unlock(); }
-
-private:
-    OSWrap::Mutex& m_;
-};
-
-}  // namespace
 
 PerformanceServiceAdapter::PsTimerObserver::PsTimerObserver(PerformanceServiceAdapter* adapter, unsigned long kind)
     : TreflectObserver(TipprmiOID(static_cast<char const*>(nullptr), NSID_UNIT), nullptr, std::string()),
@@ -45,17 +30,7 @@ bool PerformanceServiceAdapter::PsTimerObserver::handleNotification() {
 
 PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* user, TreflectObject const& monitored,
                                                      bool const& followTimer, bool const& autoCreate)
-    : user_(nullptr),
-      name_(monitored.getAbsName()),
-      autoCreate_(autoCreate),
-      followTimer_(followTimer),
-      timer_(nullptr),
-      creationObserver_(nullptr),
-      deletionObserver_(nullptr),
-      changeObserver_(nullptr) {
-    registration();
-    user_ = user;
-}
+    : PerformanceServiceAdapter(user, monitored.getAbsName(), followTimer, autoCreate) {}
 
 PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* user, std::string const& name,
                                                      bool const& followTimer, bool const& autoCreate)
