@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <memory>
+
 #include "HandlerThreadPolicies.h"
 #include "Log.h"
 #include "PerfTableLock.h"
@@ -211,32 +213,41 @@ void PerfSvcAdpLink::trigger(TipprmiSequence<TipprmiAny> const* args) {
     TipprmiSequence<unsigned long> idents;
     unsigned long command = 0;
     if (!args || !argument(*args, 1, name) || !argument(*args, 2, idents) || !argument(*args, 3, command)) return;
-    Link link;
-    if (!lookup(name, link) || command < 1 || command > 8) return;
-    // A handle of our own: the record's may be replaced while the answer waits.
-    PerformanceServiceClient const ps(*link.ps);
+    if (command < 1 || command > 8) return;
+    PerformanceServiceAdapter* adp = nullptr;
+    std::unique_ptr<PerformanceServiceClient const> handle;
+    {
+        // A handle of our own, copied under the lock: the record's may be
+        // replaced or deleted while the answer waits.
+        TableLock lock(lock_);
+        auto it = XReferences_.find(name);
+        if (it == XReferences_.end() || !it->second.complete()) return;
+        adp = it->second.adp;
+        handle.reset(new PerformanceServiceClient(*it->second.ps));
+    }
+    PerformanceServiceClient const& ps = *handle;
     unsigned long const n = idents.getLength();
     switch (command) {
     case 1:
-        if (n == 1) link.adp->getCurrentData(ps, idents[0]);
+        if (n == 1) adp->getCurrentData(ps, idents[0]);
         break;
     case 2:
-        if (n == 1) link.adp->getHistoricData(ps, idents[0]);
+        if (n == 1) adp->getHistoricData(ps, idents[0]);
         break;
     case 4:
-        if (n == 1) link.adp->existMonitoring(ps, idents[0]);
+        if (n == 1) adp->existMonitoring(ps, idents[0]);
         break;
     case 5:
-        if (n == 1) link.adp->startMonitoring(ps, idents[0]);
+        if (n == 1) adp->startMonitoring(ps, idents[0]);
         break;
     case 6:
-        if (n == 1) link.adp->stopMonitoring(ps, idents[0]);
+        if (n == 1) adp->stopMonitoring(ps, idents[0]);
         break;
     case 7:
-        link.adp->resetMonitoring(ps);
+        adp->resetMonitoring(ps);
         break;
     case 8:
-        if (n >= 1) link.adp->getAdapterData(ps, idents);
+        if (n >= 1) adp->getAdapterData(ps, idents);
         break;
     default:  // 3: not handled by this task
         break;
