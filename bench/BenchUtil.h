@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,26 @@ extern char** environ;
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
+
+// Seconds since midnight UTC, as the log records print their time.
+inline double recordTimeOfDay() {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return double(tv.tv_sec % 86400) + tv.tv_usec / 1e6;
+}
+
+// Time of day of the last record in `log` holding `text`, or -1.
+inline double lastRecordTime(std::string const& log, std::string const& text) {
+    std::ifstream in(log);
+    double t = -1;
+    for (std::string line; std::getline(in, line);) {
+        int h, m;
+        double s;
+        if (line.find(text) != std::string::npos && std::sscanf(line.c_str(), "%d:%d:%lf", &h, &m, &s) == 3)
+            t = h * 3600.0 + m * 60.0 + s;
+    }
+    return t;
+}
 
 // Starts `exe` with `args`; `env` ("NAME=value") replaces the inherited
 // settings of the same names. 0 when it cannot be started.

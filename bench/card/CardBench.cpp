@@ -37,32 +37,10 @@ namespace {
 
 using namespace bench;
 
-// Seconds since midnight, as the log records print their time.
-double timeOfDay() {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    tm local;
-    localtime_r(&tv.tv_sec, &local);
-    return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + tv.tv_usec / 1e6;
-}
-
 std::string chipState(pid_t task) {
     std::string reply, error;
     topdrv::sendControlCommand(topdrv::controlSocketPath(task), "state", &reply, &error);
     return reply;
-}
-
-// Time of day of the last record in `log` holding `text`, or -1.
-double lastRecordTime(std::string const& log, std::string const& text) {
-    std::ifstream in(log);
-    double t = -1;
-    for (std::string line; std::getline(in, line);) {
-        int h, m;
-        double s;
-        if (line.find(text) != std::string::npos && std::sscanf(line.c_str(), "%d:%d:%lf", &h, &m, &s) == 3)
-            t = h * 3600.0 + m * 60.0 + s;
-    }
-    return t;
 }
 
 size_t raises(ModelControlClient const& control, unsigned long key) {
@@ -154,7 +132,7 @@ int main(int argc, char** argv) {
         std::string reply, error;
         topdrv::sendControlCommand(topdrv::controlSocketPath(task), "lock 0", &reply, &error);
         if (!waitFor([&] { return raises(*control, key) > before; }, 60 / scale + 30)) break;
-        double const arrived = timeOfDay();
+        double const arrived = recordTimeOfDay();
         double const detected = lastRecordTime(taskLog, "Detect: Raise syncSourceLost");
         alarm.push_back((arrived - detected - 2.0 / scale) * 1000);
         topdrv::sendControlCommand(topdrv::controlSocketPath(task), "lock auto", &reply, &error);

@@ -70,24 +70,6 @@ std::string chip(pid_t task, char const* command) {
     return reply;
 }
 
-double utcTimeOfDay() {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    return double(tv.tv_sec % 86400) + tv.tv_usec / 1e6;
-}
-
-double lastRecordTime(std::string const& log, std::string const& text) {
-    std::ifstream in(log);
-    double t = -1;
-    for (std::string line; std::getline(in, line);) {
-        int h, m;
-        double s;
-        if (line.find(text) != std::string::npos && std::sscanf(line.c_str(), "%d:%d:%lf", &h, &m, &s) == 3)
-            t = h * 3600.0 + m * 60.0 + s;
-    }
-    return t;
-}
-
 // ---- /proc ----
 
 std::string procFile(pid_t pid, std::string const& name) {
@@ -336,7 +318,7 @@ int main(int argc, char** argv) {
             RunPermissionGuard g;
             all = control->getAlarms();
         }
-        double const now = utcTimeOfDay();
+        double const now = recordTimeOfDay();
         for (unsigned long i = baseline; i < all.getLength(); ++i)
             for (Card& c : card)
                 if (all[i].key == c.key && all[i].condition == 1 && all[i].raise && c.alarmAt < 0) {
