@@ -10,20 +10,26 @@
 
 namespace Afw {
 
+// Double-checked creation of the object `slot` points to, under `mutex`.
+template <class T, class Make>
+T* createOnce(T*& slot, pthread_mutex_t& mutex, Make make) {
+    T* p = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+    if (p) return p;
+    SingletonSupport::lock(&mutex);
+    p = slot;
+    if (!p) {
+        p = make();
+        __atomic_store_n(&slot, p, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&mutex);
+    return p;
+}
+
 template <class T>
 class Singleton {
 public:
     static T* get() {
-        T* p = __atomic_load_n(&pObject_, __ATOMIC_ACQUIRE);
-        if (p) return p;
-        SingletonSupport::lock(&objectMutex_);
-        p = pObject_;
-        if (!p) {
-            p = new T;
-            __atomic_store_n(&pObject_, p, __ATOMIC_RELEASE);
-        }
-        pthread_mutex_unlock(&objectMutex_);
-        return p;
+        return createOnce(pObject_, objectMutex_, [] { return new T; });
     }
 
 private:

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "AfwSingleton.h"
 #include "HandlerThreadPolicies.h"
 #include "Log.h"
 #include "PerfTableLock.h"
@@ -53,16 +54,7 @@ bool PerfSvcAdpLink::PerfSvcObserver::handleNotification() {
 }
 
 PerfSvcAdpLink* PerfSvcAdpLink::instance() {
-    PerfSvcAdpLink* p = __atomic_load_n(&instance_, __ATOMIC_ACQUIRE);
-    if (p) return p;
-    SingletonSupport::lock(&gInstanceMutex);
-    p = instance_;
-    if (!p) {
-        p = new PerfSvcAdpLink;
-        __atomic_store_n(&instance_, p, __ATOMIC_RELEASE);
-    }
-    pthread_mutex_unlock(&gInstanceMutex);
-    return p;
+    return Afw::createOnce(instance_, gInstanceMutex, [] { return new PerfSvcAdpLink; });
 }
 
 PerfSvcAdpLink::PerfSvcAdpLink()
