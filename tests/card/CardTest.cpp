@@ -52,7 +52,9 @@ TEST_F(Card, FlowsOfTheOwnUnitAreAdoptedAndDeletedFlowsLetGo) {
 TEST_F(Card, AdministrativeStateAndFlowValuesDriveTheChip) {
     startModel({"1:1:0:10.0.0.1"});
     startTask({{"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "40"}});
-    ASSERT_TRUE(traced("Creating Flow Adapter"));
+    // Its last construction step: the observations are in place, so the
+    // change below cannot fall between its first read and its observation.
+    ASSERT_TRUE(traced("TopFlowAdapter(): Top API supervisor timer started"));
     EXPECT_EQ(0u, chipCalls("topDrvAdapIf_init"));
     model_([](ModelControlClient& c) { return c.setAdminState(1, 1); });
     ASSERT_TRUE(traced("TOP chip successfully configured"));
