@@ -11,6 +11,7 @@
 #include "PerfTableLock.h"
 #include "PerformanceServiceAdapter.h"
 #include "REFLECT_memberFactory.h"
+#include "REFLECT_objectStub.h"
 
 namespace Performance {
 
@@ -19,15 +20,6 @@ namespace {
 pthread_mutex_t gInstanceMutex = PTHREAD_MUTEX_INITIALIZER;
 
 unsigned hexOf(void const* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-// Argument `n` of an observed call: there, not empty and read whole.
-template <class T>
-bool argument(TipprmiSequence<TipprmiAny> const& args, unsigned long n, T& out) {
-    if (n >= args.getLength() || args[n].empty()) return false;
-    TipprmiAny any(args[n]);
-    any.extract(out);
-    return !any.hasUnmarshallingFailed();
-}
 
 }  // namespace
 
@@ -69,10 +61,13 @@ PerfSvcAdpLink::PerfSvcAdpLink()
 
 std::string PerfSvcAdpLink::keyOf(TreflectObject const& ps) { return ps.getParent().getAbsName(); }
 
-void PerfSvcAdpLink::observe(PerformanceServiceClient* ps) { ps->operation("trigger")->preObserve(&triggerObserver_); }
+void PerfSvcAdpLink::observe(PerformanceServiceClient const& ps) {
+    ps.operation("trigger")->preObserve(&triggerObserver_);
+}
 
-void PerfSvcAdpLink::unobserve(PerformanceServiceClient* ps) {
-    ps->operation("trigger")->removeObserver(&triggerObserver_);
+// A handle whose actor went away holds no registration to take back.
+void PerfSvcAdpLink::unobserve(PerformanceServiceClient const& ps) {
+    if (ps.getStub_()->isValid()) ps.operation("trigger")->removeObserver(&triggerObserver_);
 }
 
 bool PerfSvcAdpLink::lookup(std::string const& name, Link& out) {
@@ -83,7 +78,9 @@ bool PerfSvcAdpLink::lookup(std::string const& name, Link& out) {
 }
 
 bool PerfSvcAdpLink::registerAdapter(std::string const& name, PerformanceServiceAdapter* adp) {
-    PerformanceServiceClient* toObserve = nullptr;
+    // Handles of our own, copied under the lock: the record's may be replaced
+    // or deleted while a registration waits for its answer.
+    std::unique_ptr<PerformanceServiceClient> toObserve;
     {
         TableLock lock(lock_);
         auto it = XReferences_.find(name);
@@ -91,7 +88,7 @@ bool PerfSvcAdpLink::registerAdapter(std::string const& name, PerformanceService
             it->second.adp = adp;
             if (it->second.complete() && !it->second.observing) {
                 it->second.observing = true;
-                toObserve = it->second.ps;
+                toObserve.reset(new PerformanceServiceClient(*it->second.ps));
             }
         } else {
             Link link;
@@ -102,12 +99,12 @@ bool PerfSvcAdpLink::registerAdapter(std::string const& name, PerformanceService
             }
         }
     }
-    if (toObserve) observe(toObserve);
+    if (toObserve) observe(*toObserve);
     return true;
 }
 
 bool PerfSvcAdpLink::unregisterAdapter(std::string const& name, PerformanceServiceAdapter* adp) {
-    PerformanceServiceClient* toRelease = nullptr;
+    std::unique_ptr<PerformanceServiceClient> toRelease;
     {
         TableLock lock(lock_);
         auto it = XReferences_.find(name);
@@ -120,15 +117,17 @@ bool PerfSvcAdpLink::unregisterAdapter(std::string const& name, PerformanceServi
             return false;
         }
         it->second.adp = nullptr;
-        if (!it->second.ps) {
-            XReferences_.erase(it);
-        } else if (it->second.observing) {
-            it->second.observing = false;
-            toRelease = it->second.ps;
+        if (it->second.observing) toRelease.reset(new PerformanceServiceClient(*it->second.ps));
+        it->second.observing = false;
+        // A handle whose actor went away is of no use to anybody.
+        if (it->second.ps && !it->second.ps->getStub_()->isValid()) {
+            delete it->second.ps;
+            it->second.ps = nullptr;
         }
+        if (!it->second.ps) XReferences_.erase(it);
     }
-    // The handle stays in the table: only its observation ends.
-    if (toRelease) unobserve(toRelease);
+    // A live handle stays in the table: only its observation ends.
+    if (toRelease) unobserve(*toRelease);
     return true;
 }
 
@@ -136,20 +135,23 @@ void PerfSvcAdpLink::psCreated(TreflectObject const& source) {
     PerformanceServiceClient* ps = new PerformanceServiceClient(source);
     std::string const key = keyOf(*ps);
     PerformanceServiceClient* old = nullptr;
-    bool observeNew = false;
+    std::unique_ptr<PerformanceServiceClient> toObserve;
+    bool restarted = false;
     {
         TableLock lock(lock_);
         auto it = XReferences_.find(key);
         if (it != XReferences_.end()) {
             Link& link = it->second;
             if (link.ps) {
+                restarted = !link.ps->getStub_()->isValid();
                 if (link.observing)
                     old = link.ps;
                 else
                     delete link.ps;
             }
             link.ps = ps;
-            link.observing = observeNew = link.complete();
+            link.observing = link.complete();
+            if (link.observing) toObserve.reset(new PerformanceServiceClient(*ps));
         } else {
             Link link;
             link.ps = ps;
@@ -161,10 +163,27 @@ void PerfSvcAdpLink::psCreated(TreflectObject const& source) {
         }
     }
     if (old) {
-        unobserve(old);
+        unobserve(*old);
         delete old;
     }
-    if (observeNew) observe(ps);
+    if (toObserve) observe(*toObserve);
+    // The model came back: what it did not announce again is gone.
+    if (restarted) dropLostServices();
+}
+
+void PerfSvcAdpLink::dropLostServices() {
+    TableLock lock(lock_);
+    for (auto it = XReferences_.begin(); it != XReferences_.end();) {
+        Link& link = it->second;
+        if (link.ps && !link.ps->getStub_()->isValid() && !link.observing) {
+            delete link.ps;
+            link.ps = nullptr;
+        }
+        if (!link.ps && !link.adp)
+            it = XReferences_.erase(it);
+        else
+            ++it;
+    }
 }
 
 void PerfSvcAdpLink::psDeleted(TreflectObject const& source) {
@@ -195,7 +214,7 @@ void PerfSvcAdpLink::psDeleted(TreflectObject const& source) {
         }
     }
     if (gone) {
-        unobserve(gone);
+        unobserve(*gone);
         delete gone;
     }
 }
@@ -204,7 +223,8 @@ void PerfSvcAdpLink::trigger(TipprmiSequence<TipprmiAny> const* args) {
     std::string name;
     TipprmiSequence<unsigned long> idents;
     unsigned long command = 0;
-    if (!args || !argument(*args, 1, name) || !argument(*args, 2, idents) || !argument(*args, 3, command)) return;
+    if (!args || !observedArgument(*args, 1, name) || !observedArgument(*args, 2, idents) ||
+        !observedArgument(*args, 3, command)) return;
     if (command < 1 || command > 8) return;
     PerformanceServiceAdapter* adp = nullptr;
     std::unique_ptr<PerformanceServiceClient const> handle;
@@ -213,10 +233,14 @@ void PerfSvcAdpLink::trigger(TipprmiSequence<TipprmiAny> const* args) {
         // replaced or deleted while the answer waits.
         TableLock lock(lock_);
         auto it = XReferences_.find(name);
-        if (it == XReferences_.end() || !it->second.complete()) return;
+        if (it == XReferences_.end() || !it->second.complete() || !it->second.adp->enterHandler()) return;
         adp = it->second.adp;
         handle.reset(new PerformanceServiceClient(*it->second.ps));
     }
+    struct Leave {
+        PerformanceServiceAdapter* adp;
+        ~Leave() { adp->leaveHandler(); }
+    } const leave{adp};
     PerformanceServiceClient const& ps = *handle;
     unsigned long const n = idents.getLength();
     switch (command) {

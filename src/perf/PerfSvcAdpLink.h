@@ -64,8 +64,11 @@ private:
     PerfSvcAdpLink& operator=(PerfSvcAdpLink const&) = delete;
 
     static std::string keyOf(TreflectObject const& ps);
-    void observe(PerformanceServiceClient* ps);
-    void unobserve(PerformanceServiceClient* ps);
+    void observe(PerformanceServiceClient const& ps);
+    void unobserve(PerformanceServiceClient const& ps);
+    // Erases the records whose PerformanceService went with its actor and
+    // whose adapter is gone.
+    void dropLostServices();
 
     XRefTable XReferences_;
     OSWrap::Mutex lock_;

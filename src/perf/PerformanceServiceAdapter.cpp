@@ -4,6 +4,7 @@
 #include "PerfSvcAdpLink.h"
 #include "PerfTableLock.h"
 #include "REFLECT_memberFactory.h"
+#include "REFLECT_objectStub.h"
 #include "REFLECT_metaObject.h"
 
 namespace Performance {
@@ -14,6 +15,8 @@ PerformanceServiceAdapter::PsTimerObserver::PsTimerObserver(PerformanceServiceAd
       kind_(kind) {}
 
 bool PerformanceServiceAdapter::PsTimerObserver::handleNotification() {
+    TreflectCallGate::Pass pass(adapter_->gate_);
+    if (!pass) return true;
     switch (kind_) {
     case CREATED:
         if (getSource()) adapter_->timerCreated(*getSource());
@@ -41,7 +44,8 @@ PerformanceServiceAdapter::PerformanceServiceAdapter(PerformanceServiceUserIf* u
       timer_(nullptr),
       creationObserver_(nullptr),
       deletionObserver_(nullptr),
-      changeObserver_(nullptr) {
+      changeObserver_(nullptr),
+      closed_(false) {
     registration();
     user_ = user;
 }
@@ -58,28 +62,37 @@ void PerformanceServiceAdapter::registration() {
 }
 
 PerformanceServiceAdapter::~PerformanceServiceAdapter() {
-    // The user is gone already: notifications that still arrive while the
-    // registrations below are taken back reach nobody.
-    user_ = nullptr;
-    PerfSvcAdpLink::instance()->unregisterAdapter(name_, this);
-    if (followTimer_) {
-        PsIntervalTimerClient::ClientSpecificMetaObject* meta = PsIntervalTimerClient::staticMeta();
-        meta->removeObserver(creationObserver_);
-        if (deletionObserver_) meta->removeObserver(deletionObserver_);
-        if (timer_) timer_->operation("changeOfInterval")->removeObserver(changeObserver_);
-    }
+    close();
     delete timer_;
     delete creationObserver_;
     delete deletionObserver_;
     delete changeObserver_;
 }
 
+void PerformanceServiceAdapter::close() {
+    if (closed_) return;
+    closed_ = true;
+    // The user is going: notifications that still arrive while the
+    // registrations below are taken back reach nobody.
+    user_ = nullptr;
+    gate_.close();
+    PerfSvcAdpLink::instance()->unregisterAdapter(name_, this);
+    if (followTimer_) {
+        PsIntervalTimerClient::ClientSpecificMetaObject* meta = PsIntervalTimerClient::staticMeta();
+        meta->removeObserver(creationObserver_);
+        if (deletionObserver_) meta->removeObserver(deletionObserver_);
+        // A timer whose actor went away holds no registration to take back.
+        if (timer_ && timer_->getStub_()->isValid()) timer_->operation("changeOfInterval")->removeObserver(changeObserver_);
+    }
+}
+
 // ---- the interval timer object ----
 
 void PerformanceServiceAdapter::timerCreated(TreflectObject const& source) {
+    timerLock_.lock();
     if (PsIntervalTimerClient* old = timer_) {
         timer_ = nullptr;
-        old->operation("changeOfInterval")->removeObserver(changeObserver_);
+        if (old->getStub_()->isValid()) old->operation("changeOfInterval")->removeObserver(changeObserver_);
         delete old;
     }
     PsIntervalTimerClient* timer = timer_ = new PsIntervalTimerClient(source);
@@ -89,14 +102,18 @@ void PerformanceServiceAdapter::timerCreated(TreflectObject const& source) {
         deletionObserver_ = new PsTimerObserver(this, PsTimerObserver::DELETED);
         PsIntervalTimerClient::staticMeta()->observeDeletions(deletionObserver_);
     }
+    timerLock_.unlock();
 }
 
 void PerformanceServiceAdapter::timerDeleted(TreflectObject const& source) {
+    timerLock_.lock();
     PsIntervalTimerClient* timer = timer_;
-    if (!timer || !(*timer == source)) return;
-    timer_ = nullptr;
-    timer->operation("changeOfInterval")->removeObserver(changeObserver_);
-    delete timer;
+    if (timer && *timer == source) {
+        timer_ = nullptr;
+        timer->operation("changeOfInterval")->removeObserver(changeObserver_);
+        delete timer;
+    }
+    timerLock_.unlock();
 }
 
 void PerformanceServiceAdapter::intervalChanged() {

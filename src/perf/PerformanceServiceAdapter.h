@@ -13,6 +13,8 @@
 #include "PerformanceServiceClient.h"
 #include "PerformanceServiceUserIf.h"
 #include "PsIntervalTimerClient.h"
+#include "REFLECT_CallGate.h"
+#include "REFLECT_Mutex.h"
 #include "REFLECT_ObserverSkeleton.h"
 
 namespace Performance {
@@ -48,6 +50,7 @@ public:
                               bool const& autoCreate);
     PerformanceServiceAdapter(PerformanceServiceUserIf* user, std::string const& name, bool const& followTimer,
                               bool const& autoCreate);
+    // Closes the adapter if its user did not.
     ~PerformanceServiceAdapter();
     PerformanceServiceAdapter(PerformanceServiceAdapter const&) = delete;
     PerformanceServiceAdapter& operator=(PerformanceServiceAdapter const&) = delete;
@@ -55,6 +58,16 @@ public:
     // The interval length in seconds.
     static unsigned long getIntervalLength() { return 900; }
     std::string const& getName() const { return name_; }
+
+    // Takes the registrations back once no handler runs any more; from then
+    // on nothing reaches the user. The user calls it first thing in its own
+    // teardown. Called with the run permission held; gives it up to wait.
+    void close();
+    // A handler's passage, for the link that routes triggers here: taken
+    // under the link's lock, so the adapter cannot go between its lookup and
+    // the call. False once the adapter is closed. With the run permission held.
+    bool enterHandler() { return gate_.enter(); }
+    void leaveHandler() { gate_.leave(); }
 
     // ---- the history table (under the lock) ----
     // Closes one interval of a counter.
@@ -94,6 +107,11 @@ private:
     PsTimerObserver* creationObserver_;
     PsTimerObserver* deletionObserver_;
     PsTimerObserver* changeObserver_;
+    TreflectCallGate gate_;
+    bool closed_;
+    // Timer creations and deletions one at a time: each gives the run
+    // permission up, and two together would follow two timers.
+    TreflectMutex timerLock_;
 };
 
 }  // namespace Performance

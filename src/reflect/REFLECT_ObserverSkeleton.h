@@ -50,6 +50,19 @@ private:
     TreflectObject const* source_;
 };
 
+// Argument `n` of an observed call (element 0 is never one): there, not empty
+// and read whole. A value that could not be read leaves `out` as it was.
+template <class T>
+bool observedArgument(TipprmiSequence<TipprmiAny> const& args, unsigned long n, T& out) {
+    if (n == 0 || n >= args.getLength() || args[n].empty()) return false;
+    TipprmiAny any(args[n]);
+    T value = out;
+    any.extract(value);
+    if (any.hasUnmarshallingFailed()) return false;
+    out = value;
+    return true;
+}
+
 // An observer that calls a member function of its target.
 template <class T>
 class TreflectNotificator : public TreflectObserver {

@@ -1,6 +1,7 @@
 #include "TopAlarmReporter.h"
 
 #include "Log.h"
+#include "REFLECT_objectStub.h"
 #include "REFLECT_orb.h"
 
 template <class Event_t>
@@ -220,13 +221,16 @@ template <class Event_t>
 int AlarmReporter<Event_t>::run() {
     TreflectORB::enterHandlerState(true);
     {
-        PhysicalServicesClient const services(TipprmiOID(PhysicalServicesClient::NAME, NSID_UNIT));
+        TipprmiOID const name(PhysicalServicesClient::NAME, NSID_UNIT);
+        PhysicalServicesClient services(name);
         Batch batch;
         while (state() != STOP && collect(batch)) {
             if (batch.getLength() == 0) continue;
             condition_.lock();
             if (state_ != STOP) state_ = DISPATCHING;
             condition_.unlock();
+            // A handle on a model that went away stays invalid; its successor is found by name.
+            if (!services.getStub_()->isValid()) services = PhysicalServicesClient(name);
             services.dispatchAlarms(batch);
         }
     }

@@ -1,7 +1,5 @@
 #include "TopFlowAdapter.h"
 
-#include <unistd.h>
-
 #include "AdminStateClient.h"
 #include "FaultServiceClient.h"
 #include "REFLECT_objectStub.h"
@@ -41,6 +39,14 @@ TopEventFacade::Event_t eventOf(uint32_t key, int32_t condition, bool raise) {
     return e;
 }
 
+// The notification's arguments belong to its observer, and the next
+// notification replaces them: a callback takes its own copy before it
+// makes a remote call.
+TipprmiSequence<TipprmiAny> argumentsOf(TreflectObserver* notification) {
+    TipprmiSequence<TipprmiAny> const* args = notification->currentArguments();
+    return args ? *args : TipprmiSequence<TipprmiAny>();
+}
+
 }  // namespace
 
 uint32_t TopFlowAdapter::foldAddress(TipprmiArray<short, 4> const& address) {
@@ -57,28 +63,103 @@ TopFlowAdapter::TopFlowAdapter(TopFlowClient const& flow)
       logMeanSyncValue_(0),
       state_(DISABLED),
       pending_(false),
-      topStartUpWait_(this, &TopFlowAdapter::DrvStartUpWait, 0x80000, 3, 0, "topStartUpWait", true),
       logMeanSyncObserver_(this, &TopFlowAdapter::detectSetLogMeanSyncValue),
       masterIpObserver_(this, &TopFlowAdapter::detectSetMasterIp4Addr),
       driverInfoObserver_(this, &TopFlowAdapter::detectGetDriverInfo),
       adminObserver_(this, &TopFlowAdapter::detectFaultSvcStateChange),
-      supervisor_(this, &TopFlowAdapter::oPeriodicTopDrvInfoRead, "TopFlowAdapterTimer") {
+      supervisor_(this, &TopFlowAdapter::oPeriodicTopDrvInfoRead, "TopFlowAdapterTimer"),
+      closed_(false),
+      generation_(0),
+      latestRun_(0),
+      perfWanted_(false),
+      perfBusy_(false),
+      disables_(0),
+      adminReads_(0),
+      adminApplied_(0) {
     RunPermissionGuard permission;
     TOP_TRACE("%s() called", "TopFlowAdapter");
+    observeOperations();
+    logMeanSyncValue_ = flow_.getLogMeanSyncValue();
+    masterIp_ = foldAddress(flow_.getMasterIp4Addr());
+    applyAdminState(true);
+    observeAdminState();
+    // A change made between the first read and the observation reached nobody.
+    applyAdminState(true);
+    supervisor_.start(OSWrap::TimeSpec(10, 0), true, true);
+    TOP_TRACE_STATE("%s(): Top API supervisor timer started", "TopFlowAdapter");
+    registerAlarms();
+}
+
+TopFlowAdapter::~TopFlowAdapter() { close(); }
+
+void TopFlowAdapter::close() {
+    RunPermissionGuard permission;
+    if (closed_) return;
+    closed_ = true;
+    TOP_TRACE("~%s()", "~TopFlowAdapter");
+    gate_.close();
+    // A lost flow's handle sends nothing: its actor is gone, and its observers with it.
+    if (!flowLost()) {
+        flow_.operation("setLogMeanSyncValue")->removeObserver(&logMeanSyncObserver_);
+        flow_.operation("setMasterIp4Addr")->removeObserver(&masterIpObserver_);
+        flow_.operation("getDriverInfo")->removeObserver(&driverInfoObserver_);
+        adminStateOf(flow_).operation("notifyPermissionStateChange")->removeObserver(&adminObserver_);
+    }
+    disableAdapter();
+    // Both run on threads that take the run permission: they are waited for without it.
+    std::list<std::unique_ptr<WaitRun> > runs;
+    runs.swap(topStartUpWait_);
+    withoutRunPermission([this, &runs] {
+        supervisor_.stop();
+        for (auto& run : runs) run->join();
+    });
+    TOP_TRACE_STATE("%s(): Top API supervisor timer stopped", "~TopFlowAdapter");
+    unregisterAlarms();
+}
+
+bool TopFlowAdapter::flowLost() const { return !flow_.getStub_()->isValid(); }
+
+void TopFlowAdapter::rebind(TopFlowClient const& flow) {
+    RunPermissionGuard permission;
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass) return;
+    flow_ = flow;
+    observeOperations();
+    observeAdminState();
+    short const rate = flow_.getLogMeanSyncValue();
+    uint32_t const master = foldAddress(flow_.getMasterIp4Addr());
+    unregisterAlarms();
+    registerAlarms();
+    if (rate != logMeanSyncValue_) {
+        logMeanSyncValue_ = rate;
+        applyLogMeanSyncValue("rebind");
+    }
+    if (master != masterIp_) {
+        uint32_t const previous = masterIp_;
+        masterIp_ = master;
+        applyMasterIp(previous);
+    }
+    // A wait under way tells the new flow itself when it ends.
+    if (state_ == RUNNING) flow_.setTopDrvInitStatus(true);
+    applyAdminState(true);
+}
+
+void TopFlowAdapter::observeOperations() {
     if (!flow_.operation("setLogMeanSyncValue")->postObserve(&logMeanSyncObserver_))
         TOP_TRACE_ERROR("%s(): Unable to start observation of setLogMeanSyncValue", "TopFlowAdapter");
     if (!flow_.operation("setMasterIp4Addr")->postObserve(&masterIpObserver_))
         TOP_TRACE_ERROR("%s(): Unable to start observation of setMasterIp4Addr", "TopFlowAdapter");
     if (!flow_.operation("getDriverInfo")->preObserve(&driverInfoObserver_))
         TOP_TRACE_ERROR("%s(): Unable to start observation of getDriverInfo", "TopFlowAdapter");
-    logMeanSyncValue_ = flow_.getLogMeanSyncValue();
-    masterIp_ = foldAddress(flow_.getMasterIp4Addr());
-    if (adminEnabling()) enableAdapter();
+}
+
+void TopFlowAdapter::observeAdminState() {
     if (!adminStateOf(flow_).operation("notifyPermissionStateChange")->postObserve(&adminObserver_))
         TOP_TRACE_ERROR("%s(): Unable to start observation of AdminState::notifyPermissionStateChange",
                         "TopFlowAdapter");
-    supervisor_.start(OSWrap::TimeSpec(10, 0), true, true);
-    TOP_TRACE_STATE("%s(): Top API supervisor timer started", "TopFlowAdapter");
+}
+
+void TopFlowAdapter::registerAlarms() {
     TopAlarmReporter* alarms = TopAlarmReporter::instance();
     alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false),
                               flow_.getSyncSourceLost(), OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
@@ -86,20 +167,7 @@ TopFlowAdapter::TopFlowAdapter(TopFlowClient const& flow)
                               flow_.getMasterServiceUnavailable(), OSWrap::TimeSpec(60, 0), OSWrap::TimeSpec(60, 0));
 }
 
-TopFlowAdapter::~TopFlowAdapter() {
-    RunPermissionGuard permission;
-    TOP_TRACE("~%s()", "~TopFlowAdapter");
-    flow_.operation("setLogMeanSyncValue")->removeObserver(&logMeanSyncObserver_);
-    flow_.operation("setMasterIp4Addr")->removeObserver(&masterIpObserver_);
-    flow_.operation("getDriverInfo")->removeObserver(&driverInfoObserver_);
-    adminStateOf(flow_).operation("notifyPermissionStateChange")->removeObserver(&adminObserver_);
-    disableAdapter();
-    // Both run on threads that take the run permission: they are waited for without it.
-    withoutRunPermission([this] {
-        supervisor_.stop();
-        topStartUpWait_.join();
-    });
-    TOP_TRACE_STATE("%s(): Top API supervisor timer stopped", "~TopFlowAdapter");
+void TopFlowAdapter::unregisterAlarms() {
     TopAlarmReporter* alarms = TopAlarmReporter::instance();
     alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false));
     alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false));
@@ -108,6 +176,19 @@ TopFlowAdapter::~TopFlowAdapter() {
 bool TopFlowAdapter::adminEnabling() {
     RunPermissionGuard permission;
     return adminStateOf(flow_).internalGet() == 1;
+}
+
+void TopFlowAdapter::applyAdminState(bool onChange) {
+    uint32_t const ticket = ++adminReads_;
+    bool const enabling = adminEnabling();
+    // Reads overtake each other while they wait for their answers: the latest one is the truth.
+    if (ticket < adminApplied_) return;
+    adminApplied_ = ticket;
+    if (onChange && enabling == (state_ != DISABLED)) return;
+    if (enabling)
+        enableAdapter();
+    else
+        disableAdapter();
 }
 
 // ---- enable, disable, the chip ----
@@ -128,24 +209,54 @@ void TopFlowAdapter::disableAdapter() {
         TOP_TRACE_STATE("%s(): Top is already disabled", "disableAdapter");
         return;
     }
-    // The performance service of this flow comes and goes with the chip's.
-    if (perfService_) {
-        RunPermissionGuard permission;
-        delete perfService_;
-        perfService_ = nullptr;
-    }
-    chipStop();
+    // State and chip change before the performance service's deletion lets
+    // other threads run: an enable meanwhile finds both off and starts afresh.
     state_ = DISABLED;
+    newGeneration();
+    perfWanted_ = false;
+    ++disables_;
+    chipStop();
+    reconcilePerfService();
 }
 
 void TopFlowAdapter::chipStart() {
     if (state_ != ENABLED || masterIp_ == 0) return;
     chipConfiguration();
     // Whether or not the chip took the configuration.
-    if (!perfService_) {
-        RunPermissionGuard permission;
-        perfService_ = new Performance::TopPerfService(flow_);
+    perfWanted_ = true;
+    reconcilePerfService();
+}
+
+// One construction or deletion at a time, each giving the run permission up;
+// whoever runs them goes on until the service matches what is wanted. A
+// service built across a disable is stale: its counters began before it.
+void TopFlowAdapter::reconcilePerfService() {
+    if (perfBusy_) return;
+    perfBusy_ = true;
+    for (;;) {
+        if (perfWanted_ && !perfService_) {
+            uint32_t const disables = disables_;
+            Performance::TopPerfService* service;
+            {
+                RunPermissionGuard permission;
+                service = new Performance::TopPerfService(flow_);
+            }
+            if (disables == disables_) {
+                perfService_ = service;
+            } else {
+                RunPermissionGuard permission;
+                delete service;
+            }
+        } else if (!perfWanted_ && perfService_) {
+            Performance::TopPerfService* service = perfService_;
+            perfService_ = nullptr;
+            RunPermissionGuard permission;
+            delete service;
+        } else {
+            break;
+        }
     }
+    perfBusy_ = false;
 }
 
 void TopFlowAdapter::chipConfiguration() {
@@ -163,9 +274,35 @@ void TopFlowAdapter::chipConfiguration() {
     TOP_TRACE("TOP chip successfully configured, startung up ...");
     state_ = STARTING;
     pending_ = false;
-    // A wait that has just ended may not have returned yet.
-    if (topStartUpWait_.isRunning()) withoutRunPermission([this] { topStartUpWait_.join(); });
-    topStartUpWait_.start();
+    // A fresh run of its own: an earlier one still waiting ends by itself.
+    newGeneration();
+    latestRun_ = generation_;
+    runTickets_.push_back(latestRun_);
+    reapWaitRuns();
+    std::unique_ptr<WaitRun> run(
+        new WaitRun(this, &TopFlowAdapter::DrvStartUpWait, 0x80000, 3, 0, "topStartUpWait", true));
+    if (run->start())
+        topStartUpWait_.push_back(std::move(run));
+    else
+        runTickets_.pop_back();
+}
+
+void TopFlowAdapter::newGeneration() {
+    wakeRuns_.lock();
+    ++generation_;
+    wakeRuns_.broadcast();
+    wakeRuns_.unlock();
+}
+
+void TopFlowAdapter::reapWaitRuns() {
+    for (auto it = topStartUpWait_.begin(); it != topStartUpWait_.end();) {
+        if ((*it)->isRunning()) {
+            ++it;
+            continue;
+        }
+        (*it)->join();
+        it = topStartUpWait_.erase(it);
+    }
 }
 
 void TopFlowAdapter::chipStop() {
@@ -188,41 +325,19 @@ bool TopFlowAdapter::driverReady() const {
 
 // ---- observations ----
 
-template <class T>
-bool TopFlowAdapter::argument(TreflectObserver* notification, unsigned long n, T& out) {
-    if (flow_.getStub_()->getExceptionContainer().getExceptionType() != 0) return false;
-    TipprmiSequence<TipprmiAny>* args = notification->currentArguments();
-    if (!args || n == 0 || n >= args->getLength() || (*args)[n].empty()) return false;
-    (*args)[n].extract(out);
-    return true;
+bool TopFlowAdapter::flowReportsNoException() {
+    return flow_.getStub_()->getExceptionContainer().getExceptionType() == 0;
 }
 
-bool TopFlowAdapter::detectSetLogMeanSyncValue(TreflectObserver* notification) {
-    TOP_TRACE("%s() called ", "detectSetLogMeanSyncValue");
-    {
-        RunPermissionGuard permission;
-        short value = 0;
-        if (argument(notification, 1, value)) logMeanSyncValue_ = value;
-    }
-    TOP_TRACE("Top SetLogMeanSyncValue %d ", logMeanSyncValue_);
+void TopFlowAdapter::applyLogMeanSyncValue(char const* caller) {
     if (!driverReady()) {
         pending_ = true;
     } else if (topDrvAdapIf_setMessageRate(logMeanSyncValue_) != 0) {
-        TOP_TRACE_ERROR("%s(): Failed set message rate = %d to top driver", "detectSetLogMeanSyncValue",
-                        logMeanSyncValue_);
+        TOP_TRACE_ERROR("%s(): Failed set message rate = %d to top driver", caller, logMeanSyncValue_);
     }
-    return true;
 }
 
-bool TopFlowAdapter::detectSetMasterIp4Addr(TreflectObserver* notification) {
-    TOP_TRACE("%s() called ", "detectSetMasterIp4Addr");
-    uint32_t const previous = masterIp_;
-    {
-        RunPermissionGuard permission;
-        TipprmiArray<short, 4> address;
-        if (argument(notification, 1, address)) masterIp_ = foldAddress(address);
-    }
-    TOP_TRACE("Top Master IP Addr %x ", masterIp_);
+void TopFlowAdapter::applyMasterIp(uint32_t previous) {
     if (!driverReady()) {
         pending_ = true;
         // An enabled adapter that waited for its first master address starts now.
@@ -230,22 +345,54 @@ bool TopFlowAdapter::detectSetMasterIp4Addr(TreflectObserver* notification) {
     } else if (topDrvAdapIf_setMasterIp(masterIp_) != 0) {
         TOP_TRACE_ERROR("Failed setting master ip address to top driver");
     }
+}
+
+bool TopFlowAdapter::detectSetLogMeanSyncValue(TreflectObserver* notification) {
+    RunPermissionGuard permission;
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass) return true;
+    TOP_TRACE("%s() called ", "detectSetLogMeanSyncValue");
+    {
+        TipprmiSequence<TipprmiAny> const args = argumentsOf(notification);
+        short value = logMeanSyncValue_;
+        if (flowReportsNoException() && observedArgument(args, 1, value)) logMeanSyncValue_ = value;
+    }
+    TOP_TRACE("Top SetLogMeanSyncValue %d ", logMeanSyncValue_);
+    applyLogMeanSyncValue("detectSetLogMeanSyncValue");
+    return true;
+}
+
+bool TopFlowAdapter::detectSetMasterIp4Addr(TreflectObserver* notification) {
+    RunPermissionGuard permission;
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass) return true;
+    TOP_TRACE("%s() called ", "detectSetMasterIp4Addr");
+    uint32_t const previous = masterIp_;
+    {
+        TipprmiSequence<TipprmiAny> const args = argumentsOf(notification);
+        TipprmiArray<short, 4> address;
+        if (flowReportsNoException() && observedArgument(args, 1, address)) masterIp_ = foldAddress(address);
+    }
+    TOP_TRACE("Top Master IP Addr %x ", masterIp_);
+    applyMasterIp(previous);
     return true;
 }
 
 bool TopFlowAdapter::detectFaultSvcStateChange(TreflectObserver*) {
+    RunPermissionGuard permission;
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass) return true;
     TOP_TRACE("%s()", "detectFaultSvcStateChange");
-    if (adminEnabling())
-        enableAdapter();
-    else
-        disableAdapter();
+    applyAdminState(false);
     return true;
 }
 
 bool TopFlowAdapter::detectGetDriverInfo(TreflectObserver*) {
     RunPermissionGuard permission;
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass) return true;
     TopFlowClient::DriverInfo info;
-    if (flow_.getStub_()->getExceptionContainer().getExceptionType() != 0 || !driverReady()) return true;
+    if (!flowReportsNoException() || !driverReady()) return true;
     uint32_t lock = 0, service = 0, clock = 0;
     if (topDrvAdapIf_getLockState(&lock) != 0) {
         TOP_TRACE_ERROR("%s(): getLockState failed, setting to MASTER_STATE_UNLOCKED", "detectGetDriverInfo");
@@ -265,13 +412,19 @@ bool TopFlowAdapter::detectGetDriverInfo(TreflectObserver*) {
 
 // ---- the driver's start-up and its supervision ----
 
+// A run acts for the configuration that started it. When a disable or a
+// newer configuration comes, it stops waiting at once and leaves the
+// adapter's state, pending values and the flow's init status to their owner.
 int TopFlowAdapter::DrvStartUpWait() {
     RunPermissionGuard permission;
     TOP_TRACE("%s() called ", "DrvStartUpWait");
+    uint32_t const mine = runTickets_.front();
+    runTickets_.pop_front();
     if (state_ != STARTING) {
         TOP_TRACE_ERROR("%s(): Unknown adapter state = %d", "DrvStartUpWait", state_);
         return 0;
     }
+    if (mine != latestRun_) return 0;
     TOP_TRACE("%s(): starting wating loop for driver to finish ", "DrvStartUpWait");
     TOP_TRACE("Setting the topDrvInitStatus to false, till the driver start up.");
     flow_.setTopDrvInitStatus(false);
@@ -279,24 +432,31 @@ int TopFlowAdapter::DrvStartUpWait() {
     TreflectORB::releaseRunPermission();
     for (;;) {
         topDrvAdapIf_getStateInfo(&driverState);
-        if (driverState == kDriverRunning || driverState == kDriverNotStarted || state_ == DISABLED) break;
-        sleep(1);
+        if (driverState == kDriverRunning || driverState == kDriverNotStarted || generation_ != mine) break;
+        wakeRuns_.lock();
+        if (generation_ == mine) wakeRuns_.wait(OSWrap::TimeSpec(1, 0));
+        wakeRuns_.unlock();
     }
     TreflectORB::getRunPermission();
-    TOP_TRACE("Setting the topDrvInitStatus to true, as driver startup is done.");
-    flow_.setTopDrvInitStatus(true);
+    if (latestRun_ == mine) {
+        TOP_TRACE("Setting the topDrvInitStatus to true, as driver startup is done.");
+        flow_.setTopDrvInitStatus(true);
+    }
+    bool const current = generation_ == mine;
     if (driverState == kDriverRunning) {
         TOP_TRACE("%s(): Driver start up successfully finished", "DrvStartUpWait");
-        if (pending_) {
-            if (topDrvAdapIf_setMessageRate(logMeanSyncValue_) != 0)
-                TOP_TRACE_ERROR("%s(): Failed set message rate = %d to top driver", "DrvStartUpWait",
-                                logMeanSyncValue_);
-            if (topDrvAdapIf_setMasterIp(masterIp_) != 0)
-                TOP_TRACE_ERROR("Failed setting master ip address to top driver");
+        if (current) {
+            if (pending_) {
+                if (topDrvAdapIf_setMessageRate(logMeanSyncValue_) != 0)
+                    TOP_TRACE_ERROR("%s(): Failed set message rate = %d to top driver", "DrvStartUpWait",
+                                    logMeanSyncValue_);
+                if (topDrvAdapIf_setMasterIp(masterIp_) != 0)
+                    TOP_TRACE_ERROR("Failed setting master ip address to top driver");
+            }
+            state_ = RUNNING;
         }
-        state_ = RUNNING;
     } else if (driverState == kDriverNotStarted) {
-        if (state_ == STARTING) {
+        if (current) {
             TOP_TRACE_ERROR("%s(): Driver went down while starting up", "DrvStartUpWait");
             state_ = ENABLED;
         } else if (state_ == DISABLED) {
@@ -305,14 +465,15 @@ int TopFlowAdapter::DrvStartUpWait() {
     } else {
         TOP_TRACE_ERROR("%s(): Unknown driver state = %d", "DrvStartUpWait", static_cast<int>(driverState));
     }
-    pending_ = false;
+    if (current) pending_ = false;
     return 0;
 }
 
 // On the timer's thread: the run permission keeps the adapter still meanwhile.
 int TopFlowAdapter::oPeriodicTopDrvInfoRead() {
     RunPermissionGuard permission;
-    if (!driverReady()) return 0;
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass || !driverReady()) return 0;
     uint32_t api = 0;
     topDrvAdapIf_getApiState(&api);
     if (api != 1) return 0;
@@ -325,7 +486,12 @@ int TopFlowAdapter::oPeriodicTopDrvInfoRead() {
     return 0;
 }
 
+// Called with the run permission held. Posting gives it up: a teardown that
+// starts meanwhile waits, so no report of this adapter follows its records'
+// removal (a re-created flow may own the same key by then).
 void TopFlowAdapter::pollConditions() {
+    TreflectCallGate::Pass pass(gate_);
+    if (!pass) return;
     bool const ready = driverReady();
     bool locked = false;
     uint32_t lock = 0;

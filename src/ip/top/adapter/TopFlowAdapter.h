@@ -3,11 +3,24 @@
 // address and message rate, waits for the driver's start-up, revives a
 // driver whose API died, answers the flow's driver information and polls the
 // flow's two alarm conditions.
+//
+// Every member is used under the run permission, which handler threads give
+// up inside remote calls: any operation that makes one may find the adapter
+// changed when it returns. Three rules keep that safe. Callbacks pass the
+// adapter's gate, so its teardown waits until none is inside. Each chip
+// configuration has a generation, and a start-up wait acts only while its
+// own is current. A disable stops the chip before anything can yield.
 #pragma once
 
 #include <stdint.h>
 
+#include <atomic>
+#include <deque>
+#include <list>
+#include <memory>
+
 #include "OSWrap.h"
+#include "REFLECT_CallGate.h"
 #include "REFLECT_ObserverSkeleton.h"
 #include "TopFlowClient.h"
 
@@ -22,9 +35,21 @@ public:
 
     // Called with the run permission held (an ORB handler thread).
     explicit TopFlowAdapter(TopFlowClient const& flow);
+    // Closes the adapter if nobody did.
     ~TopFlowAdapter();
     TopFlowAdapter(TopFlowAdapter const&) = delete;
     TopFlowAdapter& operator=(TopFlowAdapter const&) = delete;
+
+    // Takes the adapter down now: observations, chip, timer, start-up waits,
+    // alarm records. Whoever drops the last reference later only frees it.
+    // Called with the run permission held; gives it up while it waits.
+    void close();
+    // The flow's actor went away: its handle is invalid for good.
+    bool flowLost() const;
+    // Follows the same flow in a restarted model: observes it, takes over its
+    // values without touching a chip that still matches them, and reports the
+    // alarm conditions to it afresh. Called with the run permission held.
+    void rebind(TopFlowClient const& flow);
 
     void enableAdapter();
     void disableAdapter();
@@ -35,7 +60,7 @@ public:
     bool detectGetDriverInfo(TreflectObserver* notification);
     bool detectFaultSvcStateChange(TreflectObserver* notification);
 
-    // Body of "topStartUpWait"; returns 0.
+    // Body of each "topStartUpWait" run; returns 0.
     int DrvStartUpWait();
     // The API supervisor, every 10 s; returns 0.
     int oPeriodicTopDrvInfoRead();
@@ -48,19 +73,36 @@ public:
     uint32_t eventKey() const { return eventKey_; }
     uint32_t masterIp() const { return masterIp_; }
     short logMeanSyncValue() const { return logMeanSyncValue_; }
+    bool pending() const { return pending_; }
+    bool countersRun() const { return perfService_ != nullptr; }
+    TopFlowClient const& flow() const { return flow_; }
 
     // The flow's master address, element 0 the most significant octet.
     static uint32_t foldAddress(TipprmiArray<short, 4> const& address);
 
 private:
+    typedef OSWrap::MethodThread<TopFlowAdapter> WaitRun;
+
     bool adminEnabling();
+    // Reads the administrative state and applies it, unless a later read was
+    // applied meanwhile; `onChange`: only when it differs from the adapter's.
+    void applyAdminState(bool onChange);
+    void observeOperations();
+    void observeAdminState();
+    // The flow's exception test (a remote call).
+    bool flowReportsNoException();
+    void registerAlarms();
+    void unregisterAlarms();
+    void applyLogMeanSyncValue(char const* caller);
+    void applyMasterIp(uint32_t previous);
     void chipStart();
     void chipConfiguration();
     void chipStop();
-    // Reads argument `n` of the notified call into `out`; false when the flow
-    // holds an exception or the argument is not there.
-    template <class T>
-    bool argument(TreflectObserver* notification, unsigned long n, T& out);
+    // Makes the flow's performance service exist exactly while the chip start wants it.
+    void reconcilePerfService();
+    // Ends the start-up waits of earlier generations.
+    void newGeneration();
+    void reapWaitRuns();
 
     TopFlowClient flow_;
     Performance::TopPerfService* perfService_;
@@ -69,7 +111,22 @@ private:
     short logMeanSyncValue_;
     int32_t state_;
     bool pending_;
-    OSWrap::MethodThread<TopFlowAdapter> topStartUpWait_;
+    // One run per chip configuration; a finished run is joined by the next.
+    std::list<std::unique_ptr<WaitRun> > topStartUpWait_;
     TreflectNotificator<TopFlowAdapter> logMeanSyncObserver_, masterIpObserver_, driverInfoObserver_, adminObserver_;
     OSWrap::AttachedTimer<TopFlowAdapter> supervisor_;
+
+    TreflectCallGate gate_;
+    bool closed_;
+    // Bumped by every chip configuration and every disable; read by the waits
+    // without the run permission.
+    std::atomic<uint32_t> generation_;
+    uint32_t latestRun_;              // generation of the latest configuration
+    std::deque<uint32_t> runTickets_;  // generations of runs not yet begun
+    OSWrap::ConditionVar wakeRuns_;
+    // The chip start asked for a performance service and no disable came since.
+    bool perfWanted_;
+    bool perfBusy_;
+    uint32_t disables_;
+    uint32_t adminReads_, adminApplied_;
 };

@@ -159,6 +159,8 @@ void TopPerfService::start() {
 
 TopPerfService::~TopPerfService() {
     TOP_TRACE("%s()", "~TopPerfService");
+    // No handler may be inside this service while its parts go.
+    adapter_.close();
     timer_.stop();
 }
 

@@ -1,5 +1,7 @@
 #include "TopServicesAdapter.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "Env.h"
@@ -20,7 +22,8 @@ TopServicesAdapter::TopServicesAdapter()
       timerRunning_(false),
       topPresent_(false),
       creationObserver_(this, &TopServicesAdapter::detectTopFlowCreation),
-      deletionObserver_(this, &TopServicesAdapter::detectTopFlowDeletion) {
+      deletionObserver_(this, &TopServicesAdapter::detectTopFlowDeletion),
+      modelBackPolls_(0) {
     TOP_TRACE("%s() called", "TopServicesAdapter");
 }
 
@@ -62,11 +65,22 @@ bool TopServicesAdapter::detectTopFlowCreation(TreflectObserver* notification) {
     TOP_TRACE("%s() called", "detectTopFlowCreation");
     RunPermissionGuard permission;
     TopFlowClient const flow(*notification->getSource());
-    if (UnitIdClient(flow.getLocationId()).getUnitNumber() != ownUnit_) return true;
+    // A repeated notice keeps the first adapter: a second one's teardown
+    // would stop the chip and drop the first one's alarm records.
+    if (table_.count(flow)) return true;
+    UnitIdClient const location(flow.getLocationId());
+    if (location.getUnitNumber() != ownUnit_) return true;
+    if (table_.count(flow) || adoptOrphan(flow, location)) return true;
     TOP_TRACE("Creating Flow Adapter");
+    // The entry is reserved while the adapter is built, which lets other
+    // threads run: a repeated notice finds it, a deletion notice erases it.
+    table_.insert(std::make_pair(flow, boost::shared_ptr<TopFlowAdapter>()));
     boost::shared_ptr<TopFlowAdapter> adapter(new TopFlowAdapter(flow));
-    // A second notice of the same object keeps the first adapter.
-    table_.insert(std::make_pair(flow, adapter));
+    auto it = table_.find(flow);
+    if (it != table_.end() && !it->second)
+        it->second = adapter;
+    else
+        adapter->close();  // the flow was deleted meanwhile
     return true;
 }
 
@@ -77,10 +91,11 @@ bool TopServicesAdapter::detectTopFlowDeletion(TreflectObserver* notification) {
     auto it = table_.find(flow);
     if (it == table_.end()) return true;
     TOP_TRACE("Deleting Flow Adapter");
-    // Out of the table before it goes: its destruction lets other threads run.
     boost::shared_ptr<TopFlowAdapter> doomed = it->second;
     table_.erase(it);
-    doomed.reset();
+    // Taken down here, not by whoever drops the last reference: a poll that
+    // still holds one would stop the chip after a re-created flow's start.
+    if (doomed) doomed->close();
     return true;
 }
 
@@ -90,7 +105,65 @@ bool TopServicesAdapter::detectTopFlowDeletion(TreflectObserver* notification) {
 int TopServicesAdapter::poll() {
     RunPermissionGuard permission;
     std::vector<boost::shared_ptr<TopFlowAdapter> > adapters;
-    for (auto const& entry : table_) adapters.push_back(entry.second);
+    for (auto const& entry : table_)
+        if (entry.second) adapters.push_back(entry.second);
     for (auto const& adapter : adapters) adapter->pollConditions();
+    sweepOrphans();
     return 0;
+}
+
+bool TopServicesAdapter::adoptOrphan(TopFlowClient const& flow, UnitIdClient const& location) {
+    auto lost = [](Table::value_type const& e) { return e.second && e.second->flowLost(); };
+    if (std::none_of(table_.begin(), table_.end(), lost)) return false;
+    uint32_t const key = static_cast<uint32_t>(location.getIdentifier());
+    if (table_.count(flow)) return true;
+    for (auto it = table_.begin(); it != table_.end(); ++it) {
+        if (lost(*it) && it->second->eventKey() == key) {
+            reattach(it, flow);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TopServicesAdapter::reattach(Table::iterator orphan, TopFlowClient const& flow) {
+    TOP_TRACE("Reattaching Flow Adapter");
+    boost::shared_ptr<TopFlowAdapter> adapter = orphan->second;
+    table_.erase(orphan);
+    table_.insert(std::make_pair(flow, adapter));
+    // A deletion notice meanwhile finds the adapter under its new key; its
+    // teardown waits until the rebinding is done.
+    adapter->rebind(flow);
+}
+
+void TopServicesAdapter::sweepOrphans() {
+    std::vector<Table::value_type> orphans;
+    for (auto const& entry : table_)
+        if (entry.second && entry.second->flowLost()) orphans.push_back(entry);
+    // A fresh handle on the services object resolves anew: the model is back when it connects.
+    if (orphans.empty() || !TopServicesClient(TipprmiOID(TopServicesClient::NAME, NSID_UNIT)).isConnected()) {
+        modelBackPolls_ = 0;
+        return;
+    }
+    // One poll period for the model to announce its flows.
+    if (++modelBackPolls_ < 2) return;
+    for (auto const& orphan : orphans) {
+        auto it = table_.find(orphan.first);
+        if (it == table_.end() || it->second != orphan.second) continue;  // adopted meanwhile
+        // A named flow the announcements missed is looked up by its name.
+        TipprmiOID const oid = orphan.first.getOID();
+        char const* name = oid.getIdString();
+        if (name && std::strncmp(name, "rmi_", 4) != 0) {
+            TopFlowClient const fresh(oid);
+            it = table_.find(orphan.first);
+            if (it == table_.end() || it->second != orphan.second) continue;
+            if (fresh.isConnected() && !table_.count(fresh)) {
+                reattach(it, fresh);
+                continue;
+            }
+        }
+        TOP_TRACE("Deleting Flow Adapter");
+        table_.erase(it);
+        orphan.second->close();
+    }
 }

@@ -1,6 +1,11 @@
 // The task's root in the management model: follows the TopFlow objects as
 // they are created and deleted, keeps one flow adapter for each flow of its
 // own unit, and polls the flows' alarm conditions every 10 s.
+//
+// When the model's actor goes away, the adapters of its flows stay, chips
+// running: the restarted model announces its flows again and each adapter
+// follows its flow there (the flow's location key is its identity). Those
+// the model no longer has are let go once it answers again.
 #pragma once
 
 #include <map>
@@ -12,6 +17,7 @@
 #include "REFLECT_ObserverSkeleton.h"
 #include "TopFlowAdapter.h"
 #include "TopServicesClient.h"
+#include "UnitIdClient.h"
 
 class TopServicesAdapter {
 public:
@@ -34,13 +40,20 @@ public:
     bool detectTopFlowCreation(TreflectObserver* notification);
     bool detectTopFlowDeletion(TreflectObserver* notification);
 
-    // For inspection, with the run permission held.
+    // For inspection, with the run permission held. An entry whose adapter
+    // is still being built holds a null pointer.
     Table const& table() const { return table_; }
 
 private:
     friend class Afw::Singleton<TopServicesAdapter>;
     TopServicesAdapter();
     int poll();
+    // A flow of a restarted model takes over the adapter of its predecessor.
+    bool adoptOrphan(TopFlowClient const& flow, UnitIdClient const& location);
+    // Lets go the adapters whose flow the restarted model no longer has.
+    void sweepOrphans();
+    // Moves an adapter to the handle of its flow in the restarted model.
+    void reattach(Table::iterator orphan, TopFlowClient const& flow);
 
     Table table_;
     TopServicesClient services_;
@@ -49,4 +62,6 @@ private:
     bool timerRunning_;
     bool topPresent_;
     TreflectNotificator<TopServicesAdapter> creationObserver_, deletionObserver_;
+    // Polls since the model answers again while adapters wait for their flows.
+    unsigned modelBackPolls_;
 };
