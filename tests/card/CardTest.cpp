@@ -134,6 +134,55 @@ TEST_F(Card, StuckStartUpAndDeadApi) {
     EXPECT_NE(std::string::npos, chip("state").find("api-dead=0"));
 }
 
+// Operators toggle, delete and re-create a flow faster than its chip starts:
+// every model call comes back at once, each configuration has a start-up
+// wait of its own that a disable ends, a failed init leaves the flow for the
+// next trigger, the performance service lives exactly while the flow is
+// enabled, a rate changed alone during a start-up reaches the driver at its
+// end, and a re-created flow keeps the chip its adapter configured.
+TEST_F(Card, QuickTogglesDeletionsAndRecreationsLeaveTheChipAsTheModelSays) {
+    startModel({"1:1:1:10.0.0.1"});
+    startTask({{"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "1000000"}});
+    ASSERT_TRUE(traced("TopFlowAdapter(): Top API supervisor timer started"));
+    auto quickly = [&](auto call) {
+        auto const start = std::chrono::steady_clock::now();
+        model_(call);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "a model call waited for the chip";
+    };
+    auto admin = [&](long v) { quickly([v](ModelControlClient& c) { return c.setAdminState(1, v); }); };
+    auto observers = [&] { return model_([](ModelControlClient& c) { return c.getPerformance(1); }).triggerObservers; };
+    for (long v : {0, 1, 0, 1, 0}) admin(v);
+    ASSERT_TRUE(traced("Disabling TOP chip Successfully", 3));
+    EXPECT_EQ(3u, chipCalls("topDrvAdapIf_init"));
+    EXPECT_TRUE(traced("Setting the topDrvInitStatus to true, as driver startup is done.", 3));
+    EXPECT_TRUE(waitUntil([&] { return observers() == 0; }));
+    EXPECT_EQ(0u, task->countOutput("Driver start up successfully finished"));
+
+    chip("fail init 5 1");
+    admin(1);
+    ASSERT_TRUE(traced("TOP chip configuration FAILED"));
+    EXPECT_TRUE(waitUntil([&] { return observers() == 1; }));
+    chip("startup-seconds 40");
+    admin(0);
+    admin(1);
+    ASSERT_TRUE(traced("TOP chip successfully configured", 4));
+    quickly([](ModelControlClient& c) { return c.setLogMeanSyncValue(1, -4); });
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_NE(std::string::npos, chip("state").find("log-mean-sync=-4"));
+    EXPECT_EQ(1u, chipCalls("topDrvAdapIf_setMessageRate"));
+    EXPECT_TRUE(waitUntil([&] { return driverUp(1) && observers() == 1; }));
+
+    quickly([](ModelControlClient& c) { return c.deleteFlow(1); });
+    ASSERT_TRUE(traced("Deleting Flow Adapter"));
+    quickly([](ModelControlClient& c) { return c.createFlow(1, kOwn, 1, ip(10, 0, 0, 5)).isConnected(); });
+    ASSERT_TRUE(traced("Driver start up successfully finished", 2));
+    size_t const deinits = chipCalls("topDrvAdapIf_deinit"), lockReads = chipCalls("topDrvAdapIf_getLockState");
+    ASSERT_TRUE(waitUntil([&] { return chipCalls("topDrvAdapIf_getLockState") > lockReads + 2; }));
+    EXPECT_EQ(deinits, chipCalls("topDrvAdapIf_deinit"));
+    EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000005"));
+    EXPECT_EQ(2u, task->countOutput("Creating Flow Adapter"));
+}
+
 // The task killed outright and started again adopts the flows there are.
 TEST_F(Card, ARestartedTaskAdoptsTheExistingFlows) {
     startModel({"1:1:1:10.0.0.1"});
