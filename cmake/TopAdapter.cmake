@@ -53,6 +53,40 @@ function(ta_add_subdirectories)
   endforeach()
 endfunction()
 
+# ta_interface_library(NAME TABLE t [USES libs...] [SERVERS servers])
+# The interfaces of one table: proxygen writes their clients into the build
+# tree as library NAME and their server bases as library SERVERS (default
+# NAME_servers). USES names the interface libraries whose interfaces the table
+# takes as bases and types. A process registers exactly the interfaces of the
+# interface libraries it links: link a table only where its interfaces are
+# called or served.
+function(ta_interface_library name)
+  cmake_parse_arguments(I "" "TABLE;SERVERS" "USES" ${ARGN})
+  if(NOT I_SERVERS)
+    set(I_SERVERS ${name}_servers)
+  endif()
+  set(used_tables)
+  set(used_servers)
+  foreach(lib ${I_USES})
+    get_target_property(tables ${lib} TA_INTERFACE_TABLES)
+    get_target_property(servers ${lib} TA_INTERFACE_SERVERS)
+    if(NOT tables)
+      message(FATAL_ERROR "${name}: ${lib} is not an interface library (declare it first)")
+    endif()
+    list(APPEND used_tables ${tables})
+    list(APPEND used_servers ${servers})
+  endforeach()
+  list(REMOVE_DUPLICATES used_tables)
+  get_filename_component(table ${I_TABLE} ABSOLUTE)
+  set(all_tables ${used_tables} ${table})
+  set(outdir ${CMAKE_CURRENT_BINARY_DIR}/generated)
+  ta_generate_interfaces(TABLE ${table} OUTDIR ${outdir} USES ${used_tables} CLIENTS clients SERVERS servers)
+  ta_add_library(${name} SOURCES ${clients} LIBS ${I_USES} ta_callhelper ta_reflect PUBLIC_INCLUDES ${outdir})
+  ta_add_library(${I_SERVERS} SOURCES ${servers} LIBS ${name} ${used_servers})
+  set_target_properties(${name} PROPERTIES TA_INTERFACE_TABLES "${all_tables}"
+                                           TA_INTERFACE_SERVERS ${I_SERVERS})
+endfunction()
+
 # ta_generate_interfaces(TABLE t OUTDIR d [USES tables...] CLIENTS var SERVERS var)
 # Runs proxygen on the table at build time; sets the lists of the client and
 # the server sources it writes into OUTDIR.

@@ -4,6 +4,9 @@
 // task wrote.
 #include <signal.h>
 
+#include <set>
+
+#include "Catalogue.h"
 #include "SimulatedCard.h"
 
 using namespace cardtest;
@@ -183,7 +186,9 @@ TEST_F(Card, QuickTogglesDeletionsAndRecreationsLeaveTheChipAsTheModelSays) {
     EXPECT_EQ(2u, task->countOutput("Creating Flow Adapter"));
 }
 
-// The task killed outright and started again adopts the flows there are.
+// The task killed outright and started again adopts the flows there are. To
+// a subscriber it announces the catalogued interfaces and those of its own
+// tables, none of the simulation's.
 TEST_F(Card, ARestartedTaskAdoptsTheExistingFlows) {
     startModel({"1:1:1:10.0.0.1"});
     startTask();
@@ -194,6 +199,27 @@ TEST_F(Card, ARestartedTaskAdoptsTheExistingFlows) {
     ASSERT_TRUE(traced("Driver start up successfully finished"));
     EXPECT_EQ(1u, task->countOutput("Creating Flow Adapter"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+
+    std::vector<std::string> tables{TA_CATALOGUE};
+    std::istringstream own(TA_TASK_TABLES);
+    for (std::string t; std::getline(own, t, ',');) tables.push_back(t);
+    std::set<unsigned long> allowed;
+    for (std::string const& t : tables)
+        for (catalogue::Interface const& i : catalogue::read(t))
+            if (!i.id) allowed.insert(i.classCode);
+    ASSERT_GT(allowed.size(), 30u);
+    RunPermissionGuard g;
+    TreflectOrbId const at = orb().convertId(peerId(kTaskNameId));
+    orb().registerForODN(TopFlowClient::kClassCode, &at);
+    std::vector<unsigned long> const* announced = orb().remoteInterfaceIds(peerId(kTaskNameId));
+    ASSERT_TRUE(announced);
+    auto hex = [](std::set<unsigned long> const& codes) {
+        std::ostringstream o;
+        for (unsigned long c : codes) o << std::hex << " 0x" << c;
+        return o.str();
+    };
+    EXPECT_EQ(hex(allowed), hex(std::set<unsigned long>(announced->begin(), announced->end())));
+    orb().unregisterFromODN(TopFlowClient::kClassCode);
 }
 
 // The model killed and started again, with a changed master address and

@@ -589,7 +589,11 @@ void writeServer(std::string const& dir, Iface const& f) {
     std::ostringstream c;
     c << kBanner << fileName(f.table) << "; do not edit.\n#include \"" << f.name << "Server.h\"\n\n#include \"Log.h\"\n";
     c << "\nTipprmiSequence<unsigned long> " << me << "::getServerClassIdSeq() const {\n"
-      << "    TipprmiSequence<unsigned long> ids;\n    ids.push_back(" << client << "::kClassCode);\n";
+      << "    TipprmiSequence<unsigned long> ids;\n";
+    // Through the meta object, so that whoever serves an interface links its
+    // client and announces the class code to peers that subscribe.
+    if (f.id) c << "    ids.push_back(" << client << "::kClassCode);\n";
+    else c << "    ids.push_back(" << client << "::oMeta.getClassId());\n";
     if (!f.base.empty())
         c << "    TipprmiSequence<unsigned long> const inherited = " << baseServer(f) << "::getServerClassIdSeq();\n"
           << "    for (unsigned long i = 0; i < inherited.getLength(); ++i) ids.push_back(inherited[i]);\n";

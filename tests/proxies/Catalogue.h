@@ -1,0 +1,45 @@
+// The hand-written catalogue of remote interfaces (catalogue.txt), read by the
+// tests that hold the generated code and the task's registry against it. Reads
+// the interface lines of an interface table as well, for their class codes.
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace catalogue {
+
+struct Operation {
+    std::string name, signature;  // signature empty: ours, not catalogued
+};
+
+struct Interface {
+    std::string client, base;
+    unsigned long classCode = 0, first = 0;
+    bool id = false;  // identifier interface: no meta object
+    std::vector<Operation> ops;
+};
+
+inline std::vector<Interface> read(std::string const& path) {
+    std::vector<Interface> all;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string word;
+        if (!(words >> word) || word[0] == '#') continue;
+        if (word == "interface" || word == "idinterface") {
+            Interface i;
+            i.id = word == "idinterface";
+            words >> i.client >> std::hex >> i.classCode >> i.base >> std::dec >> i.first;
+            all.push_back(i);
+        } else if (!all.empty()) {
+            std::string const text = line.substr(line.find(word));
+            size_t const open = text.find('(');
+            all.back().ops.push_back({text.substr(0, open), open == std::string::npos ? "" : text});
+        }
+    }
+    return all;
+}
+
+}  // namespace catalogue
