@@ -70,6 +70,8 @@ public:
     void setClock(OSWrap::TimeSpec (*now)()) { now_ = now; }
 
 private:
+    // The reporting thread: a handler thread for its whole life; holds the
+    // run permission except while it waits on the condition or for an answer.
     int run();
     bool collect(Batch& batch);
     std::string textOf(PhysicalServicesClient::Alarm const& alarm);

@@ -43,6 +43,9 @@ public:
     // Takes the adapter down now: observations, chip, timer, start-up waits,
     // alarm records. Whoever drops the last reference later only frees it.
     // Called with the run permission held; gives it up while it waits.
+    // Order: close the gate and wait for the callbacks inside, stop
+    // observing, disable (chip, performance service), stop the timer and
+    // join the waits without the permission, drop the alarm records.
     void close();
     // The flow's actor went away: its handle is invalid for good.
     bool flowLost() const;
@@ -60,9 +63,11 @@ public:
     bool detectGetDriverInfo(TreflectObserver* notification);
     bool detectFaultSvcStateChange(TreflectObserver* notification);
 
-    // Body of each "topStartUpWait" run; returns 0.
+    // Body of each "topStartUpWait" run; returns 0. Holds the run permission
+    // except while it polls the driver.
     int DrvStartUpWait();
-    // The API supervisor, every 10 s; returns 0.
+    // The API supervisor, every 10 s on the timer's thread; returns 0. Takes
+    // the run permission for its whole body, which never gives it up.
     int oPeriodicTopDrvInfoRead();
     // Posts the flow's two alarm conditions (the services adapter's poll).
     void pollConditions();

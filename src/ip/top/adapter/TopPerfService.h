@@ -76,7 +76,8 @@ public:
     bool getCurrentData(unsigned long const& ident, unsigned long& value) override;
     // Closes the interval: phase errors first, then the driver counters.
     void changeOfInterval() override;
-    // "TopPerfServiceTimer", every 60 s; returns 0.
+    // "TopPerfServiceTimer", every 60 s; returns 0. Runs without the run
+    // permission and is the only thread that blocks on the statistics lock.
     int OnTimerExpire();
 
     PhaseErrors phaseErrors();
@@ -86,6 +87,8 @@ public:
 
 private:
     void start();
+    // A holder of the run permission try-locks and yields the processor, never
+    // blocking with the permission given up; others block.
     void lockStatistics();
     void PhaseErrCounterInit();
     void PhaseErrCounterUpdate();

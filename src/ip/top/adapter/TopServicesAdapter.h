@@ -47,6 +47,8 @@ public:
 private:
     friend class Afw::Singleton<TopServicesAdapter>;
     TopServicesAdapter();
+    // "OSWTimer", every 10 s on the timer's thread: takes the run permission,
+    // which posting and the orphans' lookups give up while they wait.
     int poll();
     // A flow of a restarted model takes over the adapter of its predecessor.
     bool adoptOrphan(TopFlowClient const& flow, UnitIdClient const& location);
