@@ -491,7 +491,8 @@ int TopFlowAdapter::oPeriodicTopDrvInfoRead() {
 // removal (a re-created flow may own the same key by then).
 void TopFlowAdapter::pollConditions() {
     TreflectCallGate::Pass pass(gate_);
-    if (!pass) return;
+    // Nobody would hear the reports of a flow whose actor went away.
+    if (!pass || flowLost()) return;
     bool const ready = driverReady();
     bool locked = false;
     uint32_t lock = 0;
