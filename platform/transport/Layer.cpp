@@ -96,10 +96,14 @@ bool TransportLayer::Impl::sendLocked(uint8_t kind, uint32_t id) {
     return true;
 }
 
+// Until the service's first snapshot is read, the view lacks every member:
+// a termination answering a peer that greeted it the moment it joined would
+// find the peer absent. The first look waits for it, once.
 void TransportLayer::Impl::ensureView(std::unique_lock<std::mutex>& lock) const {
-    if (threadStarted_) return;
+    if (haveSnapshot_ || viewAwaited_) return;
     const_cast<Impl*>(this)->ensureThread();
     snapshotCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return haveSnapshot_; });
+    viewAwaited_ = true;
 }
 
 bool TransportLayer::Impl::exists(uint32_t id) const {

@@ -64,6 +64,7 @@ private:
     int wakeFd_ = -1;
     bool threadStarted_ = false;
     bool haveSnapshot_ = false;
+    mutable bool viewAwaited_ = false;
     mutable std::condition_variable snapshotCv_;
     bool everConnected_ = false;
     bool reportedUnreachable_ = false;
