@@ -251,7 +251,7 @@ TEST_F(Card, ARestartedModelIsFollowedWithoutRestartingTheChip) {
     EXPECT_TRUE(waitUntil([&] { return alarms(1, 1) == std::vector<bool>{false, true}; }));
     // The flow's counters answer the restarted model's performance service.
     auto perf = [&] { return model_([](ModelControlClient& c) { return c.getPerformance(1); }); };
-    ASSERT_TRUE(waitUntil([&] { return perf().triggerObservers == 1; })) << task->output();
+    ASSERT_TRUE(waitUntil([&] { return perf().triggerObservers == 1; }));
     TipprmiSequence<unsigned long> ident;
     ident.push_back(1);
     model_([&](ModelControlClient& c) { c.triggerPerformance(1, ident, 4); });
