@@ -1,18 +1,39 @@
 #include "ChildProcess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 extern char** environ;
 
 namespace testsupport {
+
+namespace {
+
+// The children's sanitizer reports, one directory per test process; removed
+// at exit unless a report is left in it.
+std::string const& reportDirectory() {
+    static std::string const* dir = [] {
+        char name[] = "/tmp/topadapter-reports.XXXXXX";
+        auto* made = new std::string(mkdtemp(name) ? name : "/tmp");
+        std::atexit([] { ::rmdir(reportDirectory().c_str()); });
+        return made;
+    }();
+    return *dir;
+}
+
+}  // namespace
 
 ChildProcess::ChildProcess(std::string const& path, std::vector<std::string> const& args,
                            std::map<std::string, std::string> const& env) {
@@ -31,6 +52,12 @@ ChildProcess::ChildProcess(std::string const& path, std::vector<std::string> con
         if (eq) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
     }
     for (auto const& kv : env) merged[kv.first] = kv.second;
+    static std::atomic<unsigned> children{0};
+    reportPath_ = reportDirectory() + "/" + path.substr(path.rfind('/') + 1) + "." + std::to_string(++children);
+    for (char const* options : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        std::string& o = merged[options];
+        o += (o.empty() ? "" : ":") + ("log_path=" + reportPath_);
+    }
     std::vector<std::string> envStrings;
     for (auto const& kv : merged) envStrings.push_back(kv.first + "=" + kv.second);
     std::vector<char*> envp, argv;
@@ -67,6 +94,28 @@ ChildProcess::~ChildProcess() {
     }
     if (reader_.joinable()) reader_.join();
     if (input_ >= 0) close(input_);
+    for (auto const& report : sanitizerReports()) {
+        std::ifstream in(report);
+        std::string head, line;
+        for (int i = 0; i < 40 && std::getline(in, line); ++i) head += line + "\n";
+        ADD_FAILURE() << "sanitizer report " << report << "\n" << head;
+    }
+}
+
+std::vector<std::string> ChildProcess::sanitizerReports() const {
+    std::vector<std::string> found;
+    std::string const dir = reportPath_.substr(0, reportPath_.rfind('/'));
+    std::string const own = reportPath_.substr(dir.size() + 1);
+    DIR* d = reportPath_.empty() ? nullptr : opendir(dir.c_str());
+    for (dirent* e; d && (e = readdir(d));) {
+        std::string const name = e->d_name, file = dir + "/" + name;
+        struct stat st;
+        if ((name == own || name.compare(0, own.size() + 1, own + ".") == 0) && stat(file.c_str(), &st) == 0 &&
+            st.st_size > 0)
+            found.push_back(file);
+    }
+    if (d) closedir(d);
+    return found;
 }
 
 void ChildProcess::readLoop(int fd) {

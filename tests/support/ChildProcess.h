@@ -1,6 +1,8 @@
 // A child process for process-level tests: started with extra environment,
 // fed lines on its standard input, its standard output and error collected
-// line by line, waited for with deadlines, killed when the test ends.
+// line by line, waited for with deadlines, killed when the test ends. A
+// sanitized child writes its reports to a path of its own; every report found
+// when the child is destroyed fails the running test and is named.
 #pragma once
 
 #include <sys/types.h>
@@ -20,7 +22,7 @@ public:
     // Starts `path` with `args`; `env` entries override or add variables.
     ChildProcess(std::string const& path, std::vector<std::string> const& args,
                  std::map<std::string, std::string> const& env);
-    ~ChildProcess();  // kills (SIGKILL) and reaps a child still running
+    ~ChildProcess();  // kills (SIGKILL) and reaps a child still running, then looks for reports
     ChildProcess(ChildProcess const&) = delete;
     ChildProcess& operator=(ChildProcess const&) = delete;
 
@@ -45,6 +47,9 @@ public:
     int exitCode(std::chrono::milliseconds deadline);
     void kill(int signal);
 
+    // Non-empty sanitizer report files (ASan, UBSan, TSan) the child wrote so far.
+    std::vector<std::string> sanitizerReports() const;
+
 private:
     void readLoop(int fd);
     pid_t pid_ = -1;
@@ -55,6 +60,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> lines_;
     bool eof_ = false;
+    std::string reportPath_;  // the sanitizer appends ".<pid>"
 };
 
 // Path of a built executable next to the test binaries (set by CMake).

@@ -1,5 +1,6 @@
 // The topAdapter executable as the task manager starts it: start-up
 // handshake, firmware wait, run phase and every failing step's exit.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -147,4 +148,18 @@ TEST(TopAdapterProcess, TraceSetMaskFiltersOrdinaryTracesAndRecordsGoToTheLogFil
     EXPECT_NE(std::string::npos, file.find("TRC255/128/0x20000000 TopAdapterTask.cpp")) << file;
     EXPECT_NE(std::string::npos, file.find("Configuration failed: taskid 321. Exiting..")) << file;
     EXPECT_EQ(std::string::npos, file.find("topAdapterTask begin main")) << file;
+}
+
+// A report written where a sanitizer would write the child's, by a child that
+// is then killed at teardown, fails the test and names the file.
+TEST(TopAdapterProcess, AChildsSanitizerReportFailsTheTest) {
+    static std::vector<std::string> reports;
+    EXPECT_NONFATAL_FAILURE(
+        {
+            ChildProcess sh("/bin/sh", {"-c", "o=$TSAN_OPTIONS; echo 'ERROR: ThreadSanitizer' > ${o##*log_path=}.$$; exec sleep 60"},
+                            {});
+            ASSERT_TRUE(testsupport::waitUntil([&] { return !(reports = sh.sanitizerReports()).empty(); }));
+        },
+        "sanitizer report /tmp/topadapter-reports.");
+    for (auto const& r : reports) unlink(r.c_str());
 }
