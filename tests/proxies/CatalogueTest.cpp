@@ -15,9 +15,7 @@
 
 TEST(Catalogue, TheGeneratedInterfacesAreTheCataloguedOnes) {
     std::map<std::string, catalogue::Interface> generated;
-    std::istringstream listings(TA_LISTINGS);
-    for (std::string path; std::getline(listings, path, ',');)
-        for (catalogue::Interface const& i : catalogue::read(path)) generated[i.client] = i;
+    for (catalogue::Interface const& i : catalogue::readAll(TA_LISTINGS)) generated[i.client] = i;
     std::vector<catalogue::Interface> const hand = catalogue::read(TA_CATALOGUE);
     ASSERT_EQ(37u, hand.size());
     for (catalogue::Interface const& want : hand) {
@@ -29,16 +27,13 @@ TEST(Catalogue, TheGeneratedInterfacesAreTheCataloguedOnes) {
         EXPECT_EQ((std::vector<unsigned long>{want.classCode, want.first, want.id}),
                   (std::vector<unsigned long>{got.classCode, got.first, got.id}));
         EXPECT_EQ(want.base, got.base);
+        ASSERT_EQ(want.ops.size(), got.ops.size());
         std::map<std::string, int> codes;
         for (size_t i = 0; i < want.ops.size(); ++i) {
             codes[want.ops[i].name] = static_cast<int>(want.first + i);
-            ASSERT_LT(i, got.ops.size());
-            EXPECT_EQ(want.ops[i].name, got.ops[i].name);
-            if (!want.ops[i].signature.empty()) {
-                EXPECT_EQ(want.ops[i].signature, got.ops[i].signature);
-            }
+            bool const given = !want.ops[i].signature.empty();  // else only the name is catalogued
+            EXPECT_EQ(given ? want.ops[i].signature : want.ops[i].name, given ? got.ops[i].signature : got.ops[i].name);
         }
-        EXPECT_EQ(want.ops.size(), got.ops.size());
         if (want.id) continue;
 
         TreflectMetaObject* meta = InterfaceRepository::instance()->findInterface(want.classCode);
