@@ -80,9 +80,8 @@ TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
     EXPECT_TRUE(s.getCurrentData(1, v));
     EXPECT_EQ(100u, v);  // the base
     s.changeOfInterval();
-    for (char const* read : {"getCurrentData(): read error, counter 1", "changeOfInterval(): read error, counter 1",
-                             "changeOfInterval(): read error, counter 5"})
-        EXPECT_EQ(1u, testsupport::countRecords(read)) << read;
+    EXPECT_EQ(1u, testsupport::countRecords("getCurrentData(): read error, counter 1"));
+    EXPECT_EQ(2u, testsupport::countRecords("changeOfInterval(): read error, counter "));  // 1 and 5
     EXPECT_EQ((std::vector<unsigned long>{100, 50}), history(s, 1, 2));
     EXPECT_EQ((std::vector<unsigned long>{4294967280ul, 4294967220ul}), history(s, 5, 2));
     EXPECT_EQ((std::vector<unsigned long>{0, 4294967293ul}), history(s, 2, 2));
