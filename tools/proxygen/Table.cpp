@@ -97,7 +97,7 @@ Record parseRecord(std::string const& rest) {
     return r;
 }
 
-void parseInterface(std::string const& keyword, std::string const& rest, std::string const& path, bool generate) {
+Iface* parseInterface(std::string const& keyword, std::string const& rest, std::string const& path, bool generate) {
     Tables& t = tables();
     Iface f;
     f.id = keyword == "idinterface";
@@ -114,7 +114,7 @@ void parseInterface(std::string const& keyword, std::string const& rest, std::st
     if (code == 0) fail("class code 0 is the object-level operations'");
     f.cc = static_cast<unsigned long>(code);
     for (auto const& other : t.ifaces)
-        if (other.second.cc == f.cc && !other.second.id && !f.id)
+        if (other.second.cc == f.cc)
             fail("class code " + cc + " is already " + other.first + "'s (" + other.second.table + ":" +
                  std::to_string(other.second.line) + ")");
     while (w >> word) {
@@ -132,8 +132,8 @@ void parseInterface(std::string const& keyword, std::string const& rest, std::st
     }
     if (!f.base.empty() && !t.ifaces.count(f.base)) fail("unknown base interface " + f.base);
     if (!f.base.empty() && t.ifaces[f.base].id != f.id) fail("base " + f.base + " is of the other kind");
-    t.ifaces[f.name] = f;
     if (generate) t.order.push_back(f.name);
+    return &(t.ifaces[f.name] = f);
 }
 
 void parseOp(Iface& f, std::string const& rest) {
@@ -149,7 +149,7 @@ void parseOp(Iface& f, std::string const& rest) {
     auto base = kBaseMembers.find(op.name);
     if (base != kBaseMembers.end()) fail("operation " + op.name + " clashes with " + base->second + "::" + op.name);
     for (Iface const* b = &f; !b->base.empty();) {
-        b = &tables().ifaces[b->base];
+        b = &tables().ifaces.at(b->base);
         for (Op const& inherited : b->ops)
             if (inherited.name == op.name)
                 fail("operation " + op.name + " hides the one of " + b->name + " (" + b->table + ":" +
@@ -293,8 +293,7 @@ void parseTable(std::string const& path, bool generate) {
         words >> keyword;
         std::string rest = trim(line.substr(keyword.size()));
         if (keyword == "interface" || keyword == "idinterface") {
-            parseInterface(keyword, rest, path, generate);
-            current = &t.ifaces[trim(rest.substr(0, rest.find_first_of(" \t")))];
+            current = parseInterface(keyword, rest, path, generate);
         } else if (keyword == "record" && !indented) {
             // The build lists the records of a table's own header from lines
             // that begin with "record": those must be outside every interface.
