@@ -53,6 +53,15 @@ function(ta_add_subdirectories)
   endforeach()
 endfunction()
 
+# The stem of a table's generated files: its name, capitalised, without extension.
+function(ta_table_stem table var)
+  get_filename_component(stem ${table} NAME_WE)
+  string(SUBSTRING ${stem} 0 1 first)
+  string(TOUPPER ${first} first)
+  string(SUBSTRING ${stem} 1 -1 rest)
+  set(${var} ${first}${rest} PARENT_SCOPE)
+endfunction()
+
 # ta_interface_library(NAME TABLE t [USES libs...] [SERVERS servers])
 # The interfaces of one table: proxygen writes their clients into the build
 # tree as library NAME and their server bases as library SERVERS (default
@@ -67,24 +76,33 @@ function(ta_interface_library name)
   endif()
   set(used_tables)
   set(used_servers)
+  set(used_listings)
   foreach(lib ${I_USES})
     get_target_property(tables ${lib} TA_INTERFACE_TABLES)
     get_target_property(servers ${lib} TA_INTERFACE_SERVERS)
+    get_target_property(listings ${lib} TA_INTERFACE_LISTINGS)
     if(NOT tables)
       message(FATAL_ERROR "${name}: ${lib} is not an interface library (declare it first)")
     endif()
     list(APPEND used_tables ${tables})
     list(APPEND used_servers ${servers})
+    list(APPEND used_listings ${listings})
   endforeach()
   list(REMOVE_DUPLICATES used_tables)
+  list(REMOVE_DUPLICATES used_listings)
   get_filename_component(table ${I_TABLE} ABSOLUTE)
-  set(all_tables ${used_tables} ${table})
   set(outdir ${CMAKE_CURRENT_BINARY_DIR}/generated)
+  ta_table_stem(${table} stem)
+  set(all_tables ${used_tables} ${table})
+  set(all_listings ${used_listings} ${outdir}/${stem}Catalogue.txt)
   ta_generate_interfaces(TABLE ${table} OUTDIR ${outdir} USES ${used_tables} CLIENTS clients SERVERS servers)
   ta_add_library(${name} SOURCES ${clients} LIBS ${I_USES} ta_callhelper ta_reflect PUBLIC_INCLUDES ${outdir})
   ta_add_library(${I_SERVERS} SOURCES ${servers} LIBS ${name} ${used_servers})
+  # The tables, server libraries and listings (<Stem>Catalogue.txt) of this
+  # library and of those it uses.
   set_target_properties(${name} PROPERTIES TA_INTERFACE_TABLES "${all_tables}"
-                                           TA_INTERFACE_SERVERS ${I_SERVERS})
+                                           TA_INTERFACE_SERVERS ${I_SERVERS}
+                                           TA_INTERFACE_LISTINGS "${all_listings}")
 endfunction()
 
 # ta_generate_interfaces(TABLE t OUTDIR d [USES tables...] CLIENTS var SERVERS var)
@@ -103,13 +121,12 @@ function(ta_generate_interfaces)
     list(APPEND outputs ${G_OUTDIR}/${name}Client.h ${G_OUTDIR}/${name}Client.cpp
                         ${G_OUTDIR}/${name}Server.h ${G_OUTDIR}/${name}Server.cpp)
   endforeach()
+  ta_table_stem(${G_TABLE} stem)
+  list(APPEND outputs ${G_OUTDIR}/${stem}Catalogue.txt)
+  # proxygen refuses a record that begins its line inside an interface.
   file(STRINGS ${G_TABLE} records REGEX "^record[ \t]")
   if(records)
-    get_filename_component(stem ${G_TABLE} NAME_WE)
-    string(SUBSTRING ${stem} 0 1 first)
-    string(TOUPPER ${first} first)
-    string(SUBSTRING ${stem} 1 -1 rest)
-    list(APPEND outputs ${G_OUTDIR}/${first}${rest}Records.h)
+    list(APPEND outputs ${G_OUTDIR}/${stem}Records.h)
   endif()
   add_custom_command(OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${G_OUTDIR}

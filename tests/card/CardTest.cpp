@@ -200,25 +200,16 @@ TEST_F(Card, ARestartedTaskAdoptsTheExistingFlows) {
     EXPECT_EQ(1u, task->countOutput("Creating Flow Adapter"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
 
-    std::vector<std::string> tables{TA_CATALOGUE};
-    std::istringstream own(TA_TASK_TABLES);
-    for (std::string t; std::getline(own, t, ',');) tables.push_back(t);
     std::set<unsigned long> allowed;
-    for (std::string const& t : tables)
-        for (catalogue::Interface const& i : catalogue::read(t))
-            if (!i.id) allowed.insert(i.classCode);
+    for (catalogue::Interface const& i : catalogue::readAll(TA_TASK_TABLES))
+        if (!i.id) allowed.insert(i.classCode);
     ASSERT_GT(allowed.size(), 30u);
     RunPermissionGuard g;
     TreflectOrbId const at = orb().convertId(peerId(kTaskNameId));
     orb().registerForODN(TopFlowClient::kClassCode, &at);
     std::vector<unsigned long> const* announced = orb().remoteInterfaceIds(peerId(kTaskNameId));
     ASSERT_TRUE(announced);
-    auto hex = [](std::set<unsigned long> const& codes) {
-        std::ostringstream o;
-        for (unsigned long c : codes) o << std::hex << " 0x" << c;
-        return o.str();
-    };
-    EXPECT_EQ(hex(allowed), hex(std::set<unsigned long>(announced->begin(), announced->end())));
+    EXPECT_EQ(catalogue::hex(allowed), catalogue::hex({announced->begin(), announced->end()}));
     orb().unregisterFromODN(TopFlowClient::kClassCode);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +41,22 @@ inline std::vector<Interface> read(std::string const& path) {
         }
     }
     return all;
+}
+
+// Of several files, named comma-separated.
+inline std::vector<Interface> readAll(std::string const& paths) {
+    std::vector<Interface> all;
+    std::istringstream names(paths);
+    for (std::string path; std::getline(names, path, ',');)
+        for (Interface const& i : read(path)) all.push_back(i);
+    return all;
+}
+
+// Class codes as a readable text, ascending.
+inline std::string hex(std::set<unsigned long> const& codes) {
+    std::ostringstream o;
+    for (unsigned long c : codes) o << std::hex << " 0x" << c;
+    return o.str();
 }
 
 }  // namespace catalogue

@@ -4,321 +4,25 @@
 //
 // Usage: proxygen OUTDIR TABLE [USED_TABLE...]
 //   Writes, for every interface of TABLE, OUTDIR/<Name>Client.h/.cpp and
-//   OUTDIR/<Name>Server.h/.cpp, and OUTDIR/<Stem>Records.h for the records
-//   declared outside any interface. Interfaces of the USED_TABLEs may be named
-//   as bases and types; their code is written by their own run.
+//   OUTDIR/<Name>Server.h/.cpp, OUTDIR/<Stem>Records.h for the records
+//   declared outside any interface, and OUTDIR/<Stem>Catalogue.txt, the list of
+//   interfaces with their class codes, method codes and C++ signatures.
+//   Interfaces of the USED_TABLEs may be named as bases and types; their code
+//   is written by their own run.
 // A malformed table ends the run with status 1 and "TABLE:LINE: error: ...".
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "Table.h"
+
+using namespace proxygen;
+
 namespace {
-
-struct Param {
-    bool out = false;
-    std::string type, name;
-};
-
-struct Op {
-    std::string name, result;
-    int mc = 0;
-    bool chosen = false;
-    std::vector<Param> params;
-    int line = 0;
-};
-
-struct Record {
-    std::string name;
-    bool isEnum = false;
-    std::vector<Param> fields;  // `out` unused
-};
-
-struct Iface {
-    std::string name, base, table;
-    unsigned long cc = 0;
-    bool id = false;
-    bool generate = false;
-    int first = 0, line = 0;
-    std::vector<Op> ops;
-    std::vector<Record> records;
-    std::vector<std::pair<std::string, std::string> > consts;  // name, value (long)
-    std::vector<std::pair<std::string, std::string> > names;   // member, text
-};
-
-std::map<std::string, Iface> gIfaces;
-std::vector<std::string> gOrder;      // interfaces of the generated table, in table order
-std::vector<Record> gGlobalRecords;   // records outside interfaces, generated table only
-std::map<std::string, std::string> gGlobalOwner;  // global record -> table stem
-std::string gTable;
-int gLine = 0;
-
-[[noreturn]] void fail(std::string const& what) {
-    std::fprintf(stderr, "%s:%d: error: %s\n", gTable.c_str(), gLine, what.c_str());
-    std::exit(1);
-}
-
-std::string trim(std::string s) {
-    size_t b = s.find_first_not_of(" \t\r"), e = s.find_last_not_of(" \t\r");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-bool isIdent(std::string const& s) {
-    if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
-    for (char c : s)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
-    return true;
-}
-
-// Splits at commas that are not inside <...>.
-std::vector<std::string> splitTopLevel(std::string const& s, char sep) {
-    std::vector<std::string> parts;
-    int depth = 0;
-    std::string cur;
-    for (char c : s) {
-        if (c == '<') ++depth;
-        if (c == '>') --depth;
-        if (c == sep && depth == 0) {
-            parts.push_back(trim(cur));
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!trim(cur).empty()) parts.push_back(trim(cur));
-    return parts;
-}
-
-// "TYPE name" with TYPE possibly holding blanks inside <...>.
-Param typedName(std::string const& text) {
-    std::string t = trim(text);
-    size_t cut = t.find_last_of(" \t");
-    if (cut == std::string::npos) fail("expected a type and a name in \"" + t + "\"");
-    Param p;
-    p.type = trim(t.substr(0, cut));
-    p.name = trim(t.substr(cut + 1));
-    if (!isIdent(p.name)) fail("bad name \"" + p.name + "\"");
-    return p;
-}
-
-std::string stemOf(std::string const& path) {
-    size_t slash = path.find_last_of('/');
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    base = base.substr(0, base.find('.'));
-    if (!base.empty()) base[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(base[0])));
-    return base;
-}
-
-Record parseRecord(std::string const& rest) {
-    // NAME { TYPE field; ... }
-    size_t open = rest.find('{'), close = rest.rfind('}');
-    if (open == std::string::npos || close == std::string::npos || close < open)
-        fail("a record is \"record NAME { TYPE field; ... }\"");
-    Record r;
-    r.name = trim(rest.substr(0, open));
-    if (!isIdent(r.name)) fail("bad record name \"" + r.name + "\"");
-    for (std::string const& f : splitTopLevel(rest.substr(open + 1, close - open - 1), ';')) r.fields.push_back(typedName(f));
-    if (r.fields.empty()) fail("record " + r.name + " has no fields");
-    return r;
-}
-
-void parseTable(std::string const& path, bool generate) {
-    std::ifstream in(path);
-    if (!in) {
-        std::fprintf(stderr, "%s: error: cannot read the table\n", path.c_str());
-        std::exit(1);
-    }
-    gTable = path;
-    gLine = 0;
-    Iface* current = nullptr;
-    int nextMc = 0;
-    for (std::string raw; std::getline(in, raw);) {
-        ++gLine;
-        std::string line = trim(raw.substr(0, raw.find('#')));
-        if (line.empty()) continue;
-        std::istringstream words(line);
-        std::string keyword;
-        words >> keyword;
-        std::string rest = trim(line.substr(keyword.size()));
-        if (keyword == "interface" || keyword == "idinterface") {
-            Iface f;
-            f.id = keyword == "idinterface";
-            f.table = path;
-            f.generate = generate;
-            f.line = gLine;
-            std::istringstream w(rest);
-            std::string cc, word;
-            w >> f.name >> cc;
-            if (!isIdent(f.name)) fail("bad interface name \"" + f.name + "\"");
-            if (gIfaces.count(f.name)) fail("interface " + f.name + " is defined twice");
-            char* end = nullptr;
-            f.cc = std::strtoul(cc.c_str(), &end, 0);
-            if (cc.empty() || *end || f.cc > 0xFFFFFFFFul) fail("bad class code \"" + cc + "\"");
-            while (w >> word) {
-                std::string value;
-                if (!(w >> value)) fail("\"" + word + "\" wants a value");
-                if (word == "base") f.base = value;
-                else if (word == "first") f.first = std::atoi(value.c_str());
-                else fail("unknown interface option \"" + word + "\"");
-            }
-            if (!f.base.empty() && !gIfaces.count(f.base)) fail("unknown base interface " + f.base);
-            if (!f.base.empty() && gIfaces[f.base].id != f.id) fail("base " + f.base + " is of the other kind");
-            gIfaces[f.name] = f;
-            current = &gIfaces[f.name];
-            nextMc = f.first;
-            if (generate) gOrder.push_back(f.name);
-        } else if (keyword == "record" && !current) {
-            gGlobalOwner[parseRecord(rest).name] = stemOf(path);
-            if (generate) gGlobalRecords.push_back(parseRecord(rest));
-        } else if (!current) {
-            fail("\"" + keyword + "\" outside an interface");
-        } else if (keyword == "op") {
-            Op op;
-            op.line = gLine;
-            op.mc = nextMc++;
-            size_t open = rest.find('('), close = rest.find(')');
-            if (open == std::string::npos || close == std::string::npos || close < open)
-                fail("an operation is \"op NAME(ARGS) [-> TYPE] [chosen]\"");
-            op.name = trim(rest.substr(0, open));
-            if (!isIdent(op.name)) fail("bad operation name \"" + op.name + "\"");
-            for (std::string const& a : splitTopLevel(rest.substr(open + 1, close - open - 1), ',')) {
-                std::istringstream w(a);
-                std::string dir;
-                w >> dir;
-                if (dir != "in" && dir != "out") fail("argument \"" + a + "\" is neither in nor out");
-                Param p = typedName(a.substr(dir.size()));
-                p.out = dir == "out";
-                op.params.push_back(p);
-            }
-            std::string tail = trim(rest.substr(close + 1));
-            if (tail.size() >= 6 && tail.compare(tail.size() - 6, 6, "chosen") == 0) {
-                op.chosen = true;
-                tail = trim(tail.substr(0, tail.size() - 6));
-            }
-            if (!tail.empty()) {
-                if (tail.compare(0, 2, "->") != 0) fail("expected \"-> TYPE\" after the arguments");
-                op.result = trim(tail.substr(2));
-                if (op.result.empty()) fail("missing result type");
-            }
-            current->ops.push_back(op);
-        } else if (keyword == "record") {
-            current->records.push_back(parseRecord(rest));
-        } else if (keyword == "enum") {
-            Record e;
-            e.name = rest;
-            e.isEnum = true;
-            if (!isIdent(e.name)) fail("bad enumeration name \"" + rest + "\"");
-            current->records.push_back(e);
-        } else if (keyword == "const") {
-            std::istringstream w(rest);
-            std::string type, name, eq, value;
-            w >> type >> name >> eq >> value;
-            if (type != "long" || !isIdent(name) || eq != "=" || value.empty()) fail("a constant is \"const long NAME = VALUE\"");
-            current->consts.push_back({name, value});
-        } else if (keyword == "name") {
-            size_t eq = rest.find('='), q1 = rest.find('"'), q2 = rest.rfind('"');
-            std::string member = trim(rest.substr(0, eq));
-            if (eq == std::string::npos || q1 == std::string::npos || q2 <= q1 || !isIdent(member))
-                fail("a well-known name is name MEMBER = \"TEXT\"");
-            current->names.push_back({member, rest.substr(q1 + 1, q2 - q1 - 1)});
-        } else {
-            fail("unknown keyword \"" + keyword + "\"");
-        }
-    }
-}
-
-// ---- types ----
-
-struct TypeInfo {
-    std::string cpp;           // as written in the interface's own class
-    std::string qualified;     // as written outside it
-    bool byValue = false;      // passed by value as an in-argument
-    std::set<std::string> headerNeeds;  // interfaces whose header must come first
-    std::set<std::string> uses;         // interfaces whose client is named
-};
-
-Record const* findRecord(Iface const& f, std::string const& name) {
-    for (Record const& r : f.records)
-        if (r.name == name) return &r;
-    return nullptr;
-}
-
-TypeInfo typeOf(std::string const& t, Iface const* where) {
-    static std::map<std::string, std::string> const scalars = {
-        {"bool", "bool"}, {"uchar", "unsigned char"}, {"short", "short"}, {"ushort", "unsigned short"},
-        {"long", "long"}, {"ulong", "unsigned long"}};
-    TypeInfo info;
-    if (scalars.count(t)) {
-        info.cpp = info.qualified = scalars.at(t);
-        info.byValue = true;
-        return info;
-    }
-    if (t == "string") {
-        info.cpp = info.qualified = "std::string";
-        return info;
-    }
-    size_t lt = t.find('<');
-    if (lt != std::string::npos && t.back() == '>') {
-        std::string head = trim(t.substr(0, lt)), inner = t.substr(lt + 1, t.size() - lt - 2);
-        if (head == "ResponseInfo") {
-            if (inner != "GetClient" && inner != "SetClient" && inner != "RunClient")
-                fail("ResponseInfo takes GetClient, SetClient or RunClient, not \"" + inner + "\"");
-            info.cpp = info.qualified = "ResponseInfo<" + inner + ">";
-            return info;
-        }
-        std::vector<std::string> args = splitTopLevel(inner, ',');
-        if (head == "seq" && args.size() == 1) {
-            TypeInfo e = typeOf(args[0], where);
-            info = e;
-            info.byValue = false;
-            info.cpp = "TipprmiSequence<" + e.cpp + ">";
-            info.qualified = "TipprmiSequence<" + e.qualified + ">";
-            return info;
-        }
-        if (head == "array" && args.size() == 2) {
-            int n = std::atoi(args[1].c_str());
-            if (n < 1 || n > 255) fail("an array holds 1 to 255 elements");
-            TypeInfo e = typeOf(args[0], where);
-            info = e;
-            info.byValue = false;
-            info.cpp = "TipprmiArray<" + e.cpp + ", " + args[1] + ">";
-            info.qualified = "TipprmiArray<" + e.qualified + ", " + args[1] + ">";
-            return info;
-        }
-        fail("unknown type \"" + t + "\"");
-    }
-    size_t colons = t.find("::");
-    if (colons != std::string::npos) {
-        std::string owner = t.substr(0, colons), name = t.substr(colons + 2);
-        auto it = gIfaces.find(owner);
-        if (it == gIfaces.end() || !findRecord(it->second, name)) fail("unknown type \"" + t + "\"");
-        info.cpp = info.qualified = owner + "Client::" + name;
-        info.byValue = findRecord(it->second, name)->isEnum;
-        if (!where || where->name != owner) info.headerNeeds.insert(owner);
-        return info;
-    }
-    if (where && findRecord(*where, t)) {
-        info.cpp = t;
-        info.qualified = where->name + "Client::" + t;
-        info.byValue = findRecord(*where, t)->isEnum;
-        return info;
-    }
-    if (gGlobalOwner.count(t)) {
-        info.cpp = info.qualified = t;
-        return info;
-    }
-    if (gIfaces.count(t)) {
-        info.cpp = info.qualified = t + "Client";
-        info.uses.insert(t);
-        return info;
-    }
-    fail("unknown type \"" + t + "\"");
-}
 
 // ---- output ----
 
@@ -383,9 +87,13 @@ std::string join(std::vector<std::string> const& v, std::string const& sep = ", 
     return out;
 }
 
-void collect(Iface const& f, std::set<std::string>& header, std::set<std::string>& source) {
+// Interfaces whose headers the client's header needs first, those its source
+// names, and the stems of the tables whose global records it uses.
+void collect(Iface const& f, std::set<std::string>& header, std::set<std::string>& source,
+             std::set<std::string>* globals = nullptr) {
     auto add = [&](TypeInfo const& t, bool inRecord) {
         header.insert(t.headerNeeds.begin(), t.headerNeeds.end());
+        if (globals) globals->insert(t.globals.begin(), t.globals.end());
         (inRecord ? header : source).insert(t.uses.begin(), t.uses.end());
     };
     for (Record const& r : f.records)
@@ -397,20 +105,6 @@ void collect(Iface const& f, std::set<std::string>& header, std::set<std::string
     if (!f.base.empty()) header.insert(f.base);
     header.erase(f.name);
     source.erase(f.name);
-}
-
-bool usesGlobalRecord(Iface const& f) {
-    auto named = [](std::string const& t) {
-        for (auto const& g : gGlobalOwner)
-            if (t.find(g.first) != std::string::npos) return true;
-        return false;
-    };
-    for (Op const& op : f.ops) {
-        if (named(op.result)) return true;
-        for (Param const& p : op.params)
-            if (named(p.type)) return true;
-    }
-    return false;
 }
 
 void writeFile(std::string const& path, std::string const& text) {
@@ -454,15 +148,15 @@ void writeRecordType(std::ostringstream& h, Record const& r, Iface const* owner,
 }
 
 void writeClient(std::string const& dir, Iface const& f) {
-    std::set<std::string> headerNeeds, sourceUses;
-    collect(f, headerNeeds, sourceUses);
+    std::set<std::string> headerNeeds, sourceUses, globals;
+    collect(f, headerNeeds, sourceUses, &globals);
     std::string const me = clientOf(f);
     std::ostringstream h;
     h << kBanner << fileName(f.table) << "; do not edit.\n#pragma once\n\n#include <cstdint>\n#include <string>\n\n";
     h << "#include \"CallHelper.h\"\n";
     if (f.id) h << "#include \"IPPRMI_objectClient.h\"\n";
     else h << "#include \"REFLECT_metaObject.h\"\n#include \"REFLECT_object.h\"\n";
-    if (usesGlobalRecord(f)) h << "#include \"" << gGlobalOwner.begin()->second << "Records.h\"\n";
+    for (std::string const& stem : globals) h << "#include \"" << stem << "Records.h\"\n";
     for (std::string const& n : headerNeeds) h << "#include \"" << n << "Client.h\"\n";
     h << "\n";
     for (std::string const& n : sourceUses)
@@ -638,11 +332,32 @@ void writeServer(std::string const& dir, Iface const& f) {
 }
 
 void writeGlobalRecords(std::string const& dir, std::string const& stem) {
+    std::vector<Record> const& records = tables().globalRecords;
     std::ostringstream h;
-    h << kBanner << fileName(gTable) << "; do not edit.\n#pragma once\n\n#include \"IPPRMI_stream.h\"\n\n";
-    for (Record const& r : gGlobalRecords) writeRecordType(h, r, nullptr, "");
-    for (Record const& r : gGlobalRecords) writeRecordOps(h, r, r.name, nullptr);
+    h << kBanner << fileName(tables().generated) << "; do not edit.\n#pragma once\n\n#include \"IPPRMI_stream.h\"\n\n";
+    for (Record const& r : records) writeRecordType(h, r, nullptr, "");
+    for (Record const& r : records) writeRecordOps(h, r, r.name, nullptr);
     writeFile(dir + "/" + stem + "Records.h", h.str());
+}
+
+// The interfaces as the written code declares them, in the format of a
+// hand-written catalogue (tests/proxies/catalogue.txt) to hold them against.
+void writeListing(std::string const& dir, std::string const& stem) {
+    std::ostringstream o;
+    o << "# Written by proxygen from " << fileName(tables().generated) << ": the interfaces as declared.\n";
+    for (std::string const& name : tables().order) {
+        Iface const& f = tables().ifaces[name];
+        o << (f.id ? "idinterface " : "interface ") << clientOf(f) << " " << hex(f.cc).substr(0, 10) << " "
+          << baseClient(f) << " " << f.first << "\n";
+        for (Op const& op : f.ops) {
+            std::vector<std::string> args;
+            for (Param const& p : op.params) args.push_back(typeOf(p.type, &f).qualified + (p.out ? " (out)" : " (in)"));
+            o << "  " << op.name << "(" << join(args) << ")";
+            if (!op.result.empty()) o << " -> " << typeOf(op.result, &f).qualified;
+            o << "\n";
+        }
+    }
+    writeFile(dir + "/" + stem + "Catalogue.txt", o.str());
 }
 
 }  // namespace
@@ -655,26 +370,14 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) parseTable(argv[i], false);
     parseTable(argv[2], true);
     // Every type must resolve before anything is written.
-    for (std::string const& name : gOrder) {
-        Iface const& f = gIfaces[name];
-        gTable = f.table;
-        for (Record const& r : f.records) {
-            gLine = f.line;
-            for (Param const& p : r.fields) typeOf(p.type, &f);
-        }
-        for (Op const& op : f.ops) {
-            gLine = op.line;
-            signatureOf(op, f, true);
-        }
-    }
-    for (Record const& r : gGlobalRecords)
-        for (Param const& p : r.fields) typeOf(p.type, nullptr);
+    checkTypes();
+    Tables& all = tables();
     std::string const dir = argv[1];
-    gTable = argv[2];
-    if (!gGlobalRecords.empty()) writeGlobalRecords(dir, stemOf(argv[2]));
-    for (std::string const& name : gOrder) {
-        writeClient(dir, gIfaces[name]);
-        writeServer(dir, gIfaces[name]);
+    if (!all.globalRecords.empty()) writeGlobalRecords(dir, stemOf(argv[2]));
+    for (std::string const& name : all.order) {
+        writeClient(dir, all.ifaces[name]);
+        writeServer(dir, all.ifaces[name]);
     }
+    writeListing(dir, stemOf(argv[2]));
     return 0;
 }

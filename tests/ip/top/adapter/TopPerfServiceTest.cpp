@@ -52,8 +52,9 @@ TEST(IntervalDifference, ModuloTwoToThe32WithTheSlsCeiling) {
 }
 
 // Samples 5, -3 and 10 after a first 0 (truncated toward zero); a reading
-// of ident 3 asks the driver nothing; counters that cannot be read store
-// their base, which becomes 0; a new interval starts with one sample.
+// of ident 3 asks the driver nothing, one of an unknown ident is refused;
+// counters that cannot be read read and store their base, which becomes 0;
+// a new interval starts with one sample.
 TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
     chip.queuePhaseErrors({0.7f, 5.9f, -3.9f, 10.2f});
     chip.setCounters(50, 60);
@@ -69,11 +70,18 @@ TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
     EXPECT_TRUE(s.getCurrentData(3, v));
     EXPECT_EQ(3u, v);
     EXPECT_EQ(reads, chip.callCount(topdrv::Fn::GetStateInfo));
+    expectError("getCurrentData() ident is not in the table 9");
+    EXPECT_FALSE(s.getCurrentData(9, v));
+    EXPECT_EQ(1u, testsupport::countRecords("getCurrentData() ident is not in the table 9"));
 
     chip.setCounters(100, 4294967280ul);
     s.changeOfInterval();
     chip.setState(6);
+    EXPECT_TRUE(s.getCurrentData(1, v));
+    EXPECT_EQ(100u, v);  // the base
     s.changeOfInterval();
+    EXPECT_EQ(1u, testsupport::countRecords("getCurrentData(): read error, counter 1"));
+    EXPECT_EQ(2u, testsupport::countRecords("changeOfInterval(): read error, counter "));  // 1 and 5
     EXPECT_EQ((std::vector<unsigned long>{100, 50}), history(s, 1, 2));
     EXPECT_EQ((std::vector<unsigned long>{4294967280ul, 4294967220ul}), history(s, 5, 2));
     EXPECT_EQ((std::vector<unsigned long>{0, 4294967293ul}), history(s, 2, 2));
@@ -83,8 +91,8 @@ TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
 }
 
 // PerformanceService object first, adapter first, a replacing object, a
-// stale deletion, a foreign unregistration; and malformed triggers (the
-// commands: PerfCardTest).
+// stale deletion, foreign and unknown unregistrations, a deletion without a
+// record; and malformed triggers (the commands: PerfCardTest).
 TEST_F(Perf, LinkObservesTriggerWhileBothSidesArePresent) {
     PerfSvcAdpLink& link = *PerfSvcAdpLink::instance();
     sim::PerformanceServiceObject ps1(flow.getClient(), 1), ps2(flow.getClient(), 2), ps3(flow.getClient(), 3);
@@ -99,7 +107,10 @@ TEST_F(Perf, LinkObservesTriggerWhileBothSidesArePresent) {
         EXPECT_EQ(1u, ps2.record.triggerObservers);
         ps1.sendDeletionEvent(PerformanceServiceClient::staticMeta());  // replaced already: nothing changes
         expectError("unreg unknown Adp for /flow");
+        expectError("unreg Adp for unknown /elsewhere");
         EXPECT_FALSE(link.unregisterAdapter("/flow", nullptr));
+        EXPECT_FALSE(link.unregisterAdapter("/elsewhere", nullptr));
+        EXPECT_EQ(2u, testsupport::countRecords("Adp for"));
 
         // Missing, empty or unreadable arguments: nothing happens.
         expectError("count out of bounds");
@@ -127,6 +138,8 @@ TEST_F(Perf, LinkObservesTriggerWhileBothSidesArePresent) {
     }
     PerfSvcAdpLink::Link l;
     EXPECT_FALSE(link.lookup("/flow", l) || l.ps || l.adp);
+    ps3.sendDeletionEvent(PerformanceServiceClient::staticMeta());  // a second time: no record
+    EXPECT_EQ(1u, testsupport::countRecords("missed creation of PS /flow"));
 }
 
 // The interval timer object that appears last is the one followed.
