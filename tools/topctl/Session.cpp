@@ -3,17 +3,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "ChipControl.h"
 #include "Diag.h"
 #include "EnvVars.h"
 #include "HandlerThreadPolicies.h"
 #include "NodeDir.h"
+#include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_metaObject.h"
 #include "REFLECT_objectStub.h"
 #include "REFLECT_orb.h"
 
@@ -49,10 +57,83 @@ std::string lastErrorText() {
     return log.recent.empty() ? std::string() : log.recent.back().second;
 }
 
+Session* gSession = nullptr;
+
+// The run permission given up for a wait that workers must be able to serve through.
+template <class F>
+void withoutRunPermission(F wait) {
+    unsigned held = TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0;
+    for (unsigned i = 0; i < held; ++i) TreflectORB::releaseRunPermission();
+    wait();
+    for (unsigned i = 0; i < held; ++i) TreflectORB::getRunPermission();
+}
+
+// Ends the tool when the node's membership service is gone for a second: a
+// call waiting on a peer of a node that went would wait for ever, since
+// nobody is left to report the peer's end. The service holds a lock on its
+// lock file for as long as it runs.
+class NodeWatch {
+public:
+    NodeWatch() : thread_([this] { run(); }) {}
+    ~NodeWatch() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    static bool serviceRuns() {
+        int fd = ::open((platform::nodeDirectory() + "/topnoded.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        bool const held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+        ::close(fd);
+        return held;
+    }
+    void run() {
+        int missing = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; })) {
+            missing = serviceRuns() ? 0 : missing + 1;
+            if (missing < 4) continue;
+            std::fflush(stdout);
+            std::fprintf(stderr, "topctl: the node at %s went away (its membership service ended)\n",
+                         platform::nodeDirectory().c_str());
+            std::_Exit(kNodeGone);
+        }
+    }
+    static int const kNodeGone = 1;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+NodeWatch* gWatch = nullptr;
+
+// Collects the objects a class-wide creation subscription reports.
+class Collector : public TreflectObserver {
+public:
+    Collector() : TreflectObserver(TipprmiOID(static_cast<char const*>(nullptr), NSID_UNIT), nullptr, std::string()) {}
+    bool handleNotification() override {
+        if (getSource()) found.push_back(*getSource());
+        return true;
+    }
+    std::vector<TreflectObject> found;
+};
+
 }  // namespace
+
+CallTiming& callTiming() {
+    static CallTiming t;
+    return t;
+}
 
 void fail(std::string const& message) {
     std::fflush(stdout);
+    if (gSession) gSession->leave();
     std::fprintf(stderr, "topctl: %s\n", message.c_str());
     std::exit(1);
 }
@@ -98,8 +179,12 @@ struct CallScope::Guard {
     RunPermissionGuard g;
 };
 
-CallScope::CallScope() : guard_(new Guard), mark_(errorMark()) {}
-CallScope::~CallScope() = default;
+CallScope::CallScope() : guard_(new Guard), mark_(errorMark()), start_(std::chrono::steady_clock::now()) {}
+CallScope::~CallScope() {
+    CallTiming& t = callTiming();
+    ++t.calls;
+    t.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
 
 Session::Session() {
     struct stat st;
@@ -116,9 +201,65 @@ Session::Session() {
         fail("cannot join the node at " + platform::nodeDirectory() +
              ": no membership service answers there (is the card running?)");
     }
+    gSession = this;
+    gWatch = new NodeWatch;
 }
 
-Session::~Session() { dropControl(); }
+Session::~Session() {
+    leave();
+    if (gSession == this) gSession = nullptr;
+}
+
+Session* Session::current() { return gSession; }
+
+void Session::leave() {
+    if (left_) return;
+    left_ = true;
+    dropControl();
+    // The actors subscribe to every newcomer's ORB and wait for its answers:
+    // stay until the workers have been idle for a while, at most half a second.
+    TreflectORB& orb = *orb_;
+    withoutRunPermission([&orb] {
+        auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        int quiet = 0;
+        while (quiet < 4 && std::chrono::steady_clock::now() < end) {
+            quiet = orb.idleWorkerCount() == orb.workerCount() ? quiet + 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    delete gWatch;
+    gWatch = nullptr;
+}
+
+std::vector<std::shared_ptr<TopAdapterStatusClient> > Session::statusObjects() {
+    RunPermissionGuard g;
+    Collector collector;
+    {
+        CallScope scope;
+        TopAdapterStatusClient::ClientSpecificMetaObject* meta = TopAdapterStatusClient::staticMeta();
+        meta->observeCreations(&collector, true);
+        // Found once: nobody is left subscribed to announce later ones to.
+        meta->removeObserver(&collector);
+    }
+    std::vector<std::shared_ptr<TopAdapterStatusClient> > out;
+    for (auto const& o : collector.found) out.push_back(std::make_shared<TopAdapterStatusClient>(o));
+    return out;
+}
+
+std::vector<Task> Session::tasks() {
+    std::vector<Task> out;
+    for (auto const& status : statusObjects()) {
+        Task t;
+        t.status = status;
+        CallScope scope;
+        t.orbId = status->getStub_()->orbId().value();
+        t.view = status->getStatus();
+        t.answered = errorSince(scope.mark()).empty();
+        out.push_back(t);
+    }
+    std::sort(out.begin(), out.end(), [](Task const& a, Task const& b) { return a.view.unit < b.view.unit; });
+    return out;
+}
 
 void Session::dropControl() {
     if (!control_) return;
