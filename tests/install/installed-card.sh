@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a scratch root (no dpkg, no
-# systemd needed), runs the unpacked topcard until its model reports that
+# Installs the build as the Debian package lays it out (no dpkg, no systemd
+# needed) into a scratch root, runs the installed topcard until its model reports that
 # the task adopted flow 1 and started its chip, looks at it with the
 # unpacked topctl (its metrics through promtool where that is installed),
 # checks the unit with systemd-analyze where that is installed, stops the
@@ -17,10 +17,8 @@ finish() {
 trap finish EXIT
 fail() { echo "FAIL: $*"; [ -f "$scratch/out" ] && cat "$scratch/out"; exit 1; }
 
-(cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null) || fail "cpack failed"
-deb=$(ls "$scratch"/pkg/topadapter_*.deb)
-dpkg-deb -x "$deb" "$scratch/root"
 root=$scratch/root/usr
+cmake --install "$build" --prefix "$root" >/dev/null
 for f in bin/topcard bin/topchip bin/topctl libexec/topadapter/topAdapter libexec/topadapter/topnoded \
          libexec/topadapter/topmodel share/man/man1/topctl.1.gz share/man/man1/topcard.1.gz \
          share/man/man1/topchip.1.gz share/bash-completion/completions/topctl lib/systemd/system/topcard.service; do
@@ -31,13 +29,10 @@ for p in topcard topchip topctl; do
   "$root/bin/$p" --version | grep -qE "^$p [0-9]+\.[0-9]+" || fail "$p --version"
 done
 zcat "$root/share/man/man1/topctl.1.gz" | grep -q '^\.B monitor' || fail "topctl(1) lacks monitor"
-# Nothing enables the service: no maintainer script, no link in the package.
-dpkg-deb -e "$deb" "$scratch/control"
-if [ -e "$scratch/control/postinst" ] && grep -q enable "$scratch/control/postinst"; then
-  fail "the package enables the service"
-fi
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze --root="$scratch/root" verify /usr/lib/systemd/system/topcard.service >"$scratch/verify" 2>&1 ||
+  # As installed, with the program it starts where this install put it.
+  sed "s|^ExecStart=/usr/|ExecStart=$root/|" "$root/lib/systemd/system/topcard.service" >"$scratch/topcard.service"
+  systemd-analyze verify --man=no "$scratch/topcard.service" >"$scratch/verify" 2>&1 ||
     { cat "$scratch/verify"; fail "systemd-analyze rejects topcard.service"; }
 else
   echo "systemd-analyze not installed: the unit is not verified"
@@ -84,4 +79,4 @@ while ls -l /proc/[0-9]*/exe 2>/dev/null | grep -qF "$scratch/root/"; do
   sleep 0.1
 done
 [ -s "$scratch/logs/topAdapter.log" ] || fail "no task log in CARD_LOG_DIR"
-echo "the package unpacks, its card runs and adopts flow 1, topctl sees it running"
+echo "installed card ran and adopted flow 1; topctl sees it running"

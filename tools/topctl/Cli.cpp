@@ -102,7 +102,8 @@ std::string hex32(unsigned long v) {
 long adminState(std::string const& text) {
     if (text == "unlocked") return 1;
     if (text == "locked") return 0;
-    return static_cast<long>(number(text, 0, 1, "administrative state (locked, unlocked, 0 or 1)"));
+    if (text == "0" || text == "1") return text == "1";
+    usageError("bad administrative state '" + text + "' (locked or unlocked, 0 or 1)");
 }
 
 char const* adminName(long state) { return state == 1 ? "unlocked" : "locked"; }

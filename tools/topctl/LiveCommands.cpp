@@ -104,7 +104,7 @@ bool Listener::handleNotification() {
         // Entered from disabled, state 1 is the step before the chip's configuration, not its failure.
         char const* state = c.state == 1 && c.previous == 0 && c.masterIp != 0 ? "enabled"
                                                                                 : adapterStateName(c.state, c.masterIp);
-        char const* previous = adapterStateName(c.previous, c.masterIp);
+        char const* previous = c.previous == 1 && c.state == 2 ? "enabled" : adapterStateName(c.previous, c.masterIp);
         j.member("event", "adapter").member("key", c.key).member("state", state).member("previous", previous);
         out_.print(rfc3339(c.sec, c.ms), "flow " + std::to_string(c.key) + " adapter " + state + " (was " +
                                              previous + ")",

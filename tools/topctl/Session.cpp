@@ -21,6 +21,7 @@
 #include "HandlerThreadPolicies.h"
 #include "NodeDir.h"
 #include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_interfaceRepository.h"
 #include "REFLECT_metaObject.h"
 #include "REFLECT_objectStub.h"
 #include "REFLECT_orb.h"
@@ -112,6 +113,21 @@ private:
 };
 
 NodeWatch* gWatch = nullptr;
+
+// The ORBs that have subscribed here to creations or deletions of a class,
+// and the number of their subscriptions.
+std::set<unsigned long> subscribers(TreflectORB& orb, size_t* count) {
+    std::set<unsigned long> out;
+    *count = 0;
+    RunPermissionGuard g;
+    for (unsigned long cc : InterfaceRepository::instance()->getIfIds()) {
+        TreflectORB::MetaData& md = orb.getMetaData(cc);
+        for (auto const& id : md.remoteCreationObservers) out.insert(id.value());
+        for (auto const& id : md.remoteDeletionObservers) out.insert(id.value());
+        *count += md.remoteCreationObservers.size() + md.remoteDeletionObservers.size();
+    }
+    return out;
+}
 
 // Collects the objects a class-wide creation subscription reports.
 class Collector : public TreflectObserver {
@@ -216,14 +232,32 @@ void Session::leave() {
     if (left_) return;
     left_ = true;
     dropControl();
-    // The actors subscribe to every newcomer's ORB and wait for its answers:
-    // stay until the workers have been idle for a while, at most half a second.
+    // The actors subscribe to every newcomer's ORB and wait for its answers.
+    // The tasks always do: stay until each task still on the node has (at
+    // most a second), then until the workers have been idle for a while.
     TreflectORB& orb = *orb_;
-    withoutRunPermission([&orb] {
-        auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    std::set<unsigned long> tasks = taskOrbs_;
+    unsigned short const taskName = Transport::IdInfo::nameIdOf("topAdapter");
+    for (auto const& t : Transport::TransportLayer::instance().getTerminations())
+        if (t.nameId() == taskName && t != orb.termId()) tasks.insert(orb.convertId(t).value());
+    withoutRunPermission([&orb, &tasks] {
+        auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        size_t count = 0, last = 0;
+        for (;;) {
+            std::set<unsigned long> const done = subscribers(orb, &count);
+            bool waiting = false;
+            for (unsigned long id : tasks)
+                waiting |= !done.count(id) &&
+                           Transport::TransportLayer::instance().exists(orb.convertId(TreflectOrbId(id)));
+            if (!waiting || std::chrono::steady_clock::now() >= end) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        // A task subscribes class after class: until none came for a while.
         int quiet = 0;
-        while (quiet < 4 && std::chrono::steady_clock::now() < end) {
-            quiet = orb.idleWorkerCount() == orb.workerCount() ? quiet + 1 : 0;
+        while (quiet < 8 && std::chrono::steady_clock::now() < end) {
+            last = count;
+            subscribers(orb, &count);
+            quiet = count == last && orb.idleWorkerCount() == orb.workerCount() ? quiet + 1 : 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
@@ -253,6 +287,7 @@ std::vector<Task> Session::tasks() {
         t.status = status;
         CallScope scope;
         t.orbId = status->getStub_()->orbId().value();
+        taskOrbs_.insert(t.orbId);
         t.view = status->getStatus();
         t.answered = errorSince(scope.mark()).empty();
         out.push_back(t);

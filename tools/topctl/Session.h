@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <list>
+#include <set>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -112,6 +113,7 @@ private:
     bool tolerate_ = false;
     bool failed_ = false;
     bool left_ = false;
+    std::set<unsigned long> taskOrbs_;  // ORB ids of the tasks found
 };
 
 // Held across one remote call: the run permission, and a mark of the error
