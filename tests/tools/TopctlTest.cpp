@@ -233,8 +233,9 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     failsWith({"set", "1", "master", "10.0.0.300"}, 2, "topctl: bad address '10.0.0.300'");
     failsWith({"orb", "nosuchactor"}, 1, "topctl: no actor named nosuchactor");
     failsWith({"chip", "lock", "maybe"}, 1, "topctl: chip: bad value 'maybe'");
-    // TODO(test): no peer logs an error for a tool that left (the task's
-    // subscriptions to a tool that went still log one at times).
+    // None of these many short-lived tools left a peer waiting on it.
+    EXPECT_EQ(0u, task->countOutput(" LOG3 ")) << task->output();
+    EXPECT_EQ(0u, model->countOutput(" LOG3 ")) << model->output();
 }
 
 // Without a model, a chip or a node the tool says which is missing.

@@ -92,7 +92,11 @@ bool Listener::handleNotification() {
     JsonWriter j;
     j.beginObject().member("time", time);
     if (kind_ == STATUS_CREATED) {
-        auto status = std::make_shared<TopAdapterStatusClient>(*source);
+        std::shared_ptr<TopAdapterStatusClient> status(new TopAdapterStatusClient(*source),
+                                                       [](TopAdapterStatusClient* c) {
+                                                           RunPermissionGuard permission;
+                                                           delete c;
+                                                       });
         if (status->operation("stateChanged")->postObserve(states_)) states_->observed.push_back(status);
         return true;
     }
@@ -186,9 +190,16 @@ int cmdMonitor(Words& w) {
     catchStop();
     Session s;
     EventPrinter out(count);
-    Listener states(Listener::STATE_CHANGED, out);
-    Listener statuses(Listener::STATUS_CREATED, out, &states);
-    Listener created(Listener::FLOW_CREATED, out), deleted(Listener::FLOW_DELETED, out);
+    // Server objects of this ORB: made and destroyed under the run permission.
+    std::unique_ptr<Listener> statesOwner, statusesOwner, createdOwner, deletedOwner;
+    {
+        RunPermissionGuard g;
+        statesOwner.reset(new Listener(Listener::STATE_CHANGED, out));
+        statusesOwner.reset(new Listener(Listener::STATUS_CREATED, out, statesOwner.get()));
+        createdOwner.reset(new Listener(Listener::FLOW_CREATED, out));
+        deletedOwner.reset(new Listener(Listener::FLOW_DELETED, out));
+    }
+    Listener &states = *statesOwner, &statuses = *statusesOwner, &created = *createdOwner, &deleted = *deletedOwner;
     unsigned long seen = 0;
     {
         CallScope scope;
@@ -230,6 +241,11 @@ int cmdMonitor(Words& w) {
     TopFlowClient::staticMeta()->removeObserver(&deleted);
     TopAdapterStatusClient::staticMeta()->removeObserver(&statuses);
     for (auto const& status : states.observed) status->operation("stateChanged")->removeObserver(&states);
+    states.observed.clear();
+    deletedOwner.reset();
+    createdOwner.reset();
+    statusesOwner.reset();
+    statesOwner.reset();
     s.leave();
     return kDone;
 }

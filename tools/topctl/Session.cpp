@@ -276,7 +276,12 @@ std::vector<std::shared_ptr<TopAdapterStatusClient> > Session::statusObjects() {
         meta->removeObserver(&collector);
     }
     std::vector<std::shared_ptr<TopAdapterStatusClient> > out;
-    for (auto const& o : collector.found) out.push_back(std::make_shared<TopAdapterStatusClient>(o));
+    // Handles are released under the run permission, wherever the last copy goes.
+    for (auto const& o : collector.found)
+        out.emplace_back(new TopAdapterStatusClient(o), [](TopAdapterStatusClient* c) {
+            RunPermissionGuard permission;
+            delete c;
+        });
     return out;
 }
 
