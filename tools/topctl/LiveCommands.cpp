@@ -22,8 +22,9 @@ namespace topctl {
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gStop = 0, gSuspend = 0;
 void onSignal(int) { gStop = 1; }
+void onSuspend(int) { gSuspend = 1; }
 
 void catchStop() {
     signal(SIGINT, onSignal);
@@ -200,23 +201,50 @@ int cmdMonitor(Words& w) {
         deletedOwner.reset(new Listener(Listener::FLOW_DELETED, out));
     }
     Listener &states = *statesOwner, &statuses = *statusesOwner, &created = *createdOwner, &deleted = *deletedOwner;
-    unsigned long seen = 0;
-    {
+    // Observers stay registered only while the tool runs: a task notifying a
+    // stopped monitor would wait for it.
+    auto attach = [&] {
         CallScope scope;
         TopAdapterStatusClient::staticMeta()->observeCreations(&statuses, true);
         TopFlowClient::staticMeta()->observeCreations(&created, false);
         TopFlowClient::staticMeta()->observeDeletions(&deleted);
         created.armed = true;
+    };
+    auto detach = [&] {
+        RunPermissionGuard g;
+        created.armed = false;
+        TopFlowClient::staticMeta()->removeObserver(&created);
+        TopFlowClient::staticMeta()->removeObserver(&deleted);
+        TopAdapterStatusClient::staticMeta()->removeObserver(&statuses);
+        for (auto const& status : states.observed) status->operation("stateChanged")->removeObserver(&states);
+        states.observed.clear();
+    };
+    signal(SIGTSTP, onSuspend);
+    attach();
+    unsigned long seen = 0;
+    size_t tasks = 0;
+    {
+        RunPermissionGuard g;
+        tasks = states.observed.size();
     }
     seen = s.model([](ModelControlClient& c) { return c.getAlarms(); }).getLength();
     if (!options().json) {
         std::printf("%s monitoring %zu tasks and the model; alarm changes as the model received them\n",
-                    nowText().c_str(), states.observed.size());
+                    nowText().c_str(), tasks);
         std::fflush(stdout);
     }
     auto const end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     s.tolerateFailedCalls();
     while (!gStop && !out.done && (timeout == 0 || std::chrono::steady_clock::now() < end)) {
+        if (gSuspend) {
+            detach();
+            signal(SIGTSTP, SIG_DFL);
+            raise(SIGTSTP);
+            // Continued: what happened meanwhile to the alarms still comes from the model's records.
+            signal(SIGTSTP, onSuspend);
+            gSuspend = 0;
+            attach();
+        }
         TipprmiSequence<ModelControlClient::AlarmRecord> all =
             s.model([](ModelControlClient& c) { return c.getAlarms(); });
         if (!s.lastCallFailed()) {
@@ -236,12 +264,8 @@ int cmdMonitor(Words& w) {
         pause(0.25, &out.done);
     }
     out.done = true;
+    detach();
     RunPermissionGuard g;
-    TopFlowClient::staticMeta()->removeObserver(&created);
-    TopFlowClient::staticMeta()->removeObserver(&deleted);
-    TopAdapterStatusClient::staticMeta()->removeObserver(&statuses);
-    for (auto const& status : states.observed) status->operation("stateChanged")->removeObserver(&states);
-    states.observed.clear();
     deletedOwner.reset();
     createdOwner.reset();
     statusesOwner.reset();
