@@ -31,9 +31,10 @@ struct ModelView {
     ModelControlClient::FlowState const* flow(unsigned long key) const;
 };
 
-// `askDriver`: the task is first asked for fresh driver information;
-// `withTasks`: the tasks' status objects are read too.
-ModelView readModel(Session& s, bool askDriver, bool withTasks);
+// `askDriver`: the task is first asked for fresh driver information (of the
+// flow `only`, or of every flow when it is null); `withTasks`: the tasks'
+// status objects are read too.
+ModelView readModel(Session& s, bool askDriver, bool withTasks, unsigned long const* only = nullptr);
 void flowsTable(ModelView const& v);
 void flowsJson(JsonWriter& j, ModelView const& v);
 

@@ -287,7 +287,7 @@ int cmdWait(Words& w) {
     auto const end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     std::string now;
     for (;;) {
-        ModelView v = readModel(s, what == "locked", what != "locked");
+        ModelView v = readModel(s, what == "locked", what != "locked", &key);
         ModelControlClient::FlowState const* f = v.flow(key);
         if (!f) fail("no flow " + std::to_string(key) + " in the model");
         auto a = v.adapters.find(key);

@@ -72,12 +72,11 @@ int cmdMetrics(Words& w) {
         add(state, labels, a->second.state);
         if (!a->second.counting) continue;
         // The trigger returns once the task has answered (it answers from its pre-observation).
-        ModelControlClient::PerformanceRecord r = s.model([&](ModelControlClient& c) {
-            TipprmiSequence<unsigned long> idents;
-            for (unsigned long id = 1; id <= 5; ++id) idents.push_back(id);
-            c.triggerPerformance(f.key, idents, 8);
-            return c.getPerformance(f.key);
-        });
+        TipprmiSequence<unsigned long> idents;
+        for (unsigned long id = 1; id <= 5; ++id) idents.push_back(id);
+        s.model([&](ModelControlClient& c) { c.triggerPerformance(f.key, idents, 8); });
+        ModelControlClient::PerformanceRecord r =
+            s.model([&](ModelControlClient& c) { return c.getPerformance(f.key); });
         for (unsigned long k = 0; k < r.adapterData.getLength(); ++k) {
             PerformanceServiceClient::IdentData_t const& d = r.adapterData[k];
             static char const* const stats[] = {"", "", "min", "avg", "max"};

@@ -53,16 +53,18 @@ ModelControlClient::FlowState const* ModelView::flow(unsigned long key) const {
     return nullptr;
 }
 
-ModelView readModel(Session& s, bool askDriver, bool withTasks) {
+ModelView readModel(Session& s, bool askDriver, bool withTasks, unsigned long const* only) {
     ModelView v;
-    s.model([&](ModelControlClient& c) {
-        if (askDriver) {
-            TipprmiSequence<ModelControlClient::FlowState> first = c.getFlows();
-            for (unsigned long i = 0; i < first.getLength(); ++i) c.requestDriverInfo(first[i].key);
-        }
-        v.flows = c.getFlows();
-        v.alarms = c.getAlarms();
-    });
+    // One call at a time, so that --timing counts them.
+    if (askDriver && only) {
+        s.model([&](ModelControlClient& c) { c.requestDriverInfo(*only); });
+    } else if (askDriver) {
+        TipprmiSequence<ModelControlClient::FlowState> first = s.model([](ModelControlClient& c) { return c.getFlows(); });
+        for (unsigned long i = 0; i < first.getLength(); ++i)
+            s.model([&](ModelControlClient& c) { c.requestDriverInfo(first[i].key); });
+    }
+    v.flows = s.model([](ModelControlClient& c) { return c.getFlows(); });
+    v.alarms = s.model([](ModelControlClient& c) { return c.getAlarms(); });
     for (unsigned long i = 0; i < v.alarms.getLength(); ++i) {
         v.last[{v.alarms[i].key, v.alarms[i].condition}] = v.alarms[i];
         v.batches = std::max(v.batches, v.alarms[i].batch);
@@ -143,7 +145,7 @@ int cmdFlow(Words& w) {
     if (w.size() != 1) usageError("flow needs KEY");
     unsigned long const key = flowKey(w[0]);
     Session s;
-    ModelView v = readModel(s, true, true);
+    ModelView v = readModel(s, true, true, &key);
     ModelControlClient::FlowState const* f = v.flow(key);
     if (!f) fail("no flow " + std::to_string(key) + " in the model");
     Task const* task = nullptr;

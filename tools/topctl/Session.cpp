@@ -219,6 +219,7 @@ Session::Session() {
     }
     gSession = this;
     gWatch = new NodeWatch;
+    callTiming().joined = std::chrono::steady_clock::now();
 }
 
 Session::~Session() {
@@ -231,6 +232,7 @@ Session* Session::current() { return gSession; }
 void Session::leave() {
     if (left_) return;
     left_ = true;
+    callTiming().leaving = std::chrono::steady_clock::now();
     dropControl();
     // The actors subscribe to every newcomer's ORB and wait for its answers.
     // The tasks always do: stay until each task still on the node has (at

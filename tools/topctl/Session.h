@@ -48,6 +48,8 @@ struct Task {
 struct CallTiming {
     unsigned long calls = 0;
     double seconds = 0;
+    // From the node joined to the leave begun: the command's own time.
+    std::chrono::steady_clock::time_point joined, leaving;
 };
 CallTiming& callTiming();
 

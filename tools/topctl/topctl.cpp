@@ -105,8 +105,9 @@ void mainHelp(FILE* out) {
     std::fprintf(out,
                  "\n'topctl COMMAND --help' tells more. Options go anywhere on the line. --json: JSON on\n"
                  "standard output (one object; monitor and watch: one per line). --verbose: the runtime's\n"
-                 "log records on standard error. --timing: the remote calls and their time on standard\n"
-                 "error. -d: the node directory (TOPADAPTER_NODE_DIR). Times are RFC 3339, local time.\n"
+                 "log records on standard error. --timing: on standard error, the remote calls and their\n"
+                 "time, and the command's own (from joining the node to leaving it). -d: the node\n"
+                 "directory (TOPADAPTER_NODE_DIR). Times are RFC 3339, local time.\n"
                  "Exit status: 0 done, 1 failed (one line on standard error), 2 wrong command line,\n"
                  "3 not yet (perf: no data from the task; wait: not reached in time).\n");
 }
@@ -151,12 +152,11 @@ int main(int argc, char** argv) {
             std::printf("usage: topctl %s\n\n%s\n", c.usage, c.help);
             return kDone;
         }
-        auto const start = std::chrono::steady_clock::now();
         int const status = c.run(words);
+        CallTiming const& t = callTiming();
         if (o.timing)
-            std::fprintf(stderr, "topctl: timing: %lu remote calls took %.3f ms; the command %.3f ms\n",
-                         callTiming().calls, callTiming().seconds * 1e3,
-                         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            std::fprintf(stderr, "topctl: timing: %lu remote calls took %.3f ms; the command %.3f ms\n", t.calls,
+                         t.seconds * 1e3, std::chrono::duration<double, std::milli>(t.leaving - t.joined).count());
         return status;
     }
     std::string const unknown = o.command;
