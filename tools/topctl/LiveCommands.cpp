@@ -22,13 +22,22 @@ namespace topctl {
 
 namespace {
 
-volatile sig_atomic_t gStop = 0, gSuspend = 0;
-void onSignal(int) { gStop = 1; }
-void onSuspend(int) { gSuspend = 1; }
+volatile sig_atomic_t gStop = 0;
+void onSignal(int signal) { gStop = signal; }
 
+// A stopped tool would hold up the node: every actor that resolves a name
+// asks it too, and a task notifying it waits for it. Ctrl-Z ends the tool
+// in order instead.
 void catchStop() {
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
+    signal(SIGTSTP, onSignal);
+}
+
+void tellWhyEnded() {
+    if (gStop == SIGTSTP)
+        std::fprintf(stderr, "topctl: %s ended instead of stopping: a stopped tool would hold up the node\n",
+                     options().command.c_str());
 }
 
 // Sleeps up to `seconds` or until told to stop.
@@ -180,6 +189,7 @@ int cmdWatch(Words& w) {
         if (count && n >= count) break;
         pause(period);
     }
+    tellWhyEnded();
     return kDone;
 }
 
@@ -201,8 +211,6 @@ int cmdMonitor(Words& w) {
         deletedOwner.reset(new Listener(Listener::FLOW_DELETED, out));
     }
     Listener &states = *statesOwner, &statuses = *statusesOwner, &created = *createdOwner, &deleted = *deletedOwner;
-    // Observers stay registered only while the tool runs: a task notifying a
-    // stopped monitor would wait for it.
     auto attach = [&] {
         CallScope scope;
         TopAdapterStatusClient::staticMeta()->observeCreations(&statuses, true);
@@ -219,7 +227,6 @@ int cmdMonitor(Words& w) {
         for (auto const& status : states.observed) status->operation("stateChanged")->removeObserver(&states);
         states.observed.clear();
     };
-    signal(SIGTSTP, onSuspend);
     attach();
     unsigned long seen = 0;
     size_t tasks = 0;
@@ -236,15 +243,6 @@ int cmdMonitor(Words& w) {
     auto const end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     s.tolerateFailedCalls();
     while (!gStop && !out.done && (timeout == 0 || std::chrono::steady_clock::now() < end)) {
-        if (gSuspend) {
-            detach();
-            signal(SIGTSTP, SIG_DFL);
-            raise(SIGTSTP);
-            // Continued: what happened meanwhile to the alarms still comes from the model's records.
-            signal(SIGTSTP, onSuspend);
-            gSuspend = 0;
-            attach();
-        }
         TipprmiSequence<ModelControlClient::AlarmRecord> all =
             s.model([](ModelControlClient& c) { return c.getAlarms(); });
         if (!s.lastCallFailed()) {
@@ -271,6 +269,7 @@ int cmdMonitor(Words& w) {
     statusesOwner.reset();
     statesOwner.reset();
     s.leave();
+    tellWhyEnded();
     return kDone;
 }
 
@@ -316,7 +315,10 @@ int cmdWait(Words& w) {
             return kNotYet;
         }
         pause(0.25);
-        if (gStop) return kFailed;
+        if (gStop) {
+            tellWhyEnded();
+            return kFailed;
+        }
     }
     if (options().json)
         printJson(JsonWriter().beginObject().member("key", key).member("condition", what).member("reached", true)
