@@ -7,6 +7,9 @@
 #                         topnoded and the model actor topmodel (both started
 #                         by topcard); not on anyone's PATH
 #   share/doc/topadapter/ README.md
+#   share/man/man1/       topctl(1), topcard(1), topchip(1)
+#   share/bash-completion/completions/topctl
+#   lib/systemd/system/   topcard.service (disabled: nothing enables it)
 #
 # topcard is scripts/run-card.sh itself, configured with where the programs
 # lie relative to it, so an installed tree can be moved (DESTDIR, packages).
@@ -24,9 +27,27 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/scripts/run-card.sh ${CMAKE_CURRENT_B
 install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/topcard DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/topadapter)
 
+# Manual pages, compressed as Debian keeps them.
+set(_man_pages)
+foreach(page topctl topcard topchip)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/man/${page}.1 ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1 @ONLY)
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz
+    COMMAND gzip -9nf -k ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1 VERBATIM)
+  list(APPEND _man_pages ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${_man_pages})
+install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/topctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME topctl)
+# The unit names the packaged topcard.
+set(TOPCARD_PATH /usr/${CMAKE_INSTALL_BINDIR}/topcard)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/topcard.service ${CMAKE_CURRENT_BINARY_DIR}/topcard.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/topcard.service DESTINATION lib/systemd/system)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME topadapter)
-set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "topAdapter developers")
 set(CPACK_PACKAGE_CONTACT "topAdapter developers <topadapter@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Timing-over-Packet adapter task with a simulated card")

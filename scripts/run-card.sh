@@ -8,10 +8,23 @@
 #
 # From the repository it builds the programs first and runs them from
 # build/bin. Installed (as bin/topcard, configured by cmake/Install.cmake) it
-# runs the programs installed beside it.
+# runs the programs installed beside it. CARD_LOG_DIR=- sends every
+# process's log to standard error (the journal, under systemd).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 libexec_rel="@TOPCARD_LIBEXEC_REL@"
+case "${1:-}" in
+  --version)
+    version="@PROJECT_VERSION@"
+    [ "${version#@}" = "$version" ] || version="(source tree)"
+    echo "topcard $version"; exit 0 ;;
+  -h|--help)
+    echo "usage: topcard [--version]"
+    echo "Runs a simulated card on this host until stopped; see topcard(1)."
+    exit 0 ;;
+  "") ;;
+  *) echo "topcard: unexpected '$1' (see 'topcard --help')" >&2; exit 2 ;;
+esac
 if [ "${libexec_rel#@}" = "$libexec_rel" ]; then
   bin=$here/$libexec_rel
   tools=$here
@@ -33,7 +46,7 @@ if [ -z "${TOPADAPTER_NODE_DIR:-}" ]; then
   export TOPADAPTER_NODE_DIR=$own_dir
 fi
 chmod 700 "$TOPADAPTER_NODE_DIR"
-mkdir -p "$logs"
+[ "$logs" = - ] || mkdir -p "$logs"
 export TOPADAPTER_TRACE_MASK=${TOPADAPTER_TRACE_MASK:-0xffffffff}
 # The chip comes up in a firmware upgrade that the task waits out.
 export TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS=${TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS:-3}
@@ -44,16 +57,22 @@ cleanup() {
   wait 2>/dev/null || true
   if [ -n "$own_dir" ]; then rm -rf "$own_dir"; fi
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# Being stopped is the orderly end; a task that dies is a failure.
+trap 'exit 0' INT TERM
 # Each process dies with this script, even when the script is killed outright.
 start() {
   local log=$1
   shift
-  TOPADAPTER_LOG_FILE=$logs/$log.log setpriv --pdeathsig KILL "$@" &
+  if [ "$logs" = - ]; then
+    setpriv --pdeathsig KILL "$@" &
+  else
+    TOPADAPTER_LOG_FILE=$logs/$log.log setpriv --pdeathsig KILL "$@" &
+  fi
   pids+=($!)
 }
 
-: > "$logs/topnoded.log" > "$logs/topmodel.log" > "$logs/topAdapter.log"
+[ "$logs" = - ] || : > "$logs/topnoded.log" > "$logs/topmodel.log" > "$logs/topAdapter.log"
 start topnoded "$bin/topnoded"
 TOPADAPTER_ACTOR=topmodel start topmodel "$bin/topmodel" --flow 1:1:1:10.0.0.1 --flow 2:2:1:10.0.0.2 --report 1
 start topAdapter "$bin/topAdapter"
@@ -63,5 +82,8 @@ echo "the operator's view: TOPADAPTER_NODE_DIR=$TOPADAPTER_NODE_DIR $tools/topct
 if [ -n "${RUN_SECONDS:-}" ]; then
   sleep "$RUN_SECONDS"
 else
-  wait "${pids[2]}"
+  status=0
+  wait "${pids[2]}" || status=$?
+  echo "topcard: the task ended with status $status" >&2
+  exit $((status == 0 ? 1 : status))
 fi

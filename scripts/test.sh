@@ -11,7 +11,7 @@ modes=("${@:-native}")
 [ "${modes[0]}" = all ] && modes=(native asan tsan ppc fuzz)
 
 need=()
-for m in "${modes[@]}"; do case "$m" in ppc) need+=(cross) ;; fuzz) need+=(fuzz) ;; esac; done
+for m in "${modes[@]}"; do case "$m" in native) need+=(checks) ;; ppc) need+=(cross) ;; fuzz) need+=(fuzz) ;; esac; done
 "$root/scripts/deps.sh" "${need[@]}"
 
 werror=OFF

@@ -15,7 +15,11 @@
 //    createFlow returns, every notification has been delivered.
 // 2. Steady state: resident memory and threads (by name) of every task, and
 //    the CPU time of the whole node while nothing changes.
-// 3. Lock loss on every card at once: the time from the moment the last
+// 3. The operator's view: topctl's "flow KEY" and "metrics" run as an
+//    operator runs them; each reports its remote calls and the sum of their
+//    round trips (--timing), so the command's own time is a ratio of that sum
+//    measured in the same run, beside the plain ORB call above.
+// 4. Lock loss on every card at once: the time from the moment the last
 //    alarm became due (its task's condition poll saw the loss, the time of
 //    its "Detect: Raise" record, plus the specified 2-second raise delay)
 //    until the model has all of them. The wait for each task's next
@@ -304,7 +308,35 @@ int main(int argc, char** argv) {
         if (total == *std::max_element(threads.begin(), threads.end())) names = n;
     }
 
-    // ---- 3. every card loses lock at once ----
+    // ---- 3. the operator's view ----
+    struct Timing {
+        std::vector<double> commandMs, callsMs;
+        unsigned long calls = 0;
+    };
+    auto run = [&](std::string const& command, unsigned times) {
+        Timing t;
+        for (unsigned i = 0; i < times; ++i) {
+            std::string const line = "TOPADAPTER_ACTOR=topctl TOPADAPTER_NAME_ID=" + std::to_string(0x0D00 + i) + " " +
+                                     bin + "topctl --timing " + command + " 2>&1 >/dev/null";
+            FILE* out = ::popen(line.c_str(), "r");
+            char text[512] = {0};
+            unsigned long calls = 0;
+            double callsMs = 0, commandMs = 0;
+            while (out && std::fgets(text, sizeof text, out))
+                std::sscanf(text, "topctl: timing: %lu remote calls took %lf ms; the command %lf ms", &calls, &callsMs,
+                            &commandMs);
+            if (out) ::pclose(out);
+            if (calls == 0) continue;
+            t.calls = calls;
+            t.callsMs.push_back(callsMs);
+            t.commandMs.push_back(commandMs);
+        }
+        return t;
+    };
+    Timing const flowView = run("flow " + std::to_string(card[cards / 2].key), 7);
+    Timing const metrics = run("metrics", 7);
+
+    // ---- 4. every card loses lock at once ----
     size_t baseline;
     {
         RunPermissionGuard g;
@@ -360,7 +392,17 @@ int main(int argc, char** argv) {
     for (auto const& e : names) std::printf(" %s x%u", e.first.c_str(), e.second);
     std::printf("\n  the whole node (%zu processes) idle over %.0f s: %.2f %% of one core\n", nodePids.size(),
                 idleSeconds, idleCpu);
-    std::printf("3. every card loses lock at once: all %u alarms at the model, after the last became due\n", cards);
+    std::printf("3. the operator's view (topctl, median of 7 runs; its process start and node join left out)\n");
+    for (auto const& v : {std::make_pair("flow KEY", &flowView), std::make_pair("metrics ", &metrics)}) {
+        if (v.second->commandMs.empty()) {
+            std::printf("  %s  did not run\n", v.first);
+            continue;
+        }
+        double const command = medianOf(v.second->commandMs), calls = medianOf(v.second->callsMs);
+        std::printf("  %s  %9.2f ms, %4lu remote calls whose round trips add up to %8.2f ms: %5.2f x; %7.1f plain calls\n",
+                    v.first, command, v.second->calls, calls, command / calls, command * 1000 / callUs);
+    }
+    std::printf("4. every card loses lock at once: all %u alarms at the model, after the last became due\n", cards);
     std::printf("  (its poll saw the loss + %g s raise delay)                         %9.1f ms\n", 2.0 / scale,
                 (lastArrival - latestDue) * 1000);
     std::printf("  per card, arrival - due: median %.1f ms, max %.1f ms\n", medianOf(each),

@@ -1,6 +1,7 @@
 #include "Model.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "Log.h"
@@ -14,6 +15,15 @@ Flow* flowOrLog(Model& model, unsigned long key) {
     Flow* f = model.flow(key);
     if (!f) TA_LOG(4, "model: no flow %lu", key);
     return f;
+}
+
+// Wall clock now, as operators read times.
+void wallClock(unsigned long& sec, unsigned long& ms) {
+    auto const now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    sec = static_cast<unsigned long>(now / 1000);
+    ms = static_cast<unsigned long>(now % 1000);
 }
 
 }  // namespace
@@ -202,7 +212,13 @@ unsigned long PsIntervalTimerObject::getElapsedTime() {
     return static_cast<unsigned long>((OSWrap::Clock::getTime() - intervalStart_).seconds());
 }
 
-void PsIntervalTimerObject::changeOfInterval() { intervalStart_ = OSWrap::Clock::getTime(); }
+void PsIntervalTimerObject::changeOfInterval() {
+    intervalStart_ = OSWrap::Clock::getTime();
+    ModelControlClient::IntervalEnd end;
+    wallClock(end.sec, end.ms);
+    ends.push_front(end);
+    if (ends.size() > 96) ends.pop_back();
+}
 
 void PsIntervalTimerObject::tick() { PsIntervalTimerClient(*getClient()).changeOfInterval(); }
 
@@ -285,6 +301,12 @@ ModelControlClient::PerformanceRecord ModelControlObject::getPerformance(unsigne
 
 void ModelControlObject::changeOfInterval() { model_.intervalTimer().tick(); }
 
+TipprmiSequence<ModelControlClient::IntervalEnd> ModelControlObject::getIntervalEnds() {
+    TipprmiSequence<ModelControlClient::IntervalEnd> all;
+    for (auto const& e : model_.intervalTimer().ends) all.push_back(e);
+    return all;
+}
+
 // ---- the model ----
 
 Model::Model(long intervalSeconds)
@@ -358,6 +380,7 @@ void Model::recordAlarm(unsigned long key, long condition, bool raise) {
     a.condition = condition;
     a.raise = raise;
     a.batch = batch_;
+    wallClock(a.sec, a.ms);
     alarms.push_back(a);
 }
 

@@ -9,6 +9,7 @@
 // calls, and the interval timer takes the permission for its calls.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -185,6 +186,8 @@ public:
     void changeOfInterval() override;
     // Runs changeOfInterval through a handle, as a caller would.
     void tick();
+    // Wall-clock ends of the last 96 intervals, the latest first.
+    std::deque<ModelControlClient::IntervalEnd> ends;
 
 private:
     int expired();
@@ -209,6 +212,7 @@ public:
                             unsigned long command) override;
     ModelControlClient::PerformanceRecord getPerformance(unsigned long key) override;
     void changeOfInterval() override;
+    TipprmiSequence<ModelControlClient::IntervalEnd> getIntervalEnds() override;
 
 private:
     Model& model_;

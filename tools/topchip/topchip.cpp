@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
             actor = argv[++i];
         } else if (opt == "--list") {
             list = true;
+        } else if (opt == "--version") {
+            std::printf("topchip %s\n", TOPADAPTER_VERSION);
+            return 0;
         } else if (opt == "-h" || opt == "--help") {
             usage();
             return 0;

@@ -3,17 +3,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "ChipControl.h"
 #include "Diag.h"
 #include "EnvVars.h"
 #include "HandlerThreadPolicies.h"
 #include "NodeDir.h"
+#include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_interfaceRepository.h"
+#include "REFLECT_metaObject.h"
 #include "REFLECT_objectStub.h"
 #include "REFLECT_orb.h"
 
@@ -49,10 +58,98 @@ std::string lastErrorText() {
     return log.recent.empty() ? std::string() : log.recent.back().second;
 }
 
+Session* gSession = nullptr;
+
+// The run permission given up for a wait that workers must be able to serve through.
+template <class F>
+void withoutRunPermission(F wait) {
+    unsigned held = TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0;
+    for (unsigned i = 0; i < held; ++i) TreflectORB::releaseRunPermission();
+    wait();
+    for (unsigned i = 0; i < held; ++i) TreflectORB::getRunPermission();
+}
+
+// Ends the tool when the node's membership service is gone for a second: a
+// call waiting on a peer of a node that went would wait for ever, since
+// nobody is left to report the peer's end. The service holds a lock on its
+// lock file for as long as it runs.
+class NodeWatch {
+public:
+    NodeWatch() : thread_([this] { run(); }) {}
+    ~NodeWatch() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    static bool serviceRuns() {
+        int fd = ::open((platform::nodeDirectory() + "/topnoded.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        bool const held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+        ::close(fd);
+        return held;
+    }
+    void run() {
+        int missing = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; })) {
+            missing = serviceRuns() ? 0 : missing + 1;
+            if (missing < 4) continue;
+            std::fflush(stdout);
+            std::fprintf(stderr, "topctl: the node at %s went away (its membership service ended)\n",
+                         platform::nodeDirectory().c_str());
+            std::_Exit(kNodeGone);
+        }
+    }
+    static int const kNodeGone = 1;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+NodeWatch* gWatch = nullptr;
+
+// The ORBs that have subscribed here to creations or deletions of a class,
+// and the number of their subscriptions.
+std::set<unsigned long> subscribers(TreflectORB& orb, size_t* count) {
+    std::set<unsigned long> out;
+    *count = 0;
+    RunPermissionGuard g;
+    for (unsigned long cc : InterfaceRepository::instance()->getIfIds()) {
+        TreflectORB::MetaData& md = orb.getMetaData(cc);
+        for (auto const& id : md.remoteCreationObservers) out.insert(id.value());
+        for (auto const& id : md.remoteDeletionObservers) out.insert(id.value());
+        *count += md.remoteCreationObservers.size() + md.remoteDeletionObservers.size();
+    }
+    return out;
+}
+
+// Collects the objects a class-wide creation subscription reports.
+class Collector : public TreflectObserver {
+public:
+    Collector() : TreflectObserver(TipprmiOID(static_cast<char const*>(nullptr), NSID_UNIT), nullptr, std::string()) {}
+    bool handleNotification() override {
+        if (getSource()) found.push_back(*getSource());
+        return true;
+    }
+    std::vector<TreflectObject> found;
+};
+
 }  // namespace
+
+CallTiming& callTiming() {
+    static CallTiming t;
+    return t;
+}
 
 void fail(std::string const& message) {
     std::fflush(stdout);
+    if (gSession) gSession->leave();
     std::fprintf(stderr, "topctl: %s\n", message.c_str());
     std::exit(1);
 }
@@ -98,8 +195,12 @@ struct CallScope::Guard {
     RunPermissionGuard g;
 };
 
-CallScope::CallScope() : guard_(new Guard), mark_(errorMark()) {}
-CallScope::~CallScope() = default;
+CallScope::CallScope() : guard_(new Guard), mark_(errorMark()), start_(std::chrono::steady_clock::now()) {}
+CallScope::~CallScope() {
+    CallTiming& t = callTiming();
+    ++t.calls;
+    t.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
 
 Session::Session() {
     struct stat st;
@@ -116,9 +217,91 @@ Session::Session() {
         fail("cannot join the node at " + platform::nodeDirectory() +
              ": no membership service answers there (is the card running?)");
     }
+    gSession = this;
+    gWatch = new NodeWatch;
+    callTiming().joined = std::chrono::steady_clock::now();
 }
 
-Session::~Session() { dropControl(); }
+Session::~Session() {
+    leave();
+    if (gSession == this) gSession = nullptr;
+}
+
+Session* Session::current() { return gSession; }
+
+void Session::leave() {
+    if (left_) return;
+    left_ = true;
+    callTiming().leaving = std::chrono::steady_clock::now();
+    dropControl();
+    // The actors subscribe to every newcomer's ORB and wait for its answers.
+    // The tasks always do: stay until each task still on the node has (at
+    // most a second), then until the workers have been idle for a while.
+    TreflectORB& orb = *orb_;
+    std::set<unsigned long> tasks = taskOrbs_;
+    unsigned short const taskName = Transport::IdInfo::nameIdOf("topAdapter");
+    for (auto const& t : Transport::TransportLayer::instance().getTerminations())
+        if (t.nameId() == taskName && t != orb.termId()) tasks.insert(orb.convertId(t).value());
+    withoutRunPermission([&orb, &tasks] {
+        auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        size_t count = 0, last = 0;
+        for (;;) {
+            std::set<unsigned long> const done = subscribers(orb, &count);
+            bool waiting = false;
+            for (unsigned long id : tasks)
+                waiting |= !done.count(id) &&
+                           Transport::TransportLayer::instance().exists(orb.convertId(TreflectOrbId(id)));
+            if (!waiting || std::chrono::steady_clock::now() >= end) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        // A task subscribes class after class: until none came for a while.
+        int quiet = 0;
+        while (quiet < 8 && std::chrono::steady_clock::now() < end) {
+            last = count;
+            subscribers(orb, &count);
+            quiet = count == last && orb.idleWorkerCount() == orb.workerCount() ? quiet + 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    delete gWatch;
+    gWatch = nullptr;
+}
+
+std::vector<std::shared_ptr<TopAdapterStatusClient> > Session::statusObjects() {
+    RunPermissionGuard g;
+    Collector collector;
+    {
+        CallScope scope;
+        TopAdapterStatusClient::ClientSpecificMetaObject* meta = TopAdapterStatusClient::staticMeta();
+        meta->observeCreations(&collector, true);
+        // Found once: nobody is left subscribed to announce later ones to.
+        meta->removeObserver(&collector);
+    }
+    std::vector<std::shared_ptr<TopAdapterStatusClient> > out;
+    // Handles are released under the run permission, wherever the last copy goes.
+    for (auto const& o : collector.found)
+        out.emplace_back(new TopAdapterStatusClient(o), [](TopAdapterStatusClient* c) {
+            RunPermissionGuard permission;
+            delete c;
+        });
+    return out;
+}
+
+std::vector<Task> Session::tasks() {
+    std::vector<Task> out;
+    for (auto const& status : statusObjects()) {
+        Task t;
+        t.status = status;
+        CallScope scope;
+        t.orbId = status->getStub_()->orbId().value();
+        taskOrbs_.insert(t.orbId);
+        t.view = status->getStatus();
+        t.answered = errorSince(scope.mark()).empty();
+        out.push_back(t);
+    }
+    std::sort(out.begin(), out.end(), [](Task const& a, Task const& b) { return a.view.unit < b.view.unit; });
+    return out;
+}
 
 void Session::dropControl() {
     if (!control_) return;

@@ -3,7 +3,9 @@
 // ends the tool through fail() with one line on standard error.
 #pragma once
 
+#include <chrono>
 #include <list>
+#include <set>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "ModelControlClient.h"
+#include "TopAdapterStatusClient.h"
 #include "Transport.h"
 
 class TreflectORB;
@@ -33,6 +36,23 @@ void captureErrors();
 unsigned long errorMark();
 std::string errorSince(unsigned long mark);
 
+// A task of the node, found by its status object.
+struct Task {
+    std::shared_ptr<TopAdapterStatusClient> status;
+    TopAdapterStatusClient::TaskStatus view;
+    unsigned long orbId = 0;
+    bool answered = false;
+};
+
+// Remote calls made and the time they took, for --timing.
+struct CallTiming {
+    unsigned long calls = 0;
+    double seconds = 0;
+    // From the node joined to the leave begun: the command's own time.
+    std::chrono::steady_clock::time_point joined, leaving;
+};
+CallTiming& callTiming();
+
 struct Actor {
     Transport::TerminationId termId;
     unsigned long orbId = 0;
@@ -44,7 +64,22 @@ class Session {
 public:
     // Joins the node; fails when its membership service does not answer.
     Session();
+    // Leaves the node in order (leave()).
     ~Session();
+
+    // Removes what topctl observes and waits until the requests of the
+    // node's actors (their subscriptions to a newcomer) are answered, so
+    // that nobody is left waiting on a process that went. Called by the
+    // destructor and by fail().
+    void leave();
+    // The session of this process, if any.
+    static Session* current();
+
+    // The tasks of the node with their status, in unit order; the status
+    // objects are found as instances of their class.
+    std::vector<Task> tasks();
+    // Every status object on the node (the discovery of tasks()).
+    std::vector<std::shared_ptr<TopAdapterStatusClient> > statusObjects();
 
     TreflectORB& orb() { return *orb_; }
 
@@ -79,6 +114,8 @@ private:
     std::unique_ptr<ModelControlClient> control_;
     bool tolerate_ = false;
     bool failed_ = false;
+    bool left_ = false;
+    std::set<unsigned long> taskOrbs_;  // ORB ids of the tasks found
 };
 
 // Held across one remote call: the run permission, and a mark of the error
@@ -93,6 +130,7 @@ private:
     struct Guard;
     std::unique_ptr<Guard> guard_;
     unsigned long mark_;
+    std::chrono::steady_clock::time_point start_;
 };
 
 template <class F>

@@ -9,6 +9,7 @@
 #include "Env.h"
 #include "HandlerThreadPolicies.h"
 #include "OSWrap.h"
+#include "TopAdapterStatus.h"
 #include "TopAlarmReporter.h"
 #include "TopServicesAdapter.h"
 #include "TopTrace.h"
@@ -56,6 +57,7 @@ int topAdapterTask::configPhase() {
 
 int topAdapterTask::runPhase() {
     TOP_TRACE("runPhase\n");
+    TopAdapterStatus::start();
     if (envInfoTimingOverPacketSupported()) {
         RunPermissionGuard guard;
         TopAlarmReporter::instance()->start();

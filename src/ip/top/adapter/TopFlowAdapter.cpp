@@ -1,5 +1,7 @@
 #include "TopFlowAdapter.h"
 
+#include <chrono>
+
 #include "AdminStateClient.h"
 #include "FaultServiceClient.h"
 #include "REFLECT_objectStub.h"
@@ -47,7 +49,22 @@ TipprmiSequence<TipprmiAny> argumentsOf(TreflectObserver* notification) {
     return args ? *args : TipprmiSequence<TipprmiAny>();
 }
 
+OSWrap::TimeSpec wallClockNow() {
+    auto const ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
+    return OSWrap::TimeSpec(0, ns.count());
+}
+
 }  // namespace
+
+std::atomic<TopFlowAdapter::StateListener*> TopFlowAdapter::stateListener_{nullptr};
+
+void TopFlowAdapter::enterState(int32_t state) {
+    int32_t const previous = state_;
+    state_ = state;
+    stateSince_ = wallClockNow();
+    if (StateListener* listener = stateListener_.load()) listener->stateChanged(*this, previous);
+}
 
 uint32_t TopFlowAdapter::foldAddress(TipprmiArray<short, 4> const& address) {
     uint32_t v = 0;
@@ -75,7 +92,8 @@ TopFlowAdapter::TopFlowAdapter(TopFlowClient const& flow)
       perfBusy_(false),
       disables_(0),
       adminReads_(0),
-      adminApplied_(0) {
+      adminApplied_(0),
+      stateSince_(wallClockNow()) {
     RunPermissionGuard permission;
     TOP_TRACE("%s() called", "TopFlowAdapter");
     observeOperations();
@@ -199,7 +217,7 @@ void TopFlowAdapter::enableAdapter() {
         TOP_TRACE_STATE("%s(): Top is already enabled", "enableAdapter");
         return;
     }
-    state_ = ENABLED;
+    enterState(ENABLED);
     chipStart();
 }
 
@@ -211,7 +229,7 @@ void TopFlowAdapter::disableAdapter() {
     }
     // State and chip change before the performance service's deletion lets
     // other threads run: an enable meanwhile finds both off and starts afresh.
-    state_ = DISABLED;
+    enterState(DISABLED);
     newGeneration();
     perfWanted_ = false;
     ++disables_;
@@ -272,7 +290,7 @@ void TopFlowAdapter::chipConfiguration() {
         return;
     }
     TOP_TRACE("TOP chip successfully configured, startung up ...");
-    state_ = STARTING;
+    enterState(STARTING);
     pending_ = false;
     // A fresh run of its own: an earlier one still waiting ends by itself.
     newGeneration();
@@ -453,12 +471,12 @@ int TopFlowAdapter::DrvStartUpWait() {
                 if (topDrvAdapIf_setMasterIp(masterIp_) != 0)
                     TOP_TRACE_ERROR("Failed setting master ip address to top driver");
             }
-            state_ = RUNNING;
+            enterState(RUNNING);
         }
     } else if (driverState == kDriverNotStarted) {
         if (current) {
             TOP_TRACE_ERROR("%s(): Driver went down while starting up", "DrvStartUpWait");
-            state_ = ENABLED;
+            enterState(ENABLED);
         } else if (state_ == DISABLED) {
             TOP_TRACE_STATE("%s(): Device disabled while starting up driver", "DrvStartUpWait");
         }

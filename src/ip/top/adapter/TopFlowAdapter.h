@@ -33,6 +33,16 @@ public:
     // Adapter states.
     enum State : int32_t { DISABLED = 0, ENABLED = 1, STARTING = 2, RUNNING = 3 };
 
+    // Told of every change of an adapter's state, on the changing thread,
+    // with or without the run permission; must return without waiting.
+    class StateListener {
+    public:
+        virtual ~StateListener() {}
+        virtual void stateChanged(TopFlowAdapter const& flow, int32_t previous) = 0;
+    };
+    // The process-wide listener (null: none).
+    static void setStateListener(StateListener* listener) { stateListener_.store(listener); }
+
     // Called with the run permission held (an ORB handler thread).
     explicit TopFlowAdapter(TopFlowClient const& flow);
     // Closes the adapter if nobody did.
@@ -81,12 +91,17 @@ public:
     bool pending() const { return pending_; }
     bool countersRun() const { return perfService_ != nullptr; }
     TopFlowClient const& flow() const { return flow_; }
+    // Wall-clock time of the last change of state (of construction before).
+    OSWrap::TimeSpec stateSince() const { return stateSince_; }
 
     // The flow's master address, element 0 the most significant octet.
     static uint32_t foldAddress(TipprmiArray<short, 4> const& address);
 
 private:
     typedef OSWrap::MethodThread<TopFlowAdapter> WaitRun;
+
+    // Every write of the adapter state: records its time and tells the listener.
+    void enterState(int32_t state);
 
     bool adminEnabling();
     // Reads the administrative state and applies it, unless a later read was
@@ -134,4 +149,6 @@ private:
     bool perfBusy_;
     uint32_t disables_;
     uint32_t adminReads_, adminApplied_;
+    OSWrap::TimeSpec stateSince_;
+    static std::atomic<StateListener*> stateListener_;
 };

@@ -1,0 +1,75 @@
+// The command line's vocabulary, shared by every command: options, numbers,
+// addresses, the names of states, conditions and counters, units and times.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "IPPRMI_stream.h"
+#include "Json.h"
+
+namespace topctl {
+
+// Exit statuses.
+enum Exit : int { kDone = 0, kFailed = 1, kUsage = 2, kNotYet = 3 };
+
+// Options that every command takes, wherever they stand on the line.
+struct Options {
+    bool json = false;
+    bool verbose = false;
+    bool timing = false;  // call count and time on standard error at the end
+    std::string command;  // for usage messages
+};
+Options& options();
+
+// "topctl: MESSAGE (see 'topctl COMMAND --help')" on standard error, status 2.
+[[noreturn]] void usageError(std::string const& message);
+
+// Takes `flag` out of `words`; whether it was there.
+bool takeFlag(std::vector<std::string>& words, char const* flag);
+// Takes `option VALUE` out of `words`.
+bool takeOption(std::vector<std::string>& words, char const* option, std::string* value);
+void noMoreWords(std::vector<std::string> const& words, size_t count);
+long long number(std::string const& text, long long min, long long max, char const* what);
+double seconds(std::string const& text, double min, double max, char const* what);
+unsigned long flowKey(std::string const& text);
+TipprmiArray<short, 4> address(std::string const& text);
+std::string dotted(TipprmiArray<short, 4> const& a);
+std::string dotted(unsigned long hostOrder);
+std::string hex32(unsigned long v);
+
+// The administrative state: "locked"/"unlocked" or 0/1 in, the words out.
+long adminState(std::string const& text);
+char const* adminName(long state);
+
+char const* conditionName(long condition);
+// The adapter's state as an operator reads it: the flow's state with its
+// master address (state 1 without one waits for it, with one it failed).
+char const* adapterStateName(long state, unsigned long masterIp);
+char const* phaseName(long phase);
+
+// The performance counters 1..5: name, unit ("" for a count), whether signed.
+struct Counter {
+    unsigned long ident;
+    char const* name;
+    char const* unit;
+    bool isSigned;
+};
+Counter const& counter(unsigned long ident);
+// A counter's value as the task sends it (32 bits), read with its sign.
+long long counterValue(unsigned long ident, unsigned long raw);
+// "-12 ns", "3 s", "7".
+std::string withUnit(unsigned long ident, unsigned long raw);
+
+// RFC 3339 in local time with its offset: 2024-05-01T12:00:00.123+02:00.
+std::string rfc3339(int64_t sec, unsigned ms);
+// Wall clock now: seconds and milliseconds.
+void wallClock(int64_t* sec, unsigned* ms);
+// "12 s", "3 min 4 s", "2 h 1 min", "1 d 3 h".
+std::string age(double seconds);
+
+void printJson(JsonWriter const& j);
+
+}  // namespace topctl
