@@ -221,6 +221,10 @@ int Service::run(int signalFd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("topnoded %s\n", TOPADAPTER_VERSION);
+        return 0;
+    }
     if (argc > 1) {
         std::fprintf(stderr, "usage: %s   (node directory from TOPADAPTER_NODE_DIR)\n", argv[0]);
         return 1;

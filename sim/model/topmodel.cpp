@@ -30,6 +30,10 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("topmodel %s\n", TOPADAPTER_VERSION);
+        return 0;
+    }
     TreflectORB::getInstance(NSID_UNIT);
     sim::Model* model;  // lives as long as the actor
     long report = 0, interval = 900;

@@ -25,8 +25,8 @@ for f in bin/topcard bin/topchip bin/topctl libexec/topadapter/topAdapter libexe
   [ -e "$root/$f" ] || fail "$f is not in the package"
 done
 [ ! -e "$root/bin/topAdapter" ] || fail "the task is on the PATH"
-for p in topcard topchip topctl; do
-  "$root/bin/$p" --version | grep -qE "^$p [0-9]+\.[0-9]+" || fail "$p --version"
+for p in bin/topcard bin/topchip bin/topctl libexec/topadapter/topnoded libexec/topadapter/topmodel; do
+  "$root/$p" --version 2>/dev/null | grep -qE "^${p##*/} [0-9]+\.[0-9]+" || fail "$p --version"
 done
 zcat "$root/share/man/man1/topctl.1.gz" | grep -q '^\.B monitor' || fail "topctl(1) lacks monitor"
 if command -v systemd-analyze >/dev/null; then
