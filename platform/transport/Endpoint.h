@@ -101,7 +101,10 @@ private:
                      std::chrono::steady_clock::time_point deadline);
 
     void receiveLoop();
-    void acceptAll();
+    // Accepts what the listening socket queued, at most 64; true when there may be more.
+    bool acceptAll();
+    // The message of the frame just read into scratch_.
+    AddressedMessage scratchMessage(wire::DataHeader const& h) const;
     void readFrom(InConn& c, bool burst);
     void closeIn(InConn& c, char const* why);
     void serviceOut(uint32_t peer, uint32_t serial, uint32_t revents);

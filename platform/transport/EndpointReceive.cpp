@@ -68,14 +68,14 @@ void Endpoint::receiveLoop() {
     shutdownReceiving();
 }
 
-void Endpoint::acceptAll() {
+bool Endpoint::acceptAll() {
     for (int i = 0; i < 64; ++i) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 TA_LOG(3, "termination 0x%08lX: accept failed: %s", id_.value(), std::strerror(errno));
-            return;
+            return false;
         }
         uid_t uid;
         pid_t pid;
@@ -94,6 +94,15 @@ void Endpoint::acceptAll() {
         }
         in_.emplace(key, InConn{fd, wire::DataFrameReader(uint32_t(id_.value()), kMaxMessageSize), pid, key});
     }
+    return true;
+}
+
+AddressedMessage Endpoint::scratchMessage(wire::DataHeader const& h) const {
+    AddressedMessage msg = MessageAccess::createUninitialised(h.length, 8);
+    std::memcpy(msg.rawBuf(), scratch_.data() + wire::kDataHeaderSize, h.length);
+    msg.setOriginator(TerminationId(static_cast<unsigned long>(h.originator)));
+    msg.setDestination(TerminationId(static_cast<unsigned long>(h.destination)));
+    return msg;
 }
 
 void Endpoint::closeIn(InConn& c, char const* why) {
@@ -131,10 +140,7 @@ void Endpoint::readFrom(InConn& c, bool burst) {
             break;
         case wire::Verdict::Deliver:
         case wire::Verdict::Bounce: {
-            AddressedMessage msg = MessageAccess::createUninitialised(h.length, 8);
-            std::memcpy(msg.rawBuf(), scratch_.data() + wire::kDataHeaderSize, h.length);
-            msg.setOriginator(TerminationId(static_cast<unsigned long>(h.originator)));
-            msg.setDestination(TerminationId(static_cast<unsigned long>(h.destination)));
+            AddressedMessage msg = scratchMessage(h);
             if (v == wire::Verdict::Deliver)
                 owner_.receive(msg);
             else
@@ -201,8 +207,14 @@ void Endpoint::bounce(AddressedMessage const& msg) {
 }
 
 void Endpoint::shutdownReceiving() {
-    // No new connections; the name is free for a successor.
+    // No new connections. Those the listening socket queued were connected,
+    // and may have been written to, by senders that know nothing of our
+    // stop: take them in, so that what they carry goes back below.
     int const ep = epollFd_.load();
+    ::shutdown(listenFd_, SHUT_RD);
+    while (acceptAll()) {
+    }
+    // The name is free for a successor.
     epollDel(ep, listenFd_);
     ::close(listenFd_);
     listenFd_ = -1;
@@ -221,14 +233,11 @@ void Endpoint::shutdownReceiving() {
             ssize_t n = ::recvmsg(c.fd, &mh, MSG_DONTWAIT);
             if (n <= 0) break;
             wire::DataHeader h;
-            if (c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h) !=
-                wire::Verdict::Deliver)
-                continue;
-            AddressedMessage msg = MessageAccess::createUninitialised(h.length, 8);
-            std::memcpy(msg.rawBuf(), scratch_.data() + wire::kDataHeaderSize, h.length);
-            msg.setOriginator(TerminationId(static_cast<unsigned long>(h.originator)));
-            msg.setDestination(TerminationId(static_cast<unsigned long>(h.destination)));
-            bounce(msg);
+            wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h);
+            if (v == wire::Verdict::Deliver)
+                bounce(scratchMessage(h));
+            else if (v == wire::Verdict::Bounce)
+                owner_.receiveError(scratchMessage(h));  // one of ours, on its way back
         }
         epollDel(ep, c.fd);
         ::close(c.fd);

@@ -1,6 +1,7 @@
 // Multi-process tests of the node transport: real peer processes driven over
 // pipes, a real membership service, kill -9, and a termination of the test
 // process that records everything it is told.
+#include <dirent.h>
 #include <linux/capability.h>
 #include <pthread.h>
 #include <signal.h>
@@ -15,9 +16,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <list>
 #include <map>
@@ -241,6 +244,20 @@ using TransportAbuse = NodeTest;
 using TransportSecurity = NodeTest;
 
 Transport::Termination& termination(TerminationId id) { return TransportLayer::instance().getTermination(id); }
+
+// Threads of this process called `name`.
+size_t threadsNamed(std::string const& name) {
+    size_t n = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    while (struct dirent* e = d ? ::readdir(d) : nullptr) {
+        std::string comm;
+        if (e->d_name[0] != '.' && std::getline(std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm"), comm) &&
+            comm == name)
+            ++n;
+    }
+    if (d) ::closedir(d);
+    return n;
+}
 std::list<TerminationId> group(Transport::GroupId g) { return TransportLayer::instance().getGroup(g).contains(); }
 bool listed(std::list<TerminationId> const& l, TerminationId id) { return std::count(l.begin(), l.end(), id) > 0; }
 
@@ -482,6 +499,42 @@ TEST_F(TransportDelivery, WhatAStoppingOrKilledReceiverDidNotTakeIsHandedBackToI
     EXPECT_GE(back.size(), size_t(Transport::Endpoint::kMaxPendingMessages));
     expectHandedBack(back, seqOf(back.front()), local.termId(), id2);
     EXPECT_EQ(local.state().receiveThreads, std::set<std::string>{"TrspRecv"});
+
+    // A receiver busy in a callback has not yet accepted our new connection
+    // when it stops: what waits at its listening socket comes back too.
+    std::mutex m;
+    std::condition_variable cv;
+    bool busy = false, go = false;
+    Recorder r3(GRPID_NODE, [&](AddressedMessage const&) {
+        std::unique_lock<std::mutex> lock(m);
+        busy = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return go; });
+    });
+    ASSERT_TRUE(r3.start());
+    Peer p3(0x203);
+    ASSERT_NE(p3.start(GRPID_UNIT_A).value(), 0ul);
+    ASSERT_TRUE(p3.waitEvent(0, 'A', r3.termId()));
+    ASSERT_EQ(p3.send(r3.termId(), 1, 8), "sent 1 0");
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return busy; }));
+    }
+    before = local.state().handedBack.size();
+    ASSERT_TRUE(termination(r3.termId()).issue(withSeq(local, 0, 8)));
+    size_t const eventThreads = threadsNamed("TrspEvent");
+    std::thread stopper([&] { r3.stop(); });
+    // The stop ends the event thread just before it tells the receiving
+    // thread to stop; let the callback return only then.
+    ASSERT_TRUE(waitUntil([&] { return threadsNamed("TrspEvent") < eventThreads; }));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+        cv.notify_all();
+    }
+    stopper.join();
+    ASSERT_TRUE(waitUntil([&] { return local.state().handedBack.size() + r3.received() == before + 2; }));
+    if (r3.received() == 1) expectHandedBack({local.state().handedBack.back()}, 0, local.termId(), r3.termId());
 }
 
 TEST(TransportLocal, ACallbackIssuingToAFullReceiverWaitsBoundedAndNothingDeadlocks) {
