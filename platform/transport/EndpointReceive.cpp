@@ -3,6 +3,7 @@
 // and at stop hands back what arrived undelivered.
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -26,17 +27,34 @@ void Endpoint::receiveLoop() {
     recvThreadId_.store(std::this_thread::get_id());
     int const ep = epollFd_.load();
     struct epoll_event events[kMaxEvents];
+    int64_t pollFrom = 0;  // the send whose answer we look for; a busy CPU ends the looking
     while (!stopping_.load()) {
         auto t0 = Clock::now();
-        int n = ::epoll_wait(ep, events, kMaxEvents, -1);
+        // Right after a send its answer is usually on the way: look for it
+        // instead of sleeping, so that its sender need not wake us. Each look
+        // yields first, so that our own threads, and on one CPU the peer, run
+        // before we look again; a yield that lasted means the CPU has other
+        // work, and looking on would only take from it.
+        int64_t const sent = lastSend_.load(std::memory_order_relaxed);
+        bool polling = sent != pollFrom && t0.time_since_epoch().count() - sent < kPollNs;
+        if (polling) {
+            ::sched_yield();
+            auto t1 = Clock::now();
+            if (t1 - t0 > std::chrono::nanoseconds(kBusyYieldNs)) {
+                pollFrom = sent;
+                polling = false;
+            }
+            t0 = t1;
+        }
+        int n = ::epoll_wait(ep, events, kMaxEvents, polling ? 0 : -1);
         if (n < 0) {
             if (errno != EINTR)
                 TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));
             continue;
         }
-        // TODO(perf): a wait that returned at once means data was already
-        // queued; only then is it worth reading on until the socket is empty.
-        bool burst = Clock::now() - t0 < std::chrono::microseconds(5);
+        // A wait that returned at once means data was already queued; only
+        // then is it worth reading on until the socket is empty.
+        bool burst = !polling && Clock::now() - t0 < std::chrono::microseconds(5);
         for (int i = 0; i < n; ++i) {
             uint64_t tag = events[i].data.u64;
             uint32_t rev = events[i].events;
