@@ -27,21 +27,22 @@ void Endpoint::receiveLoop() {
     recvThreadId_.store(std::this_thread::get_id());
     int const ep = epollFd_.load();
     struct epoll_event events[kMaxEvents];
-    int64_t pollFrom = 0;  // the send whose answer we look for; a busy CPU ends the looking
+    int64_t pausedUntil = 0;
     while (!stopping_.load()) {
         auto t0 = Clock::now();
         // Right after a send its answer is usually on the way: look for it
         // instead of sleeping, so that its sender need not wake us. Each look
-        // yields first, so that our own threads, and on one CPU the peer, run
-        // before we look again; a yield that lasted means the CPU has other
-        // work, and looking on would only take from it.
-        int64_t const sent = lastSend_.load(std::memory_order_relaxed);
-        bool polling = sent != pollFrom && t0.time_since_epoch().count() - sent < kPollNs;
+        // yields first, so that our own threads run before we look again. A
+        // yield that lasted means that other work wants this CPU: looking on
+        // would take from it, and a sleeper is woken ahead of it while one
+        // that yields waits its turn, so we stop looking for a while.
+        int64_t const now = t0.time_since_epoch().count();
+        bool polling = now - lastSend_.load(std::memory_order_relaxed) < kPollNs && now >= pausedUntil;
         if (polling) {
             ::sched_yield();
             auto t1 = Clock::now();
             if (t1 - t0 > std::chrono::nanoseconds(kBusyYieldNs)) {
-                pollFrom = sent;
+                pausedUntil = t1.time_since_epoch().count() + kPollPauseNs;
                 polling = false;
             }
             t0 = t1;
