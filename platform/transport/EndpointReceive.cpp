@@ -28,17 +28,19 @@ void Endpoint::receiveLoop() {
     int const ep = epollFd_.load();
     struct epoll_event events[kMaxEvents];
     int64_t pausedUntil = 0;
+    bool handled = false;  // the last wait returned events: a thread of ours may have work now
     while (!stopping_.load()) {
         auto t0 = Clock::now();
         // Right after a send its answer is usually on the way: look for it
-        // instead of sleeping, so that its sender need not wake us. Each look
-        // yields first, so that our own threads run before we look again. A
-        // yield that lasted means that other work wants this CPU: looking on
-        // would take from it, and a sleeper is woken ahead of it while one
-        // that yields waits its turn, so we stop looking for a while.
+        // instead of sleeping, so that its sender need not wake us. After
+        // handling something we yield before looking again, so that the
+        // threads our callbacks woke run first. A yield that lasted means
+        // that other work wants this CPU: looking on would take from it, and
+        // a sleeper is woken ahead of it while one that yields waits its
+        // turn, so we stop looking for a while.
         int64_t const now = t0.time_since_epoch().count();
         bool polling = now - lastSend_.load(std::memory_order_relaxed) < kPollNs && now >= pausedUntil;
-        if (polling) {
+        if (polling && handled) {
             ::sched_yield();
             auto t1 = Clock::now();
             if (t1 - t0 > std::chrono::nanoseconds(kBusyYieldNs)) {
@@ -48,6 +50,7 @@ void Endpoint::receiveLoop() {
             t0 = t1;
         }
         int n = ::epoll_wait(ep, events, kMaxEvents, polling ? 0 : -1);
+        handled = n > 0;
         if (n < 0) {
             if (errno != EINTR)
                 TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));
@@ -56,12 +59,14 @@ void Endpoint::receiveLoop() {
         // A wait that returned at once means data was already queued; only
         // then is it worth reading on until the socket is empty.
         bool burst = !polling && Clock::now() - t0 < std::chrono::microseconds(5);
+        bool woken = false;
         for (int i = 0; i < n; ++i) {
             uint64_t tag = events[i].data.u64;
             uint32_t rev = events[i].events;
             switch (tag & kTagRoleMask) {
             case kTagWake:
                 sock::drainWake(wakeFd_);
+                woken = true;
                 break;
             case kTagListen:
                 acceptAll();
@@ -82,7 +87,8 @@ void Endpoint::receiveLoop() {
         }
         for (uint64_t key : closedIn_) in_.erase(key);
         closedIn_.clear();
-        deliverHandbacks();
+        // Every hand-back is queued with a wake-up.
+        if (woken) deliverHandbacks();
     }
     shutdownReceiving();
 }
