@@ -28,19 +28,18 @@ void Endpoint::receiveLoop() {
     int const ep = epollFd_.load();
     struct epoll_event events[kMaxEvents];
     int64_t pausedUntil = 0;
-    bool handled = false;  // the last wait returned events: a thread of ours may have work now
     while (!stopping_.load()) {
         auto t0 = Clock::now();
         // Right after a send its answer is usually on the way: look for it
-        // instead of sleeping, so that its sender need not wake us. After
-        // handling something we yield before looking again, so that the
-        // threads our callbacks woke run first. A yield that lasted means
-        // that other work wants this CPU: looking on would take from it, and
-        // a sleeper is woken ahead of it while one that yields waits its
-        // turn, so we stop looking for a while.
+        // instead of sleeping, so that its sender need not wake us. Each look
+        // yields first, so that the threads our callbacks woke, and any other
+        // work of this CPU, run before we look again. A yield that lasted
+        // means that other work wants this CPU: a sleeper is woken ahead of
+        // it while one that yields waits its turn, so we stop looking for a
+        // while.
         int64_t const now = t0.time_since_epoch().count();
         bool polling = now - lastSend_.load(std::memory_order_relaxed) < kPollNs && now >= pausedUntil;
-        if (polling && handled) {
+        if (polling) {
             ::sched_yield();
             auto t1 = Clock::now();
             if (t1 - t0 > std::chrono::nanoseconds(kBusyYieldNs)) {
@@ -50,7 +49,6 @@ void Endpoint::receiveLoop() {
             t0 = t1;
         }
         int n = ::epoll_wait(ep, events, kMaxEvents, polling ? 0 : -1);
-        handled = n > 0;
         if (n < 0) {
             if (errno != EINTR)
                 TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));
