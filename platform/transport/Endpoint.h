@@ -119,9 +119,8 @@ private:
 
     // How long after a send the receiving thread looks for the answer
     // instead of sleeping, how long a yield may take before it stops, and
-    // for how long it stops then.
-    // Looking only pays when the receiver can answer on another CPU
-    // meanwhile: never on a single-core card.
+    // for how long it stops then. Looking only pays when the receiver can
+    // answer on another CPU meanwhile: never on a single-core card.
     static constexpr int64_t kPollNs = 100 * 1000;
     static constexpr int64_t kBusyYieldNs = 50 * 1000;
     static constexpr int64_t kPollPauseNs = 20 * 1000 * 1000;
