@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,7 @@ private:
 
 class Endpoint : public std::enable_shared_from_this<Endpoint> {
 public:
+    using Clock = std::chrono::steady_clock;
     // Bounds of the per-connection queue used while the receiver is full.
     static constexpr size_t kMaxPendingMessages = 256;
     static constexpr size_t kMaxPendingBytes = 2u * 1024u * 1024u;
@@ -71,6 +73,7 @@ private:
         size_t pendingBytes = 0;
         bool dead = false;
         bool watched = false;                // in the receiving thread's epoll set for EPOLLOUT
+        bool answerOnAnotherCpu = false;     // the receiver may run while our receiving thread does
         ~OutConn();
     };
     struct InConn {
@@ -101,7 +104,10 @@ private:
                      std::chrono::steady_clock::time_point deadline);
 
     void receiveLoop();
-    void acceptAll();
+    // Accepts what the listening socket queued, at most 64; true when there may be more.
+    bool acceptAll();
+    // The message of the frame just read into scratch_.
+    AddressedMessage scratchMessage(wire::DataHeader const& h) const;
     void readFrom(InConn& c, bool burst);
     void closeIn(InConn& c, char const* why);
     void serviceOut(uint32_t peer, uint32_t serial, uint32_t revents);
@@ -111,12 +117,23 @@ private:
 
     void eventLoop();
 
+    // How long after a send the receiving thread looks for the answer
+    // instead of sleeping, how long a yield may take before it stops, and
+    // for how long it stops then. Looking only pays when the receiver can
+    // answer on another CPU meanwhile: never on a single-core card.
+    static constexpr int64_t kPollNs = 100 * 1000;
+    static constexpr int64_t kBusyYieldNs = 50 * 1000;
+    static constexpr int64_t kPollPauseNs = 20 * 1000 * 1000;
+    // Whether process `pid` and this thread may together use more than one CPU.
+    static bool canRunBeside(pid_t pid);
+
     TerminationImpl& owner_;
     TerminationId id_;
     std::string path_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> joined_{false};
+    std::atomic<int64_t> lastSend_{0};  // steady clock, ns
     int listenFd_ = -1;
     int wakeFd_ = -1;  // lives as long as the endpoint: late wake-ups stay harmless
     // Set before any connection exists. Other threads use it under epollMutex_

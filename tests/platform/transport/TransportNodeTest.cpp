@@ -1,6 +1,7 @@
 // Multi-process tests of the node transport: real peer processes driven over
 // pipes, a real membership service, kill -9, and a termination of the test
 // process that records everything it is told.
+#include <dirent.h>
 #include <linux/capability.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <list>
 #include <map>
@@ -241,6 +243,19 @@ using TransportAbuse = NodeTest;
 using TransportSecurity = NodeTest;
 
 Transport::Termination& termination(TerminationId id) { return TransportLayer::instance().getTermination(id); }
+
+// Threads of this process called `name`.
+size_t threadsNamed(std::string const& name) {
+    size_t n = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    while (struct dirent* e = d ? ::readdir(d) : nullptr) {
+        std::string comm;
+        std::getline(std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm"), comm);
+        n += comm == name;
+    }
+    if (d) ::closedir(d);
+    return n;
+}
 std::list<TerminationId> group(Transport::GroupId g) { return TransportLayer::instance().getGroup(g).contains(); }
 bool listed(std::list<TerminationId> const& l, TerminationId id) { return std::count(l.begin(), l.end(), id) > 0; }
 
@@ -456,15 +471,35 @@ TEST_F(TransportDelivery, ASlowReceiverBoundsWhatIsQueuedAndThenGetsEverythingIn
 }
 
 TEST_F(TransportDelivery, WhatAStoppingOrKilledReceiverDidNotTakeIsHandedBackToItsSender) {
+    // A receiver busy in a callback has not accepted our new connection yet
+    // when it stops: what waits at its listening socket comes back.
+    std::atomic<bool> busy{false}, go{false};
+    Recorder r0(GRPID_NODE, [&](AddressedMessage const&) { busy = true, waitUntil([&] { return go.load(); }); });
+    ASSERT_TRUE(r0.start());
+    ASSERT_TRUE(p1.waitEvent(0, 'A', r0.termId()));
+    ASSERT_EQ(p1.send(r0.termId(), 1, 8), "sent 1 0");
+    ASSERT_TRUE(waitUntil([&] { return busy.load(); }));
+    ASSERT_TRUE(termination(r0.termId()).issue(withSeq(local, 0, 8)));
+    size_t const eventThreads = threadsNamed("TrspEvent");
+    std::thread stopper([&] { r0.stop(); });
+    // The stop ends the event thread just before the receiving thread's loop.
+    ASSERT_TRUE(waitUntil([&] { return threadsNamed("TrspEvent") < eventThreads; }));
+    go = true;
+    stopper.join();
+    ASSERT_TRUE(waitUntil([&] { return local.state().handedBack.size() + r0.received() == 2; }));
+    if (r0.received() == 1) expectHandedBack(local.state().handedBack, 0, local.termId(), r0.termId());
+
     // The receiver has taken our connection: what it holds is its own to hand back.
+    size_t const early = local.state().handedBack.size();
     ASSERT_TRUE(reaches(p1, id1));
     ASSERT_EQ(p1.cmd("hold 0"), "ok");
     for (uint32_t i = 1; i <= 100; ++i) ASSERT_TRUE(termination(id1).issue(withSeq(local, i, 100)));
     ASSERT_EQ(p1.cmd("stop 0").compare(0, 7, "stopped"), 0);
     unsigned long delivered = p1.stat("recv");
-    ASSERT_TRUE(waitUntil([&] { return delivered + local.state().handedBack.size() == 101; }));
-    ASSERT_FALSE(local.state().handedBack.empty());
-    expectHandedBack(local.state().handedBack, delivered, local.termId(), id1);
+    ASSERT_TRUE(waitUntil([&] { return delivered + local.state().handedBack.size() == early + 101; }));
+    std::vector<AddressedMessage> const got = local.state().handedBack;
+    ASSERT_GT(got.size(), early);
+    expectHandedBack({got.begin() + long(early), got.end()}, delivered, local.termId(), id1);
 
     Peer p2(0x202);
     TerminationId id2 = p2.start(GRPID_UNIT_A);

@@ -1,0 +1,289 @@
+// Endpoint, receiving thread ("TrspRecv"): accepts connections, reads
+// frames and calls receive()/receiveError(), flushes queues that got room,
+// and at stop hands back what arrived undelivered.
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Endpoint.h"
+#include "EndpointInternal.h"
+#include "Log.h"
+#include "MessageAccess.h"
+#include "Socket.h"
+
+namespace Transport {
+
+using namespace endpoint;
+
+void Endpoint::receiveLoop() {
+    pthread_setname_np(pthread_self(), "TrspRecv");
+    recvThreadId_.store(std::this_thread::get_id());
+    int const ep = epollFd_.load();
+    struct epoll_event events[kMaxEvents];
+    int64_t pausedUntil = 0;
+    while (!stopping_.load()) {
+        auto t0 = Clock::now();
+        // Right after a send its answer is usually on the way: look for it
+        // instead of sleeping, so that its sender need not wake us. Each look
+        // yields first, so that the threads our callbacks woke, and any other
+        // work of this CPU, run before we look again. A yield that lasted
+        // means that other work wants this CPU: a sleeper is woken ahead of
+        // it while one that yields waits its turn, so we stop looking for a
+        // while.
+        int64_t const now = t0.time_since_epoch().count();
+        bool polling = now - lastSend_.load(std::memory_order_relaxed) < kPollNs && now >= pausedUntil;
+        if (polling) {
+            ::sched_yield();
+            auto t1 = Clock::now();
+            if (t1 - t0 > std::chrono::nanoseconds(kBusyYieldNs)) {
+                pausedUntil = t1.time_since_epoch().count() + kPollPauseNs;
+                polling = false;
+            }
+            t0 = t1;
+        }
+        int n = ::epoll_wait(ep, events, kMaxEvents, polling ? 0 : -1);
+        if (n < 0) {
+            if (errno != EINTR)
+                TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));
+            continue;
+        }
+        // A wait that returned at once means data was already queued; only
+        // then is it worth reading on until the socket is empty.
+        bool burst = !polling && Clock::now() - t0 < std::chrono::microseconds(5);
+        bool woken = false;
+        for (int i = 0; i < n; ++i) {
+            uint64_t tag = events[i].data.u64;
+            uint32_t rev = events[i].events;
+            switch (tag & kTagRoleMask) {
+            case kTagWake:
+                sock::drainWake(wakeFd_);
+                woken = true;
+                break;
+            case kTagListen:
+                acceptAll();
+                break;
+            case kTagIn: {
+                auto it = in_.find(tag & kInKeyMask);
+                if (it == in_.end() || it->second.fd < 0) break;  // closed earlier in this batch
+                if (rev & EPOLLIN)
+                    readFrom(it->second, burst);
+                else
+                    closeIn(it->second, nullptr);
+                break;
+            }
+            case kTagOut:
+                serviceOut(uint32_t(tag), uint32_t(tag >> 32) & kOutSerialMask, rev);
+                break;
+            }
+        }
+        for (uint64_t key : closedIn_) in_.erase(key);
+        closedIn_.clear();
+        // Every hand-back is queued with a wake-up.
+        if (woken) deliverHandbacks();
+    }
+    shutdownReceiving();
+}
+
+bool Endpoint::acceptAll() {
+    for (int i = 0; i < 64; ++i) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                TA_LOG(3, "termination 0x%08lX: accept failed: %s", id_.value(), std::strerror(errno));
+            return false;
+        }
+        uid_t uid;
+        pid_t pid;
+        if (!sock::peerIsOwnUser(fd, uid, pid)) {
+            TA_LOG(3, "termination 0x%08lX refuses a connection from uid %u (pid %d): not its own user", id_.value(),
+                   unsigned(uid), int(pid));
+            ::close(fd);
+            continue;
+        }
+        uint64_t key = nextInKey_++ & kInKeyMask;
+        if (!epollAdd(epollFd_.load(), fd, kTagIn | key)) {
+            TA_LOG(3, "termination 0x%08lX refuses a connection from pid %d: cannot watch it: %s", id_.value(),
+                   int(pid), std::strerror(errno));
+            ::close(fd);
+            continue;
+        }
+        in_.emplace(key, InConn{fd, wire::DataFrameReader(uint32_t(id_.value()), kMaxMessageSize), pid, key});
+    }
+    return true;
+}
+
+AddressedMessage Endpoint::scratchMessage(wire::DataHeader const& h) const {
+    AddressedMessage msg = MessageAccess::createUninitialised(h.length, 8);
+    std::memcpy(msg.rawBuf(), scratch_.data() + wire::kDataHeaderSize, h.length);
+    msg.setOriginator(TerminationId(static_cast<unsigned long>(h.originator)));
+    msg.setDestination(TerminationId(static_cast<unsigned long>(h.destination)));
+    return msg;
+}
+
+void Endpoint::closeIn(InConn& c, char const* why) {
+    if (why)
+        TA_LOG(3, "termination 0x%08lX closes the connection from 0x%08X (pid %d): %s", id_.value(), c.reader.peer(),
+               int(c.pid), why);
+    // Before the close: the number may be reused by the next accept.
+    epollDel(epollFd_.load(), c.fd);
+    ::close(c.fd);
+    c.fd = -1;
+    closedIn_.push_back(c.key);
+}
+
+void Endpoint::readFrom(InConn& c, bool burst) {
+    for (int budget = burst ? 64 : 1; budget > 0 && !stopping_.load(std::memory_order_relaxed); --budget) {
+        struct iovec iov = {scratch_.data(), scratch_.size()};
+        struct msghdr mh;
+        std::memset(&mh, 0, sizeof mh);
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        ssize_t n = ::recvmsg(c.fd, &mh, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) closeIn(c, std::strerror(errno));
+            return;
+        }
+        if (n == 0) {
+            closeIn(c, nullptr);  // the sender closed: nothing was lost
+            return;
+        }
+        wire::DataHeader h;
+        wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h);
+        switch (v) {
+        case wire::Verdict::Hello:
+            break;
+        case wire::Verdict::Deliver:
+        case wire::Verdict::Bounce: {
+            AddressedMessage msg = scratchMessage(h);
+            if (v == wire::Verdict::Deliver)
+                owner_.receive(msg);
+            else
+                owner_.receiveError(msg);
+            break;
+        }
+        case wire::Verdict::Drop:
+            TA_LOG(3, "termination 0x%08lX dropped a malformed frame of %zd bytes from 0x%08X (pid %d): %s",
+                   id_.value(), n, c.reader.peer(), int(c.pid), c.reader.reason());
+            break;
+        case wire::Verdict::Close:
+            closeIn(c, c.reader.reason());
+            return;
+        }
+    }
+}
+
+void Endpoint::serviceOut(uint32_t peer, uint32_t serial, uint32_t revents) {
+    std::shared_ptr<OutConn> c = connection(peer, false);
+    if (!c) return;
+    std::unique_lock<std::mutex> lock(c->mutex);
+    // An event of an earlier connection to the same peer says nothing about this one.
+    if (c->dead || !c->watched || (c->serial & kOutSerialMask) != serial) return;
+    SendResult r = (revents & EPOLLOUT) ? flushLocked(*c) : SendResult::Broken;
+    if (r == SendResult::Broken) {
+        killLocked(*c);
+        lock.unlock();
+        dropConnection(peer);
+        return;
+    }
+    if (c->pending.empty()) watchOutLocked(*c, false);
+}
+
+void Endpoint::deliverHandbacks() {
+    std::deque<AddressedMessage> msgs;
+    {
+        std::lock_guard<std::mutex> lock(handbackMutex_);
+        msgs.swap(handback_);
+    }
+    for (auto const& m : msgs) owner_.receiveError(m);
+}
+
+void Endpoint::bounce(AddressedMessage const& msg) {
+    uint32_t to = uint32_t(msg.originator().value());
+    std::shared_ptr<OutConn> c = connection(to, true);
+    bool sent = false;
+    if (c) {
+        std::unique_lock<std::mutex> lock(c->mutex);
+        auto deadline = Clock::now() + std::chrono::milliseconds(100);
+        while (!c->dead && !sent && Clock::now() < deadline) {
+            if (flushLocked(*c) == SendResult::Sent) {
+                SendResult r = sendFrame(*c, wire::kBounce, msg);
+                if (r == SendResult::Sent) sent = true;
+                if (r == SendResult::Broken) break;
+            }
+            if (!sent) {
+                struct pollfd p = {c->fd, POLLOUT, 0};
+                ::poll(&p, 1, remainingMs(deadline));
+            }
+        }
+    }
+    if (!sent)
+        TA_LOG(4, "termination 0x%08lX could not hand a message back to 0x%08X; dropped", id_.value(), to);
+}
+
+void Endpoint::shutdownReceiving() {
+    // No new connections. Those the listening socket queued were connected,
+    // and may have been written to, by senders that know nothing of our
+    // stop: take them in, so that what they carry goes back below.
+    int const ep = epollFd_.load();
+    ::shutdown(listenFd_, SHUT_RD);
+    while (acceptAll()) {
+    }
+    // The name is free for a successor.
+    epollDel(ep, listenFd_);
+    ::close(listenFd_);
+    listenFd_ = -1;
+    ::unlink(path_.c_str());
+    // Senders now get EPIPE (refused); what reached us undelivered goes back.
+    for (auto& e : in_) {
+        InConn& c = e.second;
+        if (c.fd < 0) continue;
+        ::shutdown(c.fd, SHUT_RD);
+        for (;;) {
+            struct iovec iov = {scratch_.data(), scratch_.size()};
+            struct msghdr mh;
+            std::memset(&mh, 0, sizeof mh);
+            mh.msg_iov = &iov;
+            mh.msg_iovlen = 1;
+            ssize_t n = ::recvmsg(c.fd, &mh, MSG_DONTWAIT);
+            if (n <= 0) break;
+            wire::DataHeader h;
+            wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h);
+            if (v == wire::Verdict::Deliver)
+                bounce(scratchMessage(h));
+            else if (v == wire::Verdict::Bounce)
+                owner_.receiveError(scratchMessage(h));  // one of ours, on its way back
+        }
+        epollDel(ep, c.fd);
+        ::close(c.fd);
+    }
+    in_.clear();
+    closedIn_.clear();
+    // Our own queued messages: a last try, then back to their originator (us).
+    std::map<uint32_t, std::shared_ptr<OutConn>> conns;
+    {
+        std::lock_guard<std::mutex> lock(connsMutex_);
+        conns.swap(conns_);
+        connsClosed_ = true;
+    }
+    for (auto& e : conns) {
+        std::lock_guard<std::mutex> lock(e.second->mutex);
+        if (!e.second->dead) flushLocked(*e.second);
+        killLocked(*e.second);
+    }
+    {
+        std::lock_guard<std::mutex> lock(epollMutex_);
+        ::close(epollFd_.exchange(-1));
+    }
+    deliverHandbacks();
+}
+
+}  // namespace Transport
