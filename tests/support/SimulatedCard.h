@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -38,6 +39,16 @@ inline TipprmiArray<short, 4> ip(short a, short b, short c, short d) {
 class Card : public ::testing::Test {
 protected:
     void TearDown() override {
+        if (HasFailure()) {
+            // What the actors said last tells most of why a scenario failed.
+            for (auto const* p : {&model, &task})
+                if (*p) {
+                    std::vector<std::string> lines = (*p)->lines();
+                    size_t const from = lines.size() > 150 ? lines.size() - 150 : 0;
+                    std::cerr << "--- last output of the " << (p == &task ? "task" : "model") << "\n";
+                    for (size_t i = from; i < lines.size(); ++i) std::cerr << lines[i] << "\n";
+                }
+        }
         RunPermissionGuard g;
         control_.reset();
     }
@@ -47,7 +58,8 @@ protected:
         model = std::make_unique<ChildProcess>(testsupport::builtExecutable("topmodel"), args,
                                                std::map<std::string, std::string>{{"TOPADAPTER_ACTOR", "topmodel"},
                                                                                   {"TOPADAPTER_NAME_ID", std::to_string(kModelNameId)},
-                                                                                  {"TOPADAPTER_TIME_SCALE", scale}});
+                                                                                  {"TOPADAPTER_TIME_SCALE", scale},
+                                                                                  {"TOPADAPTER_QUIET", "0"}});
         ASSERT_TRUE(model->waitForOutput("READY")) << model->output();
         RunPermissionGuard g;
         control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
