@@ -63,7 +63,8 @@ TEST_F(Card, AdministrativeStateAndFlowValuesDriveTheChip) {
     ASSERT_TRUE(traced("TOP chip successfully configured"));
     model_([](ModelControlClient& c) { return c.setMasterIp(1, ip(10, 0, 0, 9)); });
     ASSERT_TRUE(traced("Driver start up successfully finished"));
-    EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000009"));
+    // The pending address follows that trace.
+    EXPECT_TRUE(waitUntil([&] { return chip("state").find("master=0x0a000009") != std::string::npos; }));
     EXPECT_EQ(1u, chipCalls("topDrvAdapIf_setMasterIp"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
 

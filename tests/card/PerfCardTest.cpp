@@ -161,6 +161,8 @@ TEST_F(PerfCard, PerformanceServiceFollowsTheFlowsStateAndLife) {
 
     model_([](ModelControlClient& c) { return c.setAdminState(1, 0); });
     ASSERT_TRUE(traced("~TopPerfService()"));
+    // The chip stops after its performance service has gone; only then is the flow enabled again.
+    ASSERT_TRUE(traced("Disabling TOP chip Successfully"));
     EXPECT_TRUE(waitUntil([&] { return perf().triggerObservers == 0; }));
     EXPECT_FALSE(trigger(EXIST, {0}));
     interval();  // nobody follows it now
@@ -174,6 +176,8 @@ TEST_F(PerfCard, PerformanceServiceFollowsTheFlowsStateAndLife) {
 
     model_([](ModelControlClient& c) { return c.deleteFlow(1); });
     ASSERT_TRUE(traced("~TopPerfService()", 2));
+    // Made again once the old adapter has stopped the chip, which its successor starts.
+    ASSERT_TRUE(traced("~TopFlowAdapter(): Top API supervisor timer stopped"));
     model_([](ModelControlClient& c) { return c.createFlow(1, kOwn, 1, ip(10, 0, 0, 1)).isConnected(); });
     ASSERT_TRUE(traced("Driver start up successfully finished", 3));
     EXPECT_TRUE(waitUntil([&] { return perf().triggerObservers == 1; }));
