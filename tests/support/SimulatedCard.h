@@ -44,7 +44,7 @@ protected:
             for (auto const* p : {&model, &task})
                 if (*p) {
                     std::vector<std::string> lines = (*p)->lines();
-                    size_t const from = lines.size() > 150 ? lines.size() - 150 : 0;
+                    size_t const from = lines.size() > 400 ? lines.size() - 400 : 0;
                     std::cerr << "--- last output of the " << (p == &task ? "task" : "model") << "\n";
                     for (size_t i = from; i < lines.size(); ++i) std::cerr << lines[i] << "\n";
                 }
