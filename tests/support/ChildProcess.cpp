@@ -208,16 +208,12 @@ void ChildProcess::kill(int signal) {
 }
 
 std::string builtExecutable(char const* name) {
-    static struct {
-        char const* role;
-        char const* names[2];
-    } const roles[] = {{"TOPADAPTER_TASK_BIN_DIR", {"topAdapter", ""}},
-                       {"TOPADAPTER_CARD_BIN_DIR", {"topmodel", "topnoded"}},
-                       {"TOPADAPTER_TOOL_BIN_DIR", {"topctl", "topchip"}}};
-    char const* dir = nullptr;
-    for (auto const& r : roles)
-        for (char const* n : r.names)
-            if (std::strcmp(n, name) == 0) dir = std::getenv(r.role);
+    static std::map<std::string, char const*> const roles{
+        {"topAdapter", "TOPADAPTER_TASK_BIN_DIR"}, {"topmodel", "TOPADAPTER_CARD_BIN_DIR"},
+        {"topnoded", "TOPADAPTER_CARD_BIN_DIR"},   {"topctl", "TOPADAPTER_TOOL_BIN_DIR"},
+        {"topchip", "TOPADAPTER_TOOL_BIN_DIR"}};
+    auto const role = roles.find(name);
+    char const* dir = role == roles.end() ? nullptr : std::getenv(role->second);
     if (!dir || !*dir) dir = std::getenv("TOPADAPTER_BIN_DIR");
     std::string base = dir && *dir ? dir : TOPADAPTER_BIN_DIR_DEFAULT;
     return base + "/" + name;

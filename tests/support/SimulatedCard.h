@@ -39,16 +39,13 @@ inline TipprmiArray<short, 4> ip(short a, short b, short c, short d) {
 class Card : public ::testing::Test {
 protected:
     void TearDown() override {
-        if (HasFailure()) {
-            // What the actors said last tells most of why a scenario failed.
+        if (HasFailure())  // what the actors said last tells most of why
             for (auto const* p : {&model, &task})
                 if (*p) {
-                    std::vector<std::string> lines = (*p)->lines();
-                    size_t const from = lines.size() > 400 ? lines.size() - 400 : 0;
+                    std::vector<std::string> const l = (*p)->lines();
                     std::cerr << "--- last output of the " << (p == &task ? "task" : "model") << "\n";
-                    for (size_t i = from; i < lines.size(); ++i) std::cerr << lines[i] << "\n";
+                    for (size_t i = l.size() > 400 ? l.size() - 400 : 0; i < l.size(); ++i) std::cerr << l[i] << "\n";
                 }
-        }
         RunPermissionGuard g;
         control_.reset();
     }
