@@ -90,10 +90,9 @@ TEST_F(PerfCard, DriverCountersBecomeIntervalDifferencesAcrossAWrap) {
     // After 100 more intervals a counter holds the last 96, the newest first.
     unsigned long noRx = 0;
     for (unsigned long i = 1; i <= 100; ++i) interval(0, noRx += i);  // interval i misses i messages
-    std::unique_ptr<Record> r = trigger(HISTORIC, {5});
-    ASSERT_TRUE(r);
-    EXPECT_EQ(96u, r->elapsed);
-    for (unsigned long k = 0; k < 96; ++k) ASSERT_EQ(100 - k, r->history[k]) << "entry " << k;
+    Record const r = answer(HISTORIC, {5});
+    EXPECT_EQ(96u, r.elapsed);
+    for (unsigned long k = 0; k < 96; ++k) ASSERT_EQ(100 - k, r.history[k]) << "entry " << k;
     EXPECT_EQ(96u, answer(HISTORIC, {2}).elapsed);
 }
 
@@ -113,9 +112,7 @@ TEST_F(PerfCard, TriggerCommandsAreAnsweredOnThePerformanceService) {
     EXPECT_FALSE(trigger(CURRENT, {9}));
     for (Command c : {CURRENT, HISTORIC, EXIST, START, STOP})  // one identifier each, not none or two
         for (Idents const& wrong : {Idents{}, Idents{1, 5}}) EXPECT_FALSE(trigger(c, wrong)) << c;
-    std::unique_ptr<Record> h = trigger(HISTORIC, {5});
-    ASSERT_TRUE(h);
-    EXPECT_EQ(1u, h->elapsed);
+    EXPECT_EQ(1u, answer(HISTORIC, {5}).elapsed);
     EXPECT_FALSE(trigger(3, {1}));
     EXPECT_FALSE(trigger(9, {1}));
     EXPECT_EQ(0u, answer(EXIST, {9}).existMonitoring);
@@ -127,25 +124,23 @@ TEST_F(PerfCard, TriggerCommandsAreAnsweredOnThePerformanceService) {
     EXPECT_EQ(1u, answer(EXIST, {1}).existMonitoring);  // ... and the table stays
 
     // Every identifier that has a value or a history, in the order asked.
-    std::unique_ptr<Record> a = trigger(ADAPTER, {9, 5, 1, 2, 3, 4});
-    ASSERT_TRUE(a);
-    ASSERT_EQ(5u, a->adapterData.getLength());
+    Record const a = answer(ADAPTER, {9, 5, 1, 2, 3, 4});
+    ASSERT_EQ(5u, a.adapterData.getLength());
     Idents const order = {5, 1, 2, 3, 4};
     for (unsigned long i = 0; i < 5; ++i) {
-        PerformanceServiceClient::IdentData_t const& d = a->adapterData[i];
+        PerformanceServiceClient::IdentData_t const& d = a.adapterData[i];
         EXPECT_EQ((Idents{order[i], 1, 1}), (Idents{d.ident, d.valid, d.elapsed}));
     }
-    EXPECT_EQ(1u, a->adapterData[0].current);
-    EXPECT_EQ(3u, a->adapterData[1].current);
+    EXPECT_EQ(1u, a.adapterData[0].current);
+    EXPECT_EQ(3u, a.adapterData[1].current);
     EXPECT_FALSE(trigger(ADAPTER, {9, 10}));
     EXPECT_FALSE(trigger(ADAPTER, {}));
 
     // A reset empties the histories and keeps the counters.
     EXPECT_EQ(1u, answer(RESET, {}).existMonitoring);
-    h = trigger(HISTORIC, {5});
-    ASSERT_TRUE(h);
-    EXPECT_EQ(0u, h->elapsed);
-    EXPECT_EQ(0u, h->history[0]);
+    Record const reset = answer(HISTORIC, {5});
+    EXPECT_EQ(0u, reset.elapsed);
+    EXPECT_EQ(0u, reset.history[0]);
     EXPECT_EQ(1u, answer(EXIST, {5}).existMonitoring);
 }
 
