@@ -12,4 +12,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L /usr/powerpc-linux-gnu)
 # time_t is 32-bit there unless asked otherwise.
 set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-latomic")
+# 64-bit atomics come from libatomic there; last on the link line, after the
+# static libraries that need them.
+set(CMAKE_CXX_STANDARD_LIBRARIES "-latomic" CACHE STRING "" FORCE)

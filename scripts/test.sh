@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Builds and runs the tests.
 #   scripts/test.sh            native build, whole suite
-#   scripts/test.sh all        native, ASan+UBSan, TSan, emulated 32-bit big-endian, fuzz replay
-#   scripts/test.sh native|asan|tsan|ppc|fuzz   one of them
+#   scripts/test.sh all        native, ASan+UBSan, TSan, emulated 32-bit big-endian, mixed node, fuzz replay
+#   scripts/test.sh native|asan|tsan|ppc|mixed|fuzz   one of them
+# mixed: card scenarios on a node of both byte orders, the native card tests
+# against the big-endian build's task, then its model and membership service,
+# then its operator tools (MIXED_TESTS: a ctest regex instead of the CI set).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=${JOBS:-2}
 modes=("${@:-native}")
-[ "${modes[0]}" = all ] && modes=(native asan tsan ppc fuzz)
+[ "${modes[0]}" = all ] && modes=(native asan tsan ppc mixed fuzz)
 
 need=()
-for m in "${modes[@]}"; do case "$m" in native) need+=(checks) ;; ppc) need+=(cross) ;; fuzz) need+=(fuzz) ;; esac; done
+for m in "${modes[@]}"; do case "$m" in native) need+=(checks) ;; ppc|mixed) need+=(cross) ;; fuzz) need+=(fuzz) ;; esac; done
 "$root/scripts/deps.sh" "${need[@]}"
 
 werror=OFF
@@ -21,12 +24,24 @@ run_ctest() {  # dir, extra ctest args...
   local dir=$1; shift
   (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@")
 }
+configure_native() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_WERROR=$werror >/dev/null
+}
+configure_ppc() {
+  cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-powerpc.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_BENCH=OFF -DTOPADAPTER_WERROR=$werror >/dev/null
+}
+# Adoption, configuration, alarms, a performance trigger; then the generated
+# clients and servers in every signature shape; an operator's session and
+# the chip's control tool.
+mixed_card='^(Card\.(FlowsOfTheOwnUnitAreAdoptedAndDeletedFlowsLetGo|AdministrativeStateAndFlowValuesDriveTheChip|AlarmsRaiseAndCancelAfterTheirDelays)|PerfCard\.TriggerCommandsAreAnsweredOnThePerformanceService)$'
+mixed_tests=${MIXED_TESTS:-}
 
 for m in "${modes[@]}"; do
   echo "=== $m ==="
   case "$m" in
     native)
-      cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_WERROR=$werror >/dev/null
+      configure_native
       cmake --build build -j"$jobs"
       run_ctest build
       ;;
@@ -43,10 +58,21 @@ for m in "${modes[@]}"; do
       TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan
       ;;
     ppc)
-      cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-powerpc.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_BENCH=OFF -DTOPADAPTER_WERROR=$werror >/dev/null
+      configure_ppc
       cmake --build build-ppc -j"$jobs"
       run_ctest build-ppc
+      ;;
+    mixed)
+      # Only what a mixed node needs; after native and ppc nothing is left to build.
+      configure_native
+      cmake --build build -j"$jobs" --target card_test model_actor_test topctl_test topdrv_control_test topAdapter topmodel topnoded topctl
+      configure_ppc
+      cmake --build build-ppc -j"$jobs" --target topAdapter topmodel topnoded topctl topchip
+      emulated=$root/build-ppc/bin-emulated
+      TOPADAPTER_TASK_BIN_DIR=$emulated run_ctest build --no-tests=error -R "${mixed_tests:-$mixed_card}"
+      TOPADAPTER_CARD_BIN_DIR=$emulated run_ctest build --no-tests=error -R "${mixed_tests:-$mixed_card|^ModelActor\.}"
+      TOPADAPTER_TOOL_BIN_DIR=$emulated run_ctest build --no-tests=error \
+        -R "${mixed_tests:-^(Topctl\.OperatorSessionOnACard|ChipControlChannel\..*)$}"
       ;;
     fuzz)
       cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

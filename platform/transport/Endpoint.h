@@ -87,6 +87,8 @@ private:
     enum class SendResult { Sent, Full, Broken };
 
     bool doSend(AddressedMessage const& msg);
+    bool present(uint32_t peer);
+    void noteHeardFrom(uint32_t peer, bool open);
     std::shared_ptr<OutConn> connection(uint32_t peer, bool create);
     void dropConnection(uint32_t peer);
     SendResult sendFrame(OutConn& c, uint8_t kind, AddressedMessage const& msg);
@@ -146,6 +148,10 @@ private:
     std::map<uint32_t, std::shared_ptr<OutConn>> conns_;
     bool connsClosed_ = true;  // set once the receiving thread has torn the connections down
     uint32_t nextOutSerial_ = 0;  // guarded by connsMutex_
+    // Peers with an identified connection to us, and how many (guarded by
+    // connsMutex_): such a peer is there, even before the membership
+    // service's word of it has reached this process.
+    std::map<uint32_t, unsigned> heardFrom_;
 
     std::mutex handbackMutex_;
     std::deque<AddressedMessage> handback_;

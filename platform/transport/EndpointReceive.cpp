@@ -132,6 +132,7 @@ void Endpoint::closeIn(InConn& c, char const* why) {
     if (why)
         TA_LOG(3, "termination 0x%08lX closes the connection from 0x%08X (pid %d): %s", id_.value(), c.reader.peer(),
                int(c.pid), why);
+    if (c.reader.identified()) noteHeardFrom(c.reader.peer(), false);
     // Before the close: the number may be reused by the next accept.
     epollDel(epollFd_.load(), c.fd);
     ::close(c.fd);
@@ -160,6 +161,7 @@ void Endpoint::readFrom(InConn& c, bool burst) {
         wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h);
         switch (v) {
         case wire::Verdict::Hello:
+            noteHeardFrom(h.originator, true);
             break;
         case wire::Verdict::Deliver:
         case wire::Verdict::Bounce: {
@@ -267,6 +269,10 @@ void Endpoint::shutdownReceiving() {
     }
     in_.clear();
     closedIn_.clear();
+    {
+        std::lock_guard<std::mutex> lock(connsMutex_);
+        heardFrom_.clear();
+    }
     // Our own queued messages: a last try, then back to their originator (us).
     std::map<uint32_t, std::shared_ptr<OutConn>> conns;
     {

@@ -36,7 +36,7 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
                id_.value(), msg.rawSize(), dest, kMaxMessageSize);
         return false;
     }
-    if (dest == 0 || !layer().exists(dest)) return false;
+    if (dest == 0 || !present(dest)) return false;
     msg.setOriginator(id_);
 
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -84,6 +84,25 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
         return true;
     }
     return false;
+}
+
+// The service tells every process of a join at once, but each reads it on
+// its own thread: a member that has just joined may reach us first, and our
+// answer must not be refused meanwhile.
+bool Endpoint::present(uint32_t peer) {
+    if (layer().exists(peer)) return true;
+    std::lock_guard<std::mutex> lock(connsMutex_);
+    return heardFrom_.count(peer) != 0;
+}
+
+void Endpoint::noteHeardFrom(uint32_t peer, bool open) {
+    std::lock_guard<std::mutex> lock(connsMutex_);
+    if (open) {
+        ++heardFrom_[peer];
+        return;
+    }
+    auto it = heardFrom_.find(peer);
+    if (it != heardFrom_.end() && --it->second == 0) heardFrom_.erase(it);
 }
 
 bool Endpoint::hasRoom(OutConn const& c, size_t bytes) {

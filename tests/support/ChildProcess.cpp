@@ -208,8 +208,14 @@ void ChildProcess::kill(int signal) {
 }
 
 std::string builtExecutable(char const* name) {
-    char const* dir = std::getenv("TOPADAPTER_BIN_DIR");
-    std::string base = dir ? dir : TOPADAPTER_BIN_DIR_DEFAULT;
+    static std::map<std::string, char const*> const roles{
+        {"topAdapter", "TOPADAPTER_TASK_BIN_DIR"}, {"topmodel", "TOPADAPTER_CARD_BIN_DIR"},
+        {"topnoded", "TOPADAPTER_CARD_BIN_DIR"},   {"topctl", "TOPADAPTER_TOOL_BIN_DIR"},
+        {"topchip", "TOPADAPTER_TOOL_BIN_DIR"}};
+    auto const role = roles.find(name);
+    char const* dir = role == roles.end() ? nullptr : std::getenv(role->second);
+    if (!dir || !*dir) dir = std::getenv("TOPADAPTER_BIN_DIR");
+    std::string base = dir && *dir ? dir : TOPADAPTER_BIN_DIR_DEFAULT;
     return base + "/" + name;
 }
 

@@ -63,7 +63,13 @@ private:
     std::string reportPath_;  // the sanitizer appends ".<pid>"
 };
 
-// Path of a built executable next to the test binaries (set by CMake).
+// Path of a built executable: this build's (set by CMake), or, for a node of
+// mixed builds, another build's for the roles the environment names, e.g. the
+// scripts a cross build writes to run its executables under the emulator:
+//   TOPADAPTER_TASK_BIN_DIR   topAdapter
+//   TOPADAPTER_CARD_BIN_DIR   topmodel, topnoded (the rest of the card)
+//   TOPADAPTER_TOOL_BIN_DIR   topctl, topchip
+//   TOPADAPTER_BIN_DIR        any executable no role variable names
 std::string builtExecutable(char const* name);
 
 }  // namespace testsupport

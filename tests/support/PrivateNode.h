@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "ChildProcess.h"
 #include "NodeServiceProcess.h"
 #include "Transport.h"
 
@@ -24,7 +25,7 @@ public:
         dir_ = Transport::NodeServiceProcess::useFreshNodeDirectory();
         for (auto const& kv : env_) ::setenv(kv.first.c_str(), kv.second.c_str(), 1);
         Transport::IdInfo::instance().reload();
-        ASSERT_TRUE(service().start());
+        ASSERT_TRUE(service().start(builtExecutable("topnoded")));
     }
     void TearDown() override {
         service().stop();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -38,6 +39,13 @@ inline TipprmiArray<short, 4> ip(short a, short b, short c, short d) {
 class Card : public ::testing::Test {
 protected:
     void TearDown() override {
+        if (HasFailure())  // what the actors said last tells most of why
+            for (auto const* p : {&model, &task})
+                if (*p) {
+                    std::vector<std::string> const l = (*p)->lines();
+                    std::cerr << "--- last output of the " << (p == &task ? "task" : "model") << "\n";
+                    for (size_t i = l.size() > 400 ? l.size() - 400 : 0; i < l.size(); ++i) std::cerr << l[i] << "\n";
+                }
         RunPermissionGuard g;
         control_.reset();
     }
@@ -47,7 +55,8 @@ protected:
         model = std::make_unique<ChildProcess>(testsupport::builtExecutable("topmodel"), args,
                                                std::map<std::string, std::string>{{"TOPADAPTER_ACTOR", "topmodel"},
                                                                                   {"TOPADAPTER_NAME_ID", std::to_string(kModelNameId)},
-                                                                                  {"TOPADAPTER_TIME_SCALE", scale}});
+                                                                                  {"TOPADAPTER_TIME_SCALE", scale},
+                                                                                  {"TOPADAPTER_QUIET", "0"}});
         ASSERT_TRUE(model->waitForOutput("READY")) << model->output();
         RunPermissionGuard g;
         control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));

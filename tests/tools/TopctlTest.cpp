@@ -77,8 +77,8 @@ JsonValue const& flow(JsonValue const& flows, double key) {
 // and the chip follow, follow the events, lose the lock and see the alarm,
 // read counters, charts, metrics and ORB counters, mistype.
 TEST_F(Topctl, OperatorSessionOnACard) {
-    startModel({"1:1:0:10.0.0.1", "2:2:1:10.0.0.2"}, {"--interval", "0"});
-    startTask();
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:0:10.0.0.1", "2:2:1:10.0.0.2"}, {"--interval", "0"}));
+    ASSERT_NO_FATAL_FAILURE(startTask());
 
     Outcome r = topctl({"flows", "--json"});
     ASSERT_EQ(0, r.status) << r.text;

@@ -654,6 +654,26 @@ TEST_F(TransportAbuse, ARawPeersMalformedFramesAreDroppedUntilTooManyAndAConnect
     EXPECT_TRUE(local.state().inOrder);
 }
 
+// A peer whose arrival the membership service has not told this process yet
+// (here: never) is answered while its connection to us is open.
+TEST_F(TransportDelivery, ASenderIsAnsweredBeforeTheMembershipServiceReportsIt) {
+    uint32_t self = uint32_t(local.termId().value());
+    std::string const rawPath = Transport::sock::terminationPath(kRaw);
+    int listener = Transport::sock::listenAt(rawPath, 4), fd = rawConnect(Transport::sock::terminationPath(self)), in = -1;
+    ASSERT_TRUE(sendRaw(fd, rawFrame(1, kRaw, self, 0)) && sendRaw(fd, rawFrame(2, kRaw, self, 4, {0, 0, 0, 7})));
+    ASSERT_TRUE(waitUntil([&] { return local.received() == 1; }));
+    ASSERT_TRUE(termination(TerminationId(kRaw)).issue(withSeq(local, 7, 4)));
+    ASSERT_TRUE(waitUntil([&] { return (in = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }));
+    uint8_t buf[64];
+    ASSERT_EQ(::recv(in, buf, sizeof buf, 0), 16);  // HELLO
+    ASSERT_EQ(::recv(in, buf, sizeof buf, 0), 16 + 4);
+    EXPECT_EQ(rawFrame(2, self, kRaw, 4, {0, 0, 0, 7}), std::vector<uint8_t>(buf, buf + 20));
+    ::close(fd);  // gone with its connection
+    EXPECT_TRUE(waitUntil([&] { return !termination(TerminationId(kRaw)).issue(withSeq(local, 8, 4)); }));
+    for (int f : {in, listener}) ::close(f);
+    ::unlink(rawPath.c_str());
+}
+
 namespace {
 
 // Runs a child that becomes uid/gid 65534, keeping only CAP_DAC_OVERRIDE when

@@ -175,13 +175,19 @@ OSWrap::TimeSpec AlarmReporter<Event_t>::earliestDeadline() const {
     return earliest;
 }
 
+// A condition whose actor went away is read by nobody, and its identifiers
+// may already name another object of that actor's successor (a restarted
+// model makes its objects in the same order): its changes go unsent.
 template <class Event_t>
 void AlarmReporter<Event_t>::gather(OSWrap::TimeSpec const& limit, Batch& batch) {
     batch.setLength(0);
+    auto send = [&batch](Record const& r) {
+        if (r.alarm.condition.getStub_()->isValid()) batch.push_back(r.alarm);
+    };
     for (auto& entry : table_) {
         Record& r = entry.second;
         if ((r.phase == NEW || r.phase == PENDING) && r.alarm.raise && r.deadline <= limit) {
-            batch.push_back(r.alarm);
+            send(r);
             r.phase = SENT;
         }
     }
@@ -189,12 +195,12 @@ void AlarmReporter<Event_t>::gather(OSWrap::TimeSpec const& limit, Batch& batch)
         Record& r = it->second;
         if (r.phase == WITHDRAWING && r.alarm.raise && r.deadline <= limit) {
             r.alarm.raise = false;
-            batch.push_back(r.alarm);
+            send(r);
             it = table_.erase(it);
             continue;
         }
         if ((r.phase == NEW || r.phase == PENDING) && !r.alarm.raise && r.deadline <= limit) {
-            batch.push_back(r.alarm);
+            send(r);
             r.phase = SENT;
         }
         ++it;

@@ -158,7 +158,10 @@ void TopFlowAdapter::rebind(TopFlowClient const& flow) {
         applyMasterIp(previous);
     }
     // A wait under way tells the new flow itself when it ends.
-    if (state_ == RUNNING) flow_.setTopDrvInitStatus(true);
+    if (state_ == RUNNING) {
+        initStatusDown_ = false;
+        flow_.setTopDrvInitStatus(true);
+    }
     applyAdminState(true);
 }
 
@@ -440,11 +443,19 @@ int TopFlowAdapter::DrvStartUpWait() {
     runTickets_.pop_front();
     if (state_ != STARTING) {
         TOP_TRACE_ERROR("%s(): Unknown adapter state = %d", "DrvStartUpWait", state_);
+        // Begun after the disable that ended its configuration: the run this
+        // one superseded left the flow's flag to it.
+        if (mine == latestRun_ && initStatusDown_) {
+            TOP_TRACE("Setting the topDrvInitStatus to true, as driver startup is done.");
+            initStatusDown_ = false;
+            flow_.setTopDrvInitStatus(true);
+        }
         return 0;
     }
     if (mine != latestRun_) return 0;
     TOP_TRACE("%s(): starting wating loop for driver to finish ", "DrvStartUpWait");
     TOP_TRACE("Setting the topDrvInitStatus to false, till the driver start up.");
+    initStatusDown_ = true;
     flow_.setTopDrvInitStatus(false);
     uint32_t driverState = 0;
     TreflectORB::releaseRunPermission();
@@ -458,6 +469,7 @@ int TopFlowAdapter::DrvStartUpWait() {
     TreflectORB::getRunPermission();
     if (latestRun_ == mine) {
         TOP_TRACE("Setting the topDrvInitStatus to true, as driver startup is done.");
+        initStatusDown_ = false;
         flow_.setTopDrvInitStatus(true);
     }
     bool const current = generation_ == mine;

@@ -143,6 +143,7 @@ private:
     std::atomic<uint32_t> generation_;
     uint32_t latestRun_;              // generation of the latest configuration
     std::deque<uint32_t> runTickets_;  // generations of runs not yet begun
+    bool initStatusDown_ = false;      // a run told the flow the driver is starting; nobody told it the end
     OSWrap::ConditionVar wakeRuns_;
     // The chip start asked for a performance service and no disable came since.
     bool perfWanted_;

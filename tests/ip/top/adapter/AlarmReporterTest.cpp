@@ -7,6 +7,7 @@
 
 #include "ConditionServer.h"
 #include "LogCapture.h"
+#include "REFLECT_objectStub.h"
 #include "StandaloneNode.h"
 #include "TopAlarmReporter.h"
 
@@ -119,4 +120,13 @@ TEST_F(AlarmRecords, DebounceByPhaseAndDeadline) {
     EXPECT_EQ((std::vector<std::vector<long>>{{1, 0}}), batchAt(361));
     reporter.removeAlarm(event(7, 2));
     EXPECT_EQ(0u, reporter.size());
+
+    // A condition whose actor went away sends nothing: its identifiers may
+    // name another object of that actor's successor.
+    reporter.registerAlarm(event(8, 1), ConditionClient(TipprmiOID("rmi_5A5A0101_7")), OSWrap::TimeSpec(2, 0),
+                           OSWrap::TimeSpec(10, 0));
+    reporter.registerAlarm(event(7, 1), ConditionClient(&sync), OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
+    TreflectObjectHandler::getInstance()->invalidateStubs(TreflectOrbId(0x5A5A0101ul));
+    EXPECT_EQ((std::vector<std::vector<long>>{{1, 0}}), batchAt(400));
+    EXPECT_EQ(AlarmReporter<Event>::MAX_TIME, reporter.earliestDeadline());
 }
