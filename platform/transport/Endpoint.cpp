@@ -112,6 +112,12 @@ bool Endpoint::start() {
         return false;
     }
     listenFd_ = sock::listenAt(path_, 128);
+    // A predecessor killed outright may still be closing its socket while
+    // the node already knows it gone: its name frees within moments.
+    for (int i = 0; listenFd_ < 0 && errno == EADDRINUSE && i < 50; ++i) {
+        ::usleep(20000);
+        listenFd_ = sock::listenAt(path_, 128);
+    }
     if (listenFd_ < 0) {
         if (errno == EADDRINUSE)
             TA_LOG(3, "termination 0x%08X already exists: %s is in use", id, path_.c_str());
