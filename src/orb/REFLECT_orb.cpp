@@ -87,6 +87,7 @@ unsigned TreflectORB::getRunPermissionCount() { return handlerThreads().getPermi
 TreflectORB::TreflectORB(NamespaceId const& ns)
     : Transport::TerminationImpl(groupFor(ns, 0), std::string()),
       lastRequestId_(0),
+      ending_(false),
       receivingThread_(0),
       queue_(new MessageQueue),
       orbId_(),

@@ -39,19 +39,6 @@ std::shared_ptr<TestServer> serve(char const* name) {
     });
 }
 
-Bytes operator+(Bytes a, Bytes const& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-Bytes word(uint32_t v) {
-    Bytes b;
-    put32(b, v);
-    return b;
-}
-Bytes callHeader(uint32_t ioid, bool transaction, uint32_t cc, uint32_t mc) {
-    return word(ioid) + word(transaction ? 1 : 0) + word(cc) + word(mc);
-}
-
 // Sends a payload request through the ORB on another thread, which holds
 // the run permission when `guarded`; true when the call succeeded and the
 // thread holds the permission as it did before.
@@ -482,4 +469,46 @@ TEST(OrbActors, UnansweredCallsSendResponseFailuresToAnotherSlotThenEndTheCaller
     std::snprintf(tid, sizeof tid, "trAcId=%08X", get32(&request[0]));
     EXPECT_EQ(120u, farCaller->countOutput(tid));
     EXPECT_EQ(0u, farCaller->countOutput("kReFai"));
+}
+
+// Observers of appearing and disappearing ORBs: masks of one observer merge
+// into one entry; present terminations are reported at registration for
+// appearances alone; an unsubscribed observer hears nothing more.
+TEST(OrbObservers, MasksMergeThePresentComeOnlyWithAppearancesAndLeavingEndsAll) {
+    struct Heard : TreflectOrbObserverIf {
+        std::mutex mutex;
+        std::set<std::pair<unsigned long, Appear_t>> events;
+        void orbAppearance(Transport::TerminationId const& t, Appear_t const& a) override {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.insert({t.value(), a});
+        }
+        bool has(Transport::TerminationId const& t, Appear_t a) {
+            std::lock_guard<std::mutex> lock(mutex);
+            return events.count({t.value(), a}) > 0;
+        }
+    } appear, all, disappear;
+    Transport::TransportLayer& transport = Transport::TransportLayer::instance();
+    RawPeer present(peerId(0x0D01)), late(peerId(0x0D02));
+    ASSERT_TRUE(present.start());
+    ASSERT_TRUE(waitUntil([&] { return transport.exists(present.termId()); }));
+    orb().registerOrbCreation(&appear, true);
+    EXPECT_TRUE(appear.has(present.termId(), 1));
+    orb().orbObserver()->subscribe(&all, TreflectOrbObserverIf::kAll, true);
+    orb().registerOrbDeletion(&disappear);
+    orb().registerOrbDeletion(&appear);
+    EXPECT_TRUE(all.events.empty());
+    orb().orbObserver()->display();
+    EXPECT_EQ(1u, countRecords("has 3 observer registered"));
+    EXPECT_EQ(2u, countRecords("registered for All"));
+    ASSERT_TRUE(late.start());
+    ASSERT_TRUE(waitUntil([&] { return all.has(late.termId(), 1) && appear.has(late.termId(), 1); }));
+    orb().unregisterOrbNotifications(&all);
+    late.stop();
+    // Told in the order they registered: the last one told, all were.
+    ASSERT_TRUE(waitUntil([&] { return disappear.has(late.termId(), 2); }));
+    EXPECT_TRUE(appear.has(late.termId(), 2));
+    EXPECT_FALSE(disappear.has(late.termId(), 1));
+    EXPECT_FALSE(all.has(late.termId(), 2));
+    orb().unregisterOrbNotifications(&appear);
+    orb().unregisterOrbNotifications(&disappear);
 }

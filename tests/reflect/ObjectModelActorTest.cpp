@@ -54,7 +54,7 @@ public:
         if (m.rawSize() < 16 || get32(m.rawBuf() + 8) != 2) return;
         std::unique_lock<std::mutex> lock(mutex_);
         if (m.originator() == orb().termId() && get32(m.rawBuf() + 4) != 1) {
-            ++asked_;
+            asked_.push_back(meaningful(m));
             if (holding_) {
                 held_.push_back(m);
                 changed_.notify_all();
@@ -81,7 +81,8 @@ public:
         lock.unlock();
         for (auto const& m : held) answer(m);
     }
-    int asked() {
+    // What our ORB asked, resolves aside.
+    std::vector<Bytes> asked() {
         std::lock_guard<std::mutex> lock(mutex_);
         return asked_;
     }
@@ -103,7 +104,7 @@ private:
     std::condition_variable changed_;
     std::vector<Transport::AddressedMessage> held_;
     bool holding_ = false;
-    int asked_ = 0;
+    std::vector<Bytes> asked_;
 };
 
 // Reports appearing ORBs; once an ORB is reported, the ORB has handed it its
@@ -166,7 +167,7 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
         EXPECT_TRUE(observing->waitForOutput(line)) << line << observing->output();
 
     // The peer reported no such class: it is not asked again.
-    int const asked = lacking.asked();
+    size_t const asked = lacking.asked().size();
     Recorder again;
     auto onAgain = again.make();
     {
@@ -175,16 +176,21 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
         EXPECT_EQ(3u, again.names().size());
         orb().display(0);
     }
-    EXPECT_EQ(asked, lacking.asked());
+    EXPECT_EQ(asked, lacking.asked().size());
     // The observing actor subscribed here as well.
     EXPECT_EQ(1u, countRecords("metaData: size=1, co=2, do=1, oi=0, rco=1, rdo=1"));
 
-    // Leaving: every member hears it, and creations no longer come here.
+    // Leaving: every member hears it, and creations no longer come here. The
+    // last creation observer goes twice: once with a deletion observer left.
     {
         RunPermissionGuard g;
         for (TreflectObserver* o : std::initializer_list<TreflectObserver*>{onCreate.get(), onAgain.get(), onDelete.get()})
             gThingMeta.removeObserver(o);
     }
+    std::vector<Bytes> const told = lacking.asked();
+    ASSERT_EQ(asked + 3, told.size());
+    for (size_t i = asked; i < told.size(); ++i)
+        EXPECT_EQ(orbMessage(get32(&told[i][0]), i + 1 < told.size() ? 7 : 8, 2, word(kThingClass)), told[i]) << i;
     factoryCall(kCreate, "t3", "t2");
     EXPECT_TRUE(observing->waitForOutput("CREATED t3"));
     EXPECT_FALSE(created.has("t3"));
@@ -285,4 +291,137 @@ TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
     EXPECT_TRUE(things.getChild("alias") == thing);
     things.unregisterChild("alias");
     EXPECT_EQ(1u, things.getChilds().getLength());
+}
+
+// A raw peer subscribes here and observes a thing of ours. A class unknown
+// here gets no entry; a creation that cannot reach the peer ends its
+// subscription; of its two observers, the one whose object its ORB no longer
+// has is dropped, the one that answers false stays.
+TEST(ObjectModelActors, APeerLosesWhatFailsToReachItAndKeepsWhatItAnswers) {
+    expectError("could not find destination");
+    Transport::TerminationId const id = peerId(0x0B64);
+    TreflectOrbId const peerOrb = orb().convertId(id);
+    auto peer = std::make_unique<RawPeer>(id);
+    ASSERT_TRUE(peer->start());
+    uint32_t const unknown = 0x5EED0001;
+    peer->ask(orb().termId(), 5, word(kThingClass) + word(0));
+    for (uint32_t type : {5u, 6u}) peer->ask(orb().termId(), type, word(unknown) + word(0));
+    EXPECT_EQ(1u, countRecords("refuses subscriptions of 0x0B640101 to class code 0x5EED0001"));
+    std::unique_ptr<ThingFactory, DeleteUnderPermission> factory;
+    {
+        RunPermissionGuard g;
+        factory.reset(new ThingFactory);
+        EXPECT_EQ(nullptr, orb().findMetaData(unknown));
+        ASSERT_EQ(1u, orb().findMetaData(kThingClass)->remoteCreationObservers.count(peerOrb));
+    }
+    peer.reset();
+    ASSERT_TRUE(waitUntil([&] { return !Transport::TransportLayer::instance().exists(id); }));
+    uint32_t thing = 0;
+    {
+        RunPermissionGuard g;
+        factory->create("x");
+        EXPECT_EQ(0u, orb().findMetaData(kThingClass)->remoteCreationObservers.count(peerOrb));
+        thing = uint32_t(factory->things["x"]->getInternalOID());
+    }
+    RawPeer again(id);
+    ASSERT_TRUE(again.start());
+    for (uint32_t observer : {0x31u, 0x32u})
+        again.ask(orb().termId(), 2, callHeader(thing, true, 0, 1000) + word(1) + word(kThingClass) + word(kSetValue) +
+                                         word(0) + word(1) + word(observer) + word(uint32_t(peerOrb.value())));
+    // Each notification is answered, by observer, as its ORB answers.
+    auto setValue = [&](long v, std::map<uint32_t, Bytes> answers) {
+        auto call = std::async(std::launch::async, [v] {
+            RunPermissionGuard g;
+            ThingClient(TipprmiOID("x")).setValue(v);
+        });
+        for (size_t i = 0; i < answers.size(); ++i) {
+            Bytes n = RawPeer::meaningful(again.next());
+            uint32_t const observer = n.size() >= 20 ? get32(&n[16]) : 0;
+            if (!answers.count(observer)) {
+                ADD_FAILURE() << "notified 0x" << std::hex << observer;
+                return again.stop();  // the call ends with its peer
+            }
+            again.send(orb().termId(), orbMessage(get32(&n[0]), 2, 3, answers[observer]));
+        }
+        EXPECT_EQ(std::future_status::ready, call.wait_for(10s));
+        EXPECT_TRUE(again.next(0ms).isNull());
+    };
+    Bytes const unknownObject = word(1) + word(4) + word(0), answeredFalse = word(0) + word(0) + word(0) + word(1);
+    setValue(4, {{0x31, unknownObject}, {0x32, answeredFalse}});
+    setValue(5, {{0x32, answeredFalse}});
+}
+
+// A handle dropped while another thread adopts its stub, and the stub looks
+// its object up again remotely without the run permission: the adopter's
+// reference keeps the stub.
+TEST(ObjectModelActors, AStubAdoptedThroughAResolveOutlivesAHandleDroppedMeanwhile) {
+    std::unique_ptr<TreflectObject, DeleteUnderPermission> first;
+    std::future<void> made;
+    std::future<bool> adopted;
+    RawPeer peer(peerId(0x0B62));  // gone first, should the test fail: the calls end with it
+    ASSERT_TRUE(peer.start());
+    auto resolve = [&](uint32_t ioid) {
+        Bytes q = RawPeer::meaningful(peer.next());
+        ASSERT_GE(q.size(), 8u);
+        ASSERT_EQ(1u, get32(&q[4]));
+        peer.send(orb().termId(), orbMessage(get32(&q[0]), 1, 3, word(ioid)));
+    };
+    made = std::async(std::launch::async, [&] {
+        RunPermissionGuard g;
+        first.reset(new TreflectObject(TipprmiOID("elsewhere")));
+    });
+    resolve(0);
+    made.get();
+    adopted = std::async(std::launch::async, [] {
+        RunPermissionGuard g;
+        TreflectObject second(TipprmiOID("elsewhere"));
+        return second.isConnected() && second.getStub()->refCount() == 1 &&
+               TreflectObjectHandler::getInstance()->find(*second.getStub()) == second.getStub();
+    });
+    resolve(0);  // the same unconnected stub is found, and looks again
+    Bytes q = RawPeer::meaningful(peer.next());
+    ASSERT_GE(q.size(), 4u);
+    first.reset();
+    peer.send(orb().termId(), orbMessage(get32(&q[0]), 1, 3, word(0x77)));
+    EXPECT_TRUE(adopted.get());
+}
+
+namespace {
+// Announces itself as a created thing whenever it is called.
+struct Herald : ThingServer {
+    Herald() : ThingServer("herald", nullptr) {}
+    bool dispatch(bool, unsigned long, unsigned long, TipprmiStream&, TipprmiStream& out) override {
+        sendCreationEvent(&gThingMeta);
+        prepareResponseStream_(out);
+        return true;
+    }
+};
+}  // namespace
+
+// An ORB ends while a worker waits on a peer that subscribed to creations
+// and another worker serves its next subscription: the woken worker finishes
+// with the ORB's class entries before they go.
+TEST(ObjectModelActors, AnOrbEndsAfterTheWorkersItWakes) {
+    // The woken worker answers through a termination that has stopped.
+    for (char const* e : {"aborted (Detection Rem.Disc.=true", "is no started termination", "Sending response"})
+        expectError(e);
+    TreflectORB* node = new TreflectORB(NSID_NODE);
+    ASSERT_TRUE(node->start());
+    RawPeer peer(Transport::TerminationId(0x0B63, 1, Transport::GroupId(3)));
+    ASSERT_TRUE(peer.start());
+    std::unique_ptr<Herald, DeleteUnderPermission> herald;
+    {
+        RunPermissionGuard g;
+        herald.reset(new Herald);
+        herald->connect(node, herald->getOID());
+    }
+    peer.ask(node->termId(), 5, word(kThingClass) + word(0));
+    peer.send(node->termId(), orbMessage(1, 2, 2, callHeader(uint32_t(herald->getInternalOID()), true, 0, 0)));
+    Bytes created = RawPeer::meaningful(peer.next());
+    ASSERT_GE(created.size(), 20u);
+    EXPECT_EQ(word(3) + word(2), Bytes(created.begin() + 4, created.begin() + 12));
+    EXPECT_EQ(kThingClass, get32(&created[16]));
+    peer.ask(node->termId(), 6, word(kThingClass));
+    delete node;
+    herald->setORB(nullptr);
 }
