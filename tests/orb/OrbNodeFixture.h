@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,20 @@ private:
 };
 
 inline TreflectORB& orb() { return *TreflectORB::getInstance(NSID_UNIT); }
+
+// The ORB appearances and disappearances an observer is told of.
+struct OrbEvents : TreflectOrbObserverIf {
+    std::mutex mutex;
+    std::set<std::pair<unsigned long, Appear_t> > seen;
+    void orbAppearance(Transport::TerminationId const& t, Appear_t const& a) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert({t.value(), a});
+    }
+    bool saw(Transport::TerminationId const& t, Appear_t a = kAppear) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.count({t.value(), a}) > 0;
+    }
+};
 
 // Exception type of the status container at the front of a response.
 inline unsigned long exceptionTypeOf(TipprmiStream& response) {

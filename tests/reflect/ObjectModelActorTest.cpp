@@ -107,21 +107,6 @@ private:
     std::vector<Bytes> asked_;
 };
 
-// Reports appearing ORBs; once an ORB is reported, the ORB has handed it its
-// subscriptions.
-struct Appearances : TreflectOrbObserverIf {
-    std::mutex mutex;
-    std::set<unsigned long> seen;
-    void orbAppearance(Transport::TerminationId const& t, Appear_t const& a) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (a == kAppear) seen.insert(t.value());
-    }
-    bool saw(unsigned short nameId) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen.count(peerId(nameId).value()) > 0;
-    }
-};
-
 }  // namespace
 
 TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
@@ -130,7 +115,7 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
     EXPECT_TRUE(observing->waitForOutput("CREATED t1")) << observing->output();
     SubscriptionPeer lacking(peerId(0x0B61), {0x10, 0x20});
     ASSERT_TRUE(lacking.start());
-    Appearances appearances;
+    OrbEvents appearances;  // once an ORB is reported, it has our subscriptions
     orb().registerOrbCreation(&appearances, false);
 
     // Our broadcast waits on the peer while another actor appears: that one
@@ -153,7 +138,7 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
     put32(body, 1);  // plusExisting
     EXPECT_EQ(orbMessage(get32(&request[0]), 5, 2, body), request);
     auto late = startActor(0x0A63, {"serve", "c0"});
-    ASSERT_TRUE(waitUntil([&] { return appearances.saw(0x0A63); }));
+    ASSERT_TRUE(waitUntil([&] { return appearances.saw(peerId(0x0A63)); }));
     lacking.release();
     ASSERT_EQ(std::future_status::ready, subscribing.wait_for(20s));
     EXPECT_TRUE(created.has("t1"));
@@ -293,62 +278,60 @@ TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
     EXPECT_EQ(1u, things.getChilds().getLength());
 }
 
-// A raw peer subscribes here and observes a thing of ours. A class unknown
-// here gets no entry; a creation that cannot reach the peer ends its
-// subscription; of its two observers, the one whose object its ORB no longer
-// has is dropped, the one that answers false stays.
+// A raw peer subscribes to creations here, then observes a thing of ours
+// twice. A creation that cannot reach it ends its subscription; of its
+// observers, the one whose object its ORB no longer has is dropped, the one
+// that answers false stays.
 TEST(ObjectModelActors, APeerLosesWhatFailsToReachItAndKeepsWhatItAnswers) {
     expectError("could not find destination");
     Transport::TerminationId const id = peerId(0x0B64);
-    TreflectOrbId const peerOrb = orb().convertId(id);
-    auto peer = std::make_unique<RawPeer>(id);
-    ASSERT_TRUE(peer->start());
-    uint32_t const unknown = 0x5EED0001;
-    peer->ask(orb().termId(), 5, word(kThingClass) + word(0));
-    for (uint32_t type : {5u, 6u}) peer->ask(orb().termId(), type, word(unknown) + word(0));
-    EXPECT_EQ(1u, countRecords("refuses subscriptions of 0x0B640101 to class code 0x5EED0001"));
-    std::unique_ptr<ThingFactory, DeleteUnderPermission> factory;
-    {
+    uint32_t const peerOrb = uint32_t(orb().convertId(id).value());
+    auto subscribed = [&] {
         RunPermissionGuard g;
-        factory.reset(new ThingFactory);
-        EXPECT_EQ(nullptr, orb().findMetaData(unknown));
-        ASSERT_EQ(1u, orb().findMetaData(kThingClass)->remoteCreationObservers.count(peerOrb));
+        return orb().getMetaData(kThingClass).remoteCreationObservers.count(TreflectOrbId(peerOrb));
+    };
+    {
+        RawPeer leaving(id);
+        ASSERT_TRUE(leaving.start());
+        leaving.ask(orb().termId(), 5, word(kThingClass) + word(0));
+        ASSERT_EQ(1u, subscribed());
     }
-    peer.reset();
     ASSERT_TRUE(waitUntil([&] { return !Transport::TransportLayer::instance().exists(id); }));
+    std::unique_ptr<ThingFactory, DeleteUnderPermission> factory;
     uint32_t thing = 0;
     {
         RunPermissionGuard g;
+        factory.reset(new ThingFactory);
         factory->create("x");
-        EXPECT_EQ(0u, orb().findMetaData(kThingClass)->remoteCreationObservers.count(peerOrb));
         thing = uint32_t(factory->things["x"]->getInternalOID());
     }
-    RawPeer again(id);
-    ASSERT_TRUE(again.start());
+    EXPECT_EQ(0u, subscribed());
+    RawPeer peer(id);
+    ASSERT_TRUE(peer.start());
     for (uint32_t observer : {0x31u, 0x32u})
-        again.ask(orb().termId(), 2, callHeader(thing, true, 0, 1000) + word(1) + word(kThingClass) + word(kSetValue) +
-                                         word(0) + word(1) + word(observer) + word(uint32_t(peerOrb.value())));
+        peer.ask(orb().termId(), 2, callHeader(thing, true, 0, 1000) + word(1) + word(kThingClass) + word(kSetValue) +
+                                        word(0) + word(1) + word(observer) + word(peerOrb));
     // Each notification is answered, by observer, as its ORB answers.
-    auto setValue = [&](long v, std::map<uint32_t, Bytes> answers) {
-        auto call = std::async(std::launch::async, [v] {
+    auto setValue = [&](std::map<uint32_t, Bytes> answers) {
+        auto call = std::async(std::launch::async, [] {
             RunPermissionGuard g;
-            ThingClient(TipprmiOID("x")).setValue(v);
+            ThingClient(TipprmiOID("x")).setValue(1);
         });
         for (size_t i = 0; i < answers.size(); ++i) {
-            Bytes n = RawPeer::meaningful(again.next());
+            Bytes n = RawPeer::meaningful(peer.next());
             uint32_t const observer = n.size() >= 20 ? get32(&n[16]) : 0;
             if (!answers.count(observer)) {
-                ADD_FAILURE() << "notified 0x" << std::hex << observer;
-                return again.stop();  // the call ends with its peer
+                ADD_FAILURE() << "notified " << observer;
+                return peer.stop();  // the call ends with its peer
             }
-            again.send(orb().termId(), orbMessage(get32(&n[0]), 2, 3, answers[observer]));
+            peer.send(orb().termId(), orbMessage(get32(&n[0]), 2, 3, answers[observer]));
         }
         EXPECT_EQ(std::future_status::ready, call.wait_for(10s));
-        EXPECT_TRUE(again.next(0ms).isNull());
+        EXPECT_TRUE(peer.next(0ms).isNull());
     };
-    Bytes const unknownObject = word(1) + word(4) + word(0), answeredFalse = word(0) + word(0) + word(0) + word(1);
-    setValue(4, {{0x31, unknownObject}, {0x32, answeredFalse}});
-    setValue(5, {{0x32, answeredFalse}});
+    Bytes const objectUnknown = word(1) + word(4) + word(0), answeredFalse = word(0) + word(0) + word(0) + word(1);
+    setValue({{0x31, objectUnknown}, {0x32, answeredFalse}});
+    setValue({{0x32, answeredFalse}});
 }
 
 // A handle dropped while another thread adopts its stub, and the stub looks
@@ -360,17 +343,16 @@ TEST(ObjectModelActors, AStubAdoptedThroughAResolveOutlivesAHandleDroppedMeanwhi
     std::future<bool> adopted;
     RawPeer peer(peerId(0x0B62));  // gone first, should the test fail: the calls end with it
     ASSERT_TRUE(peer.start());
-    auto resolve = [&](uint32_t ioid) {
+    auto asked = [&] {  // the transaction id of the next resolve
         Bytes q = RawPeer::meaningful(peer.next());
-        ASSERT_GE(q.size(), 8u);
-        ASSERT_EQ(1u, get32(&q[4]));
-        peer.send(orb().termId(), orbMessage(get32(&q[0]), 1, 3, word(ioid)));
+        return q.size() >= 16 && get32(&q[4]) == 1 ? get32(&q[0]) : 0;
     };
+    auto answer = [&](uint32_t tid, uint32_t ioid) { peer.send(orb().termId(), orbMessage(tid, 1, 3, word(ioid))); };
     made = std::async(std::launch::async, [&] {
         RunPermissionGuard g;
         first.reset(new TreflectObject(TipprmiOID("elsewhere")));
     });
-    resolve(0);
+    answer(asked(), 0);
     made.get();
     adopted = std::async(std::launch::async, [] {
         RunPermissionGuard g;
@@ -378,11 +360,10 @@ TEST(ObjectModelActors, AStubAdoptedThroughAResolveOutlivesAHandleDroppedMeanwhi
         return second.isConnected() && second.getStub()->refCount() == 1 &&
                TreflectObjectHandler::getInstance()->find(*second.getStub()) == second.getStub();
     });
-    resolve(0);  // the same unconnected stub is found, and looks again
-    Bytes q = RawPeer::meaningful(peer.next());
-    ASSERT_GE(q.size(), 4u);
+    answer(asked(), 0);  // the same unconnected stub is found, and looks again
+    uint32_t const again = asked();
     first.reset();
-    peer.send(orb().termId(), orbMessage(get32(&q[0]), 1, 3, word(0x77)));
+    answer(again, 0x77);
     EXPECT_TRUE(adopted.get());
 }
 

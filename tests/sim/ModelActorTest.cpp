@@ -134,17 +134,20 @@ TEST(ModelActor, AFlowDeletedWhileItsObserverIsToldFailsTheCallAndNothingElse) {
     };
     uint32_t const flow = resolve("TopFlow-5"), control = resolve(ModelControlClient::NAME);
     ASSERT_TRUE(flow && control);
+    auto deleteFlow5 = [&] {
+        return peer.ask(actor, 2, callHeader(control, true, ModelControlClient::kClassCode, deleteFlow) + word(5));
+    };
     Bytes const none = word(0) + word(0);
-    // A pre-observer, object 0x33 of the peer.
+    // A pre-observer, object 0x33 of the peer; the peer holds what it is told.
     EXPECT_EQ(none, peer.ask(actor, 2, callHeader(flow, true, 0, 1000) + word(0) + word(TopFlowClient::kClassCode) +
-                                                 word(setMaster) + word(0) + word(1) + word(0x33) + word(0x0B800101)));
+                                           word(setMaster) + word(0) + word(1) + word(0x33) + word(0x0B800101)));
     peer.send(actor, orbMessage(1, 2, 2, callHeader(flow, true, TopFlowClient::kClassCode, setMaster) +
-                                                 Bytes{0, 10, 0, 0, 0, 0, 0, 7}));
+                                             Bytes{0, 10, 0, 0, 0, 0, 0, 7}));
     Bytes told = RawPeer::meaningful(peer.next());
     ASSERT_GE(told.size(), 20u);
     EXPECT_EQ(0x33u, get32(&told[16]));
-    EXPECT_EQ(none + word(1), peer.ask(actor, 2, callHeader(control, true, ModelControlClient::kClassCode, deleteFlow) + word(5)));
+    EXPECT_EQ(none + word(1), deleteFlow5());
     peer.send(actor, orbMessage(get32(&told[0]), 2, 3, none + word(1) + word(1)));
     EXPECT_EQ(orbMessage(1, 2, 3, word(1) + word(4) + word(0)), RawPeer::meaningful(peer.next()));
-    EXPECT_EQ(none + word(0), peer.ask(actor, 2, callHeader(control, true, ModelControlClient::kClassCode, deleteFlow) + word(5)));
+    EXPECT_EQ(none + word(0), deleteFlow5());
 }

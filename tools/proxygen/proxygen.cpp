@@ -307,7 +307,8 @@ void writeServer(std::string const& dir, Iface const& f) {
         for (std::string const& n : s.inNames) c << "        in >> " << n << ";\n";
         c << "        args.push_back(TipprmiAny());\n";
         for (std::string const& n : s.allNames) c << "        generateParamSeq(args, " << n << ");\n";
-        c << "        if (preObserverAvailable(cc, mc) && !notifyObservers(0, cc, mc, args) && life.gone()) return false;\n";
+        c << "        if (preObserverAvailable(cc, mc) && !notifyObservers(0, cc, mc, args) && life.gone())\n"
+          << "            return false;\n";
         if (s.qresult != "void")
             c << "        " << s.qresult << " const result = " << op.name << "(" << join(s.allNames) << ");\n";
         else
