@@ -1,7 +1,10 @@
 // The object model across processes: class-wide creations and deletions seen
 // by observers in several actors (ORBs that appear late, a peer that lacks
 // the class), operations observed before and after with their arguments,
-// handles on a killed actor, and naming through remote parents.
+// handles on a killed actor, naming through remote parents, and what a raw
+// peer loses when it fails and keeps when it answers. Then the windows of
+// stubs and ORBs that give the run permission up while another thread
+// drops a handle or ends the ORB.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -182,7 +185,7 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
     orb().unregisterOrbNotifications(&appearances);
 }
 
-TEST(ObjectModelActors, OperationsAreObservedAcrossActorsAndAKilledObserverIsDropped) {
+TEST(ObjectModelActors, OperationsAreObservedAcrossActorsBeforeAndAfter) {
     auto serving = startActor(0x0A64, {"serve", "u1"});
     auto observing = startActor(0x0A65, {"observe", "u1"});
     Recorder after;
@@ -199,23 +202,6 @@ TEST(ObjectModelActors, OperationsAreObservedAcrossActorsAndAKilledObserverIsDro
     EXPECT_EQ(std::vector<long>({7}), after.values());
     EXPECT_EQ(std::vector<std::string>({"u1"}), after.names());
 
-    observing->kill(SIGKILL);
-    ASSERT_TRUE(waitUntil([] { return !Transport::TransportLayer::instance().exists(peerId(0x0A65)); }));
-    expectError("Unknown method code 99");
-    {
-        RunPermissionGuard g;
-        thing->setValue(8);
-        thing->setValue(9);
-        // A line of the actor's that comes after everything those calls made it log.
-        call(*thing, kThingClass, 99, noData, noData);
-    }
-    EXPECT_EQ(std::vector<long>({7, 8, 9}), after.values());
-    ASSERT_TRUE(serving->waitForOutput("Unknown method code 99"));
-    // Its two observers failed once each, in the first call's passes, and
-    // were dropped there.
-    EXPECT_EQ(2u, serving->countOutput("request to stub object set to invalid") +
-                      serving->countOutput("could not find destination"))
-        << serving->output();
     RunPermissionGuard g;
     thing->operation("setValue")->removeObserver(onAfter.get());
     thing.reset();
