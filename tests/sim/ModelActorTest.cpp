@@ -3,7 +3,8 @@
 // records with sequences and ResponseInfo make the round trip; the model's
 // interval timer changes the interval. Operations and creations observed
 // through the meta objects are the card scenarios' (the task follows flows,
-// master addresses and interval changes so).
+// master addresses and interval changes so). A raw peer holds an
+// observer's notification while the observed flow is deleted.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -128,8 +129,8 @@ TEST(ModelActor, AFlowDeletedWhileItsObserverIsToldFailsTheCallAndNothingElse) {
         deleteFlow = ModelControlClient::staticMeta()->metaOperation("deleteFlow")->id();
     }
     auto resolve = [&](std::string const& name) {
-        Bytes got = peer.ask(actor, 1, word(uint32_t(name.size() + 1)) + Bytes(name.begin(), name.end()) +
-                                                 Bytes{0} + word(1));
+        Bytes got = peer.ask(actor, 1, word(uint32_t(name.size() + 1)) + Bytes(name.begin(), name.end()) + Bytes{0} +
+                                           word(1));
         return got.size() == 4 ? get32(&got[0]) : 0;
     };
     uint32_t const flow = resolve("TopFlow-5"), control = resolve(ModelControlClient::NAME);
