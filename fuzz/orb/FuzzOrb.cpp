@@ -19,6 +19,7 @@
 
 #include "PerfSvcAdpLink.h"
 #include "REFLECT_ObserverSkeleton.h"
+#include "REFLECT_interfaceRepository.h"
 #include "REFLECT_orb.h"
 #include "TestThing.h"
 
@@ -95,6 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
             load32(ioid) < targets.size())
             store32(ioid, static_cast<uint32_t>(targets[load32(ioid)]->getInternalOID()));
         orb.serve(msg);
+        // A class code this process knows nothing of leaves no entry behind.
+        uint32_t const classCode = size >= TreflectMessage::kHeaderSize + 8 ? load32(data + 16) : 0;
+        if (orb.findMetaData(classCode) && !InterfaceRepository::instance()->findInterface(classCode)) abort();
     }
     // Subscriptions of the peer live in the class entries; none outlives its input.
     orb.destroyMetaData();

@@ -31,6 +31,7 @@ far = ref("", 7, 0x0B000101)  # an object of the peer
 seeds = {
     "subscribe-creations": message(5, u32(THING) + u32(1)),
     "subscribe-deletions": message(6, u32(THING)),
+    "subscribe-unknown-class": message(6, u32(0x5EED0001)),
     "unsubscribe-creations": message(7, u32(THING)),
     "unsubscribe-deletions": message(8, u32(THING)),
     "created-named": message(3, u32(THING) + ref("remote", 9, 0x0B000101)),

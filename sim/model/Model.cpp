@@ -257,10 +257,12 @@ TipprmiSequence<ModelControlClient::FlowState> ModelControlObject::getFlows() {
 bool ModelControlObject::setAdminState(unsigned long key, long state) {
     Flow* f = flowOrLog(model_, key);
     if (!f) return false;
+    // Its observers are told without the run permission: the flow may go meanwhile.
+    TreflectObservable::Life const life = f->admin->life();
     AdminStateClient admin(*f->admin->getClient());
     admin.set(state);
-    admin.notifyPermissionStateChange();
-    return true;
+    if (!life.gone()) admin.notifyPermissionStateChange();
+    return !life.gone();
 }
 
 bool ModelControlObject::setMasterIp(unsigned long key, TipprmiArray<short, 4> const& address) {
@@ -346,10 +348,13 @@ Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, Tippr
 bool Model::deleteFlow(unsigned long key) {
     auto it = flows_.find(key);
     if (it == flows_.end()) return false;
-    // The child's deletion first; both still serve while their observers hear of it.
-    it->second->performance->sendDeletionEvent(PerformanceServiceClient::staticMeta());
-    it->second->object->sendDeletionEvent(nullptr);
+    // Out of the table before its observers hear of it, without the run
+    // permission: nobody else finds it, or deletes it, meanwhile.
+    std::unique_ptr<Flow> const gone = std::move(it->second);
     flows_.erase(it);
+    // The child's deletion first; both still serve while their observers hear of it.
+    gone->performance->sendDeletionEvent(PerformanceServiceClient::staticMeta());
+    gone->object->sendDeletionEvent(nullptr);
     TA_LOG(5, "model: flow %lu deleted", key);
     return true;
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "Model.h"
 #include "REFLECT_orb.h"
@@ -72,7 +73,11 @@ int main(int argc, char** argv) {
         {
             RunPermissionGuard g;
             // Asked as an operator's view would ask: the task answers with fresh driver information.
-            for (auto const& f : model->flows()) TopFlowClient(*f.second->object->getClient()).getDriverInfo();
+            // Each question waits without the run permission, and flows may go meanwhile.
+            std::vector<unsigned long> keys;
+            for (auto const& f : model->flows()) keys.push_back(f.first);
+            for (unsigned long key : keys)
+                if (sim::Flow* f = model->flow(key)) TopFlowClient(*f->object->getClient()).getDriverInfo();
             now = model->summary();
         }
         if (now == last) continue;

@@ -13,6 +13,15 @@ namespace {
 
 pthread_mutex_t gInstanceMutex = PTHREAD_MUTEX_INITIALIZER;
 
+// Stops and deletes every ORB at normal process exit. No object-model code
+// runs after it, so a run permission the exiting thread still holds is
+// given up first: a worker finishing its request needs it to end. Made
+// after the first ORB, it runs before the static objects made earlier (the
+// meta objects and error members its workers may still touch) are destroyed.
+struct SingletonInstancesRemover {
+    ~SingletonInstancesRemover() { TreflectORB::removeInstances(); }
+};
+
 pthread_mutex_t gHandlerThreadsMutex = PTHREAD_MUTEX_INITIALIZER;
 OrbHandlerThreads* volatile gHandlerThreads = nullptr;
 
@@ -53,6 +62,8 @@ TreflectORB* TreflectORB::getInstance(NamespaceId ns) {
         orb->start();
         // Give the transport time to announce the new termination.
         OSWrap::Thread::sleep(OSWrap::TimeSpec::fromMilliseconds(100));
+        static SingletonInstancesRemover remover;
+        (void)remover;
     }
     pthread_mutex_unlock(&gInstanceMutex);
     return orb;
@@ -87,6 +98,7 @@ unsigned TreflectORB::getRunPermissionCount() { return handlerThreads().getPermi
 TreflectORB::TreflectORB(NamespaceId const& ns)
     : Transport::TerminationImpl(groupFor(ns, 0), std::string()),
       lastRequestId_(0),
+      ending_(false),
       receivingThread_(0),
       queue_(new MessageQueue),
       orbId_(),
@@ -346,17 +358,6 @@ void TreflectORB::resetUnit() const {
 }
 
 // ---- end of the process ----
-
-namespace {
-
-// Stops and deletes every ORB at normal process exit. No object-model code
-// runs after it, so a run permission the exiting thread still holds is
-// given up first: a worker finishing its request needs it to end.
-struct SingletonInstancesRemover {
-    ~SingletonInstancesRemover() { TreflectORB::removeInstances(); }
-} gSingletonInstancesRemover;
-
-}  // namespace
 
 void TreflectORB::removeInstances() {
     for (unsigned held = hasRunPermission() ? getRunPermissionCount() : 0; held > 0; --held) releaseRunPermission();

@@ -109,7 +109,8 @@ public:
     static OrbHandlerThreads& handlerThreads();
 
     explicit TreflectORB(NamespaceId const& ns);
-    // Stops the termination and the workers. Called without the run permission.
+    // Ends every wait, the termination and the workers, then frees. Called
+    // without the run permission.
     ~TreflectORB() override;
 
     // Transport callbacks.
@@ -142,6 +143,8 @@ public:
     void forgetInstance(TreflectServerObject const& object);
     void destroyMetaData();
     MetaData& getMetaData(unsigned long classCode);
+    // The entry of a class code, or null; never makes one.
+    MetaData* findMetaData(unsigned long classCode) const;
     // Subscriptions at one ORB, or at every other member of the group when
     // `target` is null. Objects that exist there are appended to `objects`.
     void registerForOCN(unsigned long classCode, std::vector<TreflectObject>* objects, TreflectOrbId const* target);
@@ -219,6 +222,9 @@ private:
     // Ends the waits of the callers of `dest` (of every caller when null) as
     // if the peer had gone. Called with the ORB mutex held.
     void abortWaitsLocked(Transport::TerminationId const* dest);
+    // The entry of a class code a subscriber names: an existing one, or a
+    // new one when this process has a meta object for the class; else null.
+    MetaData* subscribedMetaData(unsigned long classCode, TreflectOrbId const& subscriber);
     void countSent(Transport::TerminationId const& dest) const;
     void countFailed(Transport::TerminationId const& dest) const;
     void serveResolve(TreflectMessage const& request);
@@ -241,6 +247,7 @@ private:
     mutable std::map<unsigned long, OngoingRequest*> ongoingRequests_;
     mutable unsigned long lastRequestId_;
     mutable OSWrap::Mutex mutex_;
+    bool ending_;  // under mutex_: set by the destructor
     std::atomic<unsigned long> receivingThread_;
     MessageQueue* queue_;
     TreflectOrbId orbId_;

@@ -41,6 +41,25 @@ TreflectORB::MetaData& TreflectORB::getMetaData(unsigned long classCode) {
     return *md;
 }
 
+TreflectORB::MetaData* TreflectORB::findMetaData(unsigned long classCode) const {
+    auto it = metaData_.find(classCode & 0xFFFFFFFFul);
+    return it != metaData_.end() ? it->second : nullptr;
+}
+
+TreflectORB::MetaData* TreflectORB::subscribedMetaData(unsigned long classCode, TreflectOrbId const& subscriber) {
+    if (MetaData* md = findMetaData(classCode)) return md;
+    if (InterfaceRepository::instance()->findInterface(classCode)) return &getMetaData(classCode);
+    // A peer names whatever class codes it likes: those we know nothing of
+    // would each keep an entry for ever.
+    static bool logged = false;
+    if (!logged)
+        TA_LOG(4, "ORB 0x%08X refuses subscriptions of 0x%08X to class code 0x%X, which has no meta object here "
+                  "(further refusals are not logged)",
+               hex32(termId().value()), hex32(convertId(subscriber).value()), hex32(classCode));
+    logged = true;
+    return nullptr;
+}
+
 void TreflectORB::destroyMetaData() {
     for (auto& entry : metaData_) delete entry.second;
     metaData_.clear();
@@ -116,11 +135,11 @@ void TreflectORB::forgetInstance(TreflectServerObject const& object) {
 }
 
 void TreflectORB::gotCreation(unsigned long const& classCode, TreflectObject const& object) {
-    handToEach(getMetaData(classCode).creationObservers, object);
+    if (MetaData* md = findMetaData(classCode)) handToEach(md->creationObservers, object);
 }
 
 void TreflectORB::gotDeletion(unsigned long const& classCode, TreflectObject const& object) {
-    handToEach(getMetaData(classCode).deletionObservers, object);
+    if (MetaData* md = findMetaData(classCode)) handToEach(md->deletionObservers, object);
 }
 
 void TreflectORB::orbAppeared(TreflectOrbId const& id) {
@@ -222,20 +241,22 @@ void TreflectORB::notifyRemote_(TreflectMessage::type_t type, unsigned long clas
 
 void TreflectORB::addRemoteCreationObserver(unsigned long const& classCode, TreflectOrbId const& orb,
                                             TipprmiSequence<TreflectObject, 0>* existing) {
-    MetaData& md = getMetaData(classCode);
-    md.remoteCreationObservers.insert(orb);
+    MetaData* md = subscribedMetaData(classCode, orb);
+    if (!md) return;
+    md->remoteCreationObservers.insert(orb);
     if (existing)
-        for (TreflectServerObject const* s : md.instances) existing->push_back(*s->getClient());
+        for (TreflectServerObject const* s : md->instances) existing->push_back(*s->getClient());
 }
 
 void TreflectORB::addRemoteDeletionObserver(unsigned long const& classCode, TreflectOrbId const& orb) {
-    getMetaData(classCode).remoteDeletionObservers.insert(orb);
+    if (MetaData* md = subscribedMetaData(classCode, orb)) md->remoteDeletionObservers.insert(orb);
 }
 
 void TreflectORB::removeRemoteObserver(unsigned long const& classCode, TreflectOrbId const& orb) {
-    MetaData& md = getMetaData(classCode);
-    md.remoteCreationObservers.erase(orb);
-    md.remoteDeletionObservers.erase(orb);
+    if (MetaData* md = findMetaData(classCode)) {
+        md->remoteCreationObservers.erase(orb);
+        md->remoteDeletionObservers.erase(orb);
+    }
 }
 
 void TreflectORB::serveNotification(TreflectMessage const& request) {

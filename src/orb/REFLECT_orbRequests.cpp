@@ -36,13 +36,14 @@ void ReflectWorker::run() { orb_.dispatchEntry(); }
 // ---- lifecycle ----
 
 TreflectORB::~TreflectORB() {
-    stop();
-    destroyMetaData();
-    delete orbObserver_.exchange(nullptr);
-    // A worker still waiting for a response ends its wait now.
+    // Whatever still runs in this ORB ends before anything of it is freed: a
+    // worker woken from its wait goes on with the meta data and the queue.
+    // Waits end now, and later ones at once, as if their peers had gone.
     mutex_.lock();
+    ending_ = true;
     abortWaitsLocked(nullptr);
     mutex_.unlock();
+    stop();
     // Workers serve for the life of the ORB; ending it ends them.
     queue_->condition.lock();
     queue_->stopping = true;
@@ -51,6 +52,8 @@ TreflectORB::~TreflectORB() {
     workers.swap(queue_->workers);
     queue_->condition.unlock();
     for (ReflectWorker* w : workers) delete w;
+    delete orbObserver_.exchange(nullptr);
+    destroyMetaData();
     delete queue_;
 }
 
@@ -129,9 +132,11 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
     lastRequestId_ = id;
     msg.transactionId(id);
     bool const entered = transaction && !onReceivingThread;
-    if (entered)
+    if (entered) {
         ongoingRequests_[id] = &request;
-    else if (transaction)
+        // An ending ORB receives nothing more: the call ends as if its peer had gone.
+        if (ending_) request.response = disconnectedMarker();
+    } else if (transaction)
         TA_LOG(3, "ORB did NOT add tID %X transaction to ongoingRequests_", hex32(id));
     else if (onReceivingThread)
         TA_LOG(3, "ORB receiving thread = %d found in forwardMsg()", static_cast<int>(self));

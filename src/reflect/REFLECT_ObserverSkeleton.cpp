@@ -33,8 +33,13 @@ bool TreflectObserverSkeleton::dispatch(bool transaction, unsigned long cc, unsi
         TipprmiSequence<TipprmiAny> args;
         in >> source >> observedCc >> observedMc >> args;
         bool delivered = false;
+        Life const alive = life();
         bool const result = getClient()->notify(source, observedCc, observedMc, args, delivered);
-        prepareResponseStream_(out);
+        // A callback that gave the run permission up may have outlived its observer.
+        if (alive.gone())
+            out << TipprmiExceptionContainer();
+        else
+            prepareResponseStream_(out);
         out << result << delivered;
         ok = true;
     }
@@ -54,7 +59,8 @@ bool TreflectObserver::notify(TreflectObject const& source, unsigned long const&
     TipprmiSequence<TipprmiAny> copy(args);
     arguments_ = &copy;
     notified_ = 1;
+    Life const alive = life();
     bool const result = handleNotification();
-    arguments_ = nullptr;
+    if (!alive.gone()) arguments_ = nullptr;
     return result;
 }

@@ -14,6 +14,7 @@
 class TreflectMetaObject;
 class TreflectMetaOperation;
 class TreflectObserver;
+class TreflectObjectStub;
 
 class TreflectObject : public TipprmiObjectClient {
 public:
@@ -28,6 +29,9 @@ public:
     TreflectObject& operator=(TreflectObject const& other);
 
     using TipprmiObjectClient::connect;
+
+    // The stub this handle holds now; it changes with connect and assignment.
+    TreflectObjectStub* getStub() const { return stub_; }
 
     // Members by name; a miss logs and yields the static error member.
     virtual TreflectAttribute* attribute(std::string const& name) const;

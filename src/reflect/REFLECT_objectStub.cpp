@@ -93,7 +93,8 @@ void TreflectObjectStub::relocate_(TipprmiOID const& oid, unsigned long internal
 void TreflectObjectStub::connect(TreflectORB const*, TipprmiOID const& oid) {
     if (!isValid()) return;
     TreflectORB::TreflectObjectLocation const loc = TreflectORB::getInstance(oid.getNamespaceId())->locateObject(oid);
-    relocate_(oid, loc.getInternalOID(), loc.orbId(), loc.getServer());
+    // A remote lookup gives the run permission up: the ORB may have gone meanwhile.
+    if (isValid()) relocate_(oid, loc.getInternalOID(), loc.orbId(), loc.getServer());
 }
 
 void TreflectObjectStub::connect(TipprmiObjectSkeleton* s) {
@@ -382,21 +383,23 @@ TreflectObjectStub* TreflectObjectHandler::adoptStub(TreflectORB const*, Tipprmi
 TreflectObjectStub* TreflectObjectHandler::adoptStub(TreflectObjectLocationIf const& loc) {
     TreflectORB::checkHandlerState();
     TreflectObjectStub* s = find(loc);
-    if (!s) {
+    bool const found = s != nullptr;
+    if (!found) {
         s = new TreflectObjectStub(loc);
         insert(s);
-    } else {
-        checkConnect(s);
     }
+    // The reference first: connecting may resolve remotely, giving the run
+    // permission up, and a handle dropped meanwhile must not free the stub.
     s->incRefCount();
+    if (found) checkConnect(s);
     return s;
 }
 
 TreflectObjectStub* TreflectObjectHandler::adoptStub(TreflectObjectStub* s) {
     TreflectORB::checkHandlerState();
     if (!s) return nullptr;
+    s->incRefCount();  // first, as above
     checkConnect(s);
-    s->incRefCount();
     return s;
 }
 

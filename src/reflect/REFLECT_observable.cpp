@@ -55,9 +55,13 @@ bool TreflectObservable::notifyObservers(TreflectObject const& source, unsigned 
     auto range = map->equal_range(keyOf(cc, mc));
     for (auto it = range.first; it != range.second; ++it) clients.push_back(it->second);
     std::list<TreflectObserverClient> unreachable;
+    // The source is often the object's own handle, which goes with it.
+    TreflectObject const from(source);
+    Life const alive = life();
     for (auto const& client : clients) {
         bool delivered = false;
-        bool const r = client.notify(source, cc, mc, args, delivered);
+        bool const r = client.notify(from, cc, mc, args, delivered);
+        if (alive.gone()) return false;
         if (!delivered) unreachable.push_back(client);
         if (!r) result = false;
     }

@@ -25,6 +25,7 @@ TreflectServerObject::TreflectServerObject(TipprmiOID const& oid, TreflectObject
 }
 
 TreflectServerObject::~TreflectServerObject() {
+    endLife();
     if (parent_.isConnected()) parent_.unregisterChild(objectName());
     if (getORB()) getORB()->forgetInstance(*this);
     delete children_;
@@ -39,8 +40,11 @@ TreflectObject* TreflectServerObject::getClient() const {
 std::string TreflectServerObject::getRelName() const { return objectName(); }
 
 std::string TreflectServerObject::getAbsName() const {
-    if (parent_.isConnected()) return parent_.getAbsName() + "/" + getRelName();
-    return "/" + getRelName();
+    // Copies first: a remote parent is asked without the run permission, and
+    // this object may go meanwhile.
+    std::string const name = "/" + getRelName();
+    TreflectObject const parent = parent_;
+    return parent.isConnected() ? parent.getAbsName() + name : name;
 }
 
 TreflectObject TreflectServerObject::getParent() const { return parent_; }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,19 @@ inline void put32(Bytes& b, uint32_t v) {
 }
 inline uint32_t get32(uint8_t const* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+inline Bytes operator+(Bytes a, Bytes const& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+inline Bytes word(uint32_t v) {
+    Bytes b;
+    put32(b, v);
+    return b;
+}
+inline Bytes callHeader(uint32_t ioid, bool transaction, uint32_t cc, uint32_t mc) {
+    return word(ioid) + word(transaction ? 1 : 0) + word(cc) + word(mc);
 }
 
 // ORB message bytes: header (transaction id, type, kind), iptr_, data.
@@ -78,6 +92,12 @@ public:
         std::copy(bytes.begin(), bytes.end(), m.rawBuf());
         return Transport::TransportLayer::instance().getTermination(to).issue(m);
     }
+    // Sends a request and returns the data of the next message received.
+    Bytes ask(Transport::TerminationId to, uint32_t type, Bytes const& data) {
+        send(to, orbMessage(++lastId_, type, 2, data));
+        Bytes got = meaningful(next());
+        return Bytes(got.begin() + std::min<size_t>(got.size(), 16), got.end());
+    }
     // The meaningful bytes of a received ORB message (header, iptr_, data).
     static Bytes meaningful(Transport::AddressedMessage const& m) {
         if (m.isNull() || m.rawSize() < 16) return Bytes(m.rawBuf(), m.rawBuf() + m.rawSize());
@@ -89,9 +109,24 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Transport::AddressedMessage> received_;
+    uint32_t lastId_ = 0x7E000000;
 };
 
 inline TreflectORB& orb() { return *TreflectORB::getInstance(NSID_UNIT); }
+
+// The ORB appearances and disappearances an observer is told of.
+struct OrbEvents : TreflectOrbObserverIf {
+    std::mutex mutex;
+    std::set<std::pair<unsigned long, Appear_t> > seen;
+    void orbAppearance(Transport::TerminationId const& t, Appear_t const& a) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert({t.value(), a});
+    }
+    bool saw(Transport::TerminationId const& t, Appear_t a = kAppear) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.count({t.value(), a}) > 0;
+    }
+};
 
 // Exception type of the status container at the front of a response.
 inline unsigned long exceptionTypeOf(TipprmiStream& response) {

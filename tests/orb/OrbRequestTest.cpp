@@ -39,19 +39,6 @@ std::shared_ptr<TestServer> serve(char const* name) {
     });
 }
 
-Bytes operator+(Bytes a, Bytes const& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-Bytes word(uint32_t v) {
-    Bytes b;
-    put32(b, v);
-    return b;
-}
-Bytes callHeader(uint32_t ioid, bool transaction, uint32_t cc, uint32_t mc) {
-    return word(ioid) + word(transaction ? 1 : 0) + word(cc) + word(mc);
-}
-
 // Sends a payload request through the ORB on another thread, which holds
 // the run permission when `guarded`; true when the call succeeded and the
 // thread holds the permission as it did before.
@@ -482,4 +469,31 @@ TEST(OrbActors, UnansweredCallsSendResponseFailuresToAnotherSlotThenEndTheCaller
     std::snprintf(tid, sizeof tid, "trAcId=%08X", get32(&request[0]));
     EXPECT_EQ(120u, farCaller->countOutput(tid));
     EXPECT_EQ(0u, farCaller->countOutput("kReFai"));
+}
+
+// Observers of appearing and disappearing ORBs: one observer's masks merge;
+// present terminations are reported at registration for appearances alone;
+// an observer that left hears nothing more.
+TEST(OrbObservers, MasksMergeThePresentComeOnlyWithAppearancesAndLeavingEndsAll) {
+    OrbEvents appear, all, disappear;
+    RawPeer present(peerId(0x0D01)), late(peerId(0x0D02));
+    ASSERT_TRUE(present.start());
+    ASSERT_TRUE(waitUntil([&] { return Transport::TransportLayer::instance().exists(present.termId()); }));
+    orb().registerOrbCreation(&appear, true);
+    orb().orbObserver()->subscribe(&all, TreflectOrbObserverIf::kAll, true);
+    orb().registerOrbDeletion(&disappear);
+    orb().registerOrbDeletion(&appear);
+    EXPECT_TRUE(appear.saw(present.termId()) && !all.saw(present.termId()));
+    orb().orbObserver()->display();
+    EXPECT_EQ(1u, countRecords("has 3 observer registered"));
+    EXPECT_EQ(2u, countRecords("registered for All"));
+    ASSERT_TRUE(late.start());
+    ASSERT_TRUE(waitUntil([&] { return all.saw(late.termId()); }));
+    orb().unregisterOrbNotifications(&all);
+    late.stop();
+    // Told in the order they registered: once the last one is told, all were.
+    ASSERT_TRUE(waitUntil([&] { return disappear.saw(late.termId(), 2); }));
+    EXPECT_TRUE(appear.saw(late.termId()) && appear.saw(late.termId(), 2));
+    EXPECT_FALSE(disappear.saw(late.termId()) || all.saw(late.termId(), 2));
+    for (OrbEvents* o : {&appear, &disappear}) orb().unregisterOrbNotifications(o);
 }

@@ -152,6 +152,15 @@ public:
     std::map<std::string, std::unique_ptr<ThingServer> > things;
 };
 
+// Server objects and handles are deleted under the run permission.
+struct DeleteUnderPermission {
+    template <class T>
+    void operator()(T* p) const {
+        RunPermissionGuard g;
+        delete p;
+    }
+};
+
 // Records what its notificators are told (on worker threads, or the caller's).
 struct Recorder {
     bool note(TreflectObserver* o) {
@@ -181,15 +190,10 @@ struct Recorder {
         seen_.clear();
     }
     // Observers are made and deleted under the run permission.
-    struct Delete {
-        void operator()(TreflectObserver* o) const {
-            RunPermissionGuard g;
-            delete o;
-        }
-    };
-    std::unique_ptr<TreflectObserver, Delete> make() {
+    std::unique_ptr<TreflectObserver, DeleteUnderPermission> make() {
         RunPermissionGuard g;
-        return std::unique_ptr<TreflectObserver, Delete>(new TreflectNotificator<Recorder>(this, &Recorder::note));
+        return std::unique_ptr<TreflectObserver, DeleteUnderPermission>(
+            new TreflectNotificator<Recorder>(this, &Recorder::note));
     }
 
 private:

@@ -3,7 +3,8 @@
 // records with sequences and ResponseInfo make the round trip; the model's
 // interval timer changes the interval. Operations and creations observed
 // through the meta objects are the card scenarios' (the task follows flows,
-// master addresses and interval changes so).
+// master addresses and interval changes so). A raw peer holds an
+// observer's notification while the observed flow is deleted.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -111,4 +112,43 @@ TEST(ModelActor, TheIntervalTimerChangesTheIntervalEveryFifteenMinutes) {
     timer->operation("changeOfInterval")->removeObserver(observer.get());
     timer.reset();
     observer.reset();
+}
+
+// A flow deleted while one of its operations waits for an observer, which
+// holds the notification: the operation is not run on what is gone and its
+// call fails; the model goes on serving.
+TEST(ModelActor, AFlowDeletedWhileItsObserverIsToldFailsTheCallAndNothingElse) {
+    auto model = startModel({"--flow", "5:2"});
+    Transport::TerminationId const actor = peerId(0x0A70);
+    RawPeer peer(peerId(0x0B80));
+    ASSERT_TRUE(peer.start());
+    unsigned long setMaster = 0, deleteFlow = 0;
+    {
+        RunPermissionGuard g;
+        setMaster = TopFlowClient::staticMeta()->metaOperation("setMasterIp4Addr")->id();
+        deleteFlow = ModelControlClient::staticMeta()->metaOperation("deleteFlow")->id();
+    }
+    auto resolve = [&](std::string const& name) {
+        Bytes got = peer.ask(actor, 1, word(uint32_t(name.size() + 1)) + Bytes(name.begin(), name.end()) + Bytes{0} +
+                                           word(1));
+        return got.size() == 4 ? get32(&got[0]) : 0;
+    };
+    uint32_t const flow = resolve("TopFlow-5"), control = resolve(ModelControlClient::NAME);
+    ASSERT_TRUE(flow && control);
+    auto deleteFlow5 = [&] {
+        return peer.ask(actor, 2, callHeader(control, true, ModelControlClient::kClassCode, deleteFlow) + word(5));
+    };
+    Bytes const none = word(0) + word(0);
+    // A pre-observer, object 0x33 of the peer; the peer holds what it is told.
+    EXPECT_EQ(none, peer.ask(actor, 2, callHeader(flow, true, 0, 1000) + word(0) + word(TopFlowClient::kClassCode) +
+                                           word(setMaster) + word(0) + word(1) + word(0x33) + word(0x0B800101)));
+    peer.send(actor, orbMessage(1, 2, 2, callHeader(flow, true, TopFlowClient::kClassCode, setMaster) +
+                                             Bytes{0, 10, 0, 0, 0, 0, 0, 7}));
+    Bytes told = RawPeer::meaningful(peer.next());
+    ASSERT_GE(told.size(), 20u);
+    EXPECT_EQ(0x33u, get32(&told[16]));
+    EXPECT_EQ(none + word(1), deleteFlow5());
+    peer.send(actor, orbMessage(get32(&told[0]), 2, 3, none + word(1) + word(1)));
+    EXPECT_EQ(orbMessage(1, 2, 3, word(1) + word(4) + word(0)), RawPeer::meaningful(peer.next()));
+    EXPECT_EQ(none + word(0), deleteFlow5());
 }

@@ -296,6 +296,9 @@ void writeServer(std::string const& dir, Iface const& f) {
       << "                  TipprmiStream& out) {\n";
     c << "    if (cc != " << client << "::kClassCode) return " << baseServer(f)
       << "::dispatch(transaction, cc, mc, in, out);\n";
+    // Notifying observers gives the run permission up: the object may be
+    // destroyed meanwhile, and is then left alone, the call failed.
+    c << "    TreflectObservable::Life const life = this->life();\n";
     c << "    TipprmiSequence<TipprmiAny> args;\n    switch (mc) {\n";
     for (Op const& op : f.ops) {
         Signature s = signatureOf(op, f, true);
@@ -304,15 +307,17 @@ void writeServer(std::string const& dir, Iface const& f) {
         for (std::string const& n : s.inNames) c << "        in >> " << n << ";\n";
         c << "        args.push_back(TipprmiAny());\n";
         for (std::string const& n : s.allNames) c << "        generateParamSeq(args, " << n << ");\n";
-        c << "        if (preObserverAvailable(cc, mc)) notifyObservers(0, cc, mc, args);\n";
+        c << "        if (preObserverAvailable(cc, mc) && !notifyObservers(0, cc, mc, args) && life.gone())\n"
+          << "            return false;\n";
         if (s.qresult != "void")
             c << "        " << s.qresult << " const result = " << op.name << "(" << join(s.allNames) << ");\n";
         else
             c << "        " << op.name << "(" << join(s.allNames) << ");\n";
+        c << "        if (life.gone()) return false;\n";
         c << "        if (postObserverAvailable(cc, mc)) {\n            args.setLength(0);\n"
           << "            args.push_back(" << (s.qresult != "void" ? "TipprmiAny(result)" : "TipprmiAny()") << ");\n";
         for (std::string const& n : s.allNames) c << "            generateParamSeq(args, " << n << ");\n";
-        c << "            notifyObservers(1, cc, mc, args);\n        }\n";
+        c << "            if (!notifyObservers(1, cc, mc, args) && life.gone()) return false;\n        }\n";
         c << "        prepareResponseStream_(out);\n";
         if (s.qresult != "void") c << "        out << result;\n";
         for (std::string const& n : s.outNames) c << "        out << " << n << ";\n";
