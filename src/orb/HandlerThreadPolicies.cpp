@@ -210,6 +210,15 @@ RunPermissionGuard::~RunPermissionGuard() {
         TreflectORB::releaseRunPermission();
 }
 
+RunPermissionRelease::RunPermissionRelease()
+    : held_(TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0) {
+    for (unsigned i = 0; i < held_; ++i) TreflectORB::releaseRunPermission();
+}
+
+RunPermissionRelease::~RunPermissionRelease() {
+    for (unsigned i = 0; i < held_; ++i) TreflectORB::getRunPermission();
+}
+
 // ---- SingletonSupport ----
 
 void SingletonSupport::lock(pthread_mutex_t* m) {

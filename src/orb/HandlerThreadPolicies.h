@@ -97,6 +97,20 @@ private:
     enum Taken { kNothing, kEnteredHandlerState, kTookPermission } taken_;
 };
 
+// Scoped release of the run permission, every nesting of it, for a wait on a
+// thread that needs the permission itself (a join, a timer's stop); the
+// destructor takes it back as deep as it was held.
+class RunPermissionRelease {
+public:
+    RunPermissionRelease();
+    ~RunPermissionRelease();
+    RunPermissionRelease(RunPermissionRelease const&) = delete;
+    RunPermissionRelease& operator=(RunPermissionRelease const&) = delete;
+
+private:
+    unsigned held_;
+};
+
 class SingletonSupport {
 public:
     // Locks `m`; a holder of the run permission gives it up while it waits,

@@ -60,15 +60,6 @@ std::string lastErrorText() {
 
 Session* gSession = nullptr;
 
-// The run permission given up for a wait that workers must be able to serve through.
-template <class F>
-void withoutRunPermission(F wait) {
-    unsigned held = TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0;
-    for (unsigned i = 0; i < held; ++i) TreflectORB::releaseRunPermission();
-    wait();
-    for (unsigned i = 0; i < held; ++i) TreflectORB::getRunPermission();
-}
-
 // Ends the tool when the node's membership service is gone for a second: a
 // call waiting on a peer of a node that went would wait for ever, since
 // nobody is left to report the peer's end. The service holds a lock on its
@@ -242,7 +233,8 @@ void Session::leave() {
     unsigned short const taskName = Transport::IdInfo::nameIdOf("topAdapter");
     for (auto const& t : Transport::TransportLayer::instance().getTerminations())
         if (t.nameId() == taskName && t != orb.termId()) tasks.insert(orb.convertId(t).value());
-    withoutRunPermission([&orb, &tasks] {
+    {
+        RunPermissionRelease released;
         auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         size_t count = 0, last = 0;
         for (;;) {
@@ -262,7 +254,7 @@ void Session::leave() {
             quiet = count == last && orb.idleWorkerCount() == orb.workerCount() ? quiet + 1 : 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-    });
+    }
     delete gWatch;
     gWatch = nullptr;
 }

@@ -57,10 +57,10 @@ TopAdapterStatus::~TopAdapterStatus() {
     stopping_ = true;
     queueLock_.signal();
     queueLock_.unlock();
-    unsigned held = TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0;
-    for (unsigned i = 0; i < held; ++i) TreflectORB::releaseRunPermission();
-    notifier_.join();
-    for (unsigned i = 0; i < held; ++i) TreflectORB::getRunPermission();
+    {
+        RunPermissionRelease released;
+        notifier_.join();
+    }
     sendDeletionEvent(TopAdapterStatusClient::staticMeta());
 }
 

@@ -99,10 +99,8 @@ void AlarmReporter<Event_t>::stop() {
     condition_.unlock();
     if (running) {
         // The thread needs the run permission to see the request.
-        bool const held = TreflectORB::hasRunPermission();
-        if (held) TreflectORB::releaseRunPermission();
+        RunPermissionRelease released;
         thread_.join();
-        if (held) TreflectORB::getRunPermission();
     }
     condition_.lock();
     table_.clear();

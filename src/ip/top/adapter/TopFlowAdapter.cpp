@@ -22,15 +22,6 @@ constexpr uint32_t kGateway = 0xC0A8FF65;     // 192.168.255.101
 
 constexpr uint32_t kDriverRunning = 0, kDriverNotStarted = 6;
 
-// The run permission given up for a wait on a thread that may need it.
-template <class F>
-void withoutRunPermission(F wait) {
-    unsigned held = TreflectORB::hasRunPermission() ? TreflectORB::getRunPermissionCount() : 0;
-    for (unsigned i = 0; i < held; ++i) TreflectORB::releaseRunPermission();
-    wait();
-    for (unsigned i = 0; i < held; ++i) TreflectORB::getRunPermission();
-}
-
 AdminStateClient adminStateOf(TopFlowClient const& flow) { return flow.getFaultSvc().getAdminState(); }
 
 TopEventFacade::Event_t eventOf(uint32_t key, int32_t condition, bool raise) {
@@ -127,10 +118,11 @@ void TopFlowAdapter::close() {
     // Both run on threads that take the run permission: they are waited for without it.
     std::list<std::unique_ptr<WaitRun> > runs;
     runs.swap(topStartUpWait_);
-    withoutRunPermission([this, &runs] {
+    {
+        RunPermissionRelease released;
         supervisor_.stop();
         for (auto& run : runs) run->join();
-    });
+    }
     TOP_TRACE_STATE("%s(): Top API supervisor timer stopped", "~TopFlowAdapter");
     unregisterAlarms();
 }
