@@ -1,0 +1,162 @@
+// The chaos soak: a node of 2-4 cards and their model, driven from one seed
+// by a random mix of operator changes, chip faults, process kills and
+// operator clients, checked from outside at every settle point.
+//
+// Operations are lines of words; the operation log holds them as executed,
+// and `--replay FILE` runs such a log again (lines may be removed to reduce
+// a failure). One seed gives one schedule: every choice depends only on the
+// seed and on what the soak itself did, never on what it observed.
+//
+//   create KEY UNIT ADMIN A.B.C.D   delete KEY   admin KEY 0|1
+//   master KEY A.B.C.D   rate KEY N   info KEY   perf KEY COMMAND
+//   chip CARD COMMAND...            the chip's control channel (topchip help)
+//   kill CARD   start CARD [VAR=VALUE...]   model-restart
+//   topctl KILL_MS|-1 ARGS...       an operator client, killed after KILL_MS
+//   gap MS   healed CARD   settle
+//
+// Card c runs on unit c+1; every card holds at most one flow of its own, so
+// "the card's chip" is that flow's chip. Card 0 is never killed: its task is
+// the witness of memory and threads over the whole run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ModelControlClient.h"
+#include "REFLECT_orb.h"
+#include "SoakNode.h"
+
+namespace soak {
+
+using Words = std::vector<std::string>;
+
+struct Options {
+    uint64_t seed = 1;
+    double seconds = 60;
+    double scale = 20;
+    unsigned cards = 3;
+    unsigned long steps = 0;        // stop after this step (0: by time)
+    std::set<std::string> without;  // operation kinds left out of the mix
+    std::string replay;             // operation log to run instead of the seed's schedule
+    bool keep = false;              // keep the run directory
+};
+
+struct FlowRec {
+    unsigned long unit = 0;
+    long admin = 0;
+    uint32_t master = 0;
+    short rate = 0;
+    bool own() const;  // on a card's unit
+};
+
+struct CardRec {
+    unsigned index = 0;
+    unsigned long unit = 0;
+    Transport::TerminationId term;
+    Child* task = nullptr;  // null while killed
+    unsigned instance = 0;
+    unsigned long flow = 0;  // key of its own flow, 0: none
+    // A fault that may legitimately keep the chip from following the flow
+    // (the adapter waits for the next trigger): relaxed checks until healed.
+    bool tainted = false;
+    bool failures = false;  // failures injected and not cleared
+    bool forced = false;    // chip state forced or failures injected since the last settle
+    double startupSeconds = 3;
+    std::streamoff logSeen = 0;
+    long adapters = 0, perfServices = 0;  // from the traces
+    uint64_t journalMark = 0;             // the chip journal's last call when the model restarted
+    Usage first, last;
+    unsigned settles = 0;  // settles this instance lived through
+};
+
+class Soak {
+public:
+    explicit Soak(Options const& options);
+    ~Soak();
+    int run();
+
+private:
+    // ---- schedule ----
+    Words next();
+    void burst();
+    void heal(CardRec& c);
+    uint32_t pick(uint32_t n) { return uint32_t(rng_() % n); }
+    bool chance(unsigned in) { return pick(in) == 0; }
+    std::string gap();
+    unsigned long anyFlow() { auto it = flows_.begin(); std::advance(it, pick(unsigned(flows_.size()))); return it->first; }
+    bool allowed(std::string const& kind) const { return !options_.without.count(kind); }
+
+    // ---- operations ----
+    bool execute(Words const& op);
+    bool startModel();
+    bool startTask(CardRec& c, Words const& env);
+    bool killTask(CardRec& c);
+    bool infoUnchanged(unsigned long key);
+    // Runs `f` on the model's control object, timed against two transaction periods.
+    template <class F>
+    auto call(char const* what, F f) -> decltype(f(std::declval<ModelControlClient&>()));
+    bool callFailed(char const* what);
+
+    // ---- checks (SoakCheck.cpp) ----
+    bool settle();
+    bool processesLive();
+    bool clientsDone(bool wait);
+    bool chipsAsExpected(std::map<unsigned, std::string>& states, std::string* why);
+    bool alarmsAsExpected(std::map<unsigned, std::string> const& states, std::string* why);
+    bool modelAsExpected(std::map<unsigned, std::string> const& states, std::string* why);
+    bool tasksAsExpected(std::string* why);
+    bool fail(std::string const& what);
+    bool flat();
+    void summary();
+
+    Options options_;
+    std::mt19937_64 rng_;
+    Node node_;
+    std::vector<CardRec> cards_;
+    std::map<unsigned long, FlowRec> flows_;
+    Child* model_ = nullptr;
+    ModelControlClient* control_ = nullptr;
+    std::vector<Child*> clients_;
+    std::vector<Words> queue_;  // generated, not yet executed (last first)
+    std::vector<std::string> script_;
+    size_t scriptAt_ = 0;
+    unsigned long nextKey_ = 1, step_ = 0, settles_ = 0, operations_ = 0, modelCalls_ = 0, instances_ = 0;
+    unsigned burstLeft_ = 0;
+    bool recovering_ = false;  // the model restarted since the last settle
+    double longestCall_ = 0;
+    std::ofstream opLog_;
+    std::vector<std::string> recent_;  // the operation log's last lines
+    std::atomic<unsigned long> callErrors_{0};
+    std::string lastCallError_;
+    std::atomic<int64_t> callStarted_{0};  // ns on the steady clock, 0: no call under way
+    std::atomic<bool> done_{false};
+    std::thread watchdog_;
+    Clock::time_point begin_;
+};
+
+template <class F>
+auto Soak::call(char const* what, F f) -> decltype(f(std::declval<ModelControlClient&>())) {
+    ++modelCalls_;
+    auto const t = Clock::now();
+    callStarted_ = t.time_since_epoch().count();
+    struct Done {
+        std::atomic<int64_t>& started;
+        ~Done() { started = 0; }
+    } done{callStarted_};
+    RunPermissionGuard g;
+    auto result = f(*control_);
+    double const took = secondsSince(t);
+    longestCall_ = std::max(longestCall_, took);
+    if (took > 60 / options_.scale) fail(std::string("model call ") + what + " took " + std::to_string(took) +
+                                         " s, more than two transaction periods");
+    return result;
+}
+
+}  // namespace soak
