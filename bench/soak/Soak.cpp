@@ -106,7 +106,7 @@ void Soak::burst() {
     std::vector<unsigned long> own(cards_.size());
     for (auto const& c : cards_) {
         live[c.index] = c.task != nullptr;
-        faulted[c.index] = c.tainted || c.failures;
+        faulted[c.index] = c.tainted() || c.failures;
         own[c.index] = c.flow;
     }
     auto card = [&](bool alive) {
@@ -295,15 +295,32 @@ bool Soak::startTask(CardRec& c, Words const& env) {
     c.logSeen = 0;
     c.adapters = c.perfServices = 0;
     c.settles = 0;
-    c.tainted = c.failures = c.forced = false;
+    c.expect = CardRec::Clean;
+    c.failures = c.forced = false;
+    c.initFailures = 0;
     c.startupSeconds = 3;
     for (auto const& e : env) {
-        c.tainted = c.tainted || e.find("FAIL") != std::string::npos;
+        if (e == "TOPADAPTER_TOPDRV_FAIL=init:5:1") c.initFailures = 1;
+        else if (e.find("FAIL") != std::string::npos) c.expect = CardRec::Unknown;
         c.failures = c.failures || e.find("FAIL") != std::string::npos;
         if (e.find("STARTUP_SECONDS=") != std::string::npos) c.startupSeconds = std::atof(e.c_str() + e.find('=') + 1);
     }
+    // The task adopts the card's flow as it starts.
+    if (c.flow && flows_[c.flow].admin == 1 && flows_[c.flow].master) initDue(c);
     return (c.task && Node::waitForText(c.task->log, "Card Ready entering main processing loop", 30)) ||
            fail("the task of card " + std::to_string(c.index) + " did not start");
+}
+
+void Soak::initDue(CardRec& c) {
+    if (!c.task || !c.initFailures || c.expect == CardRec::Unknown) return;
+    --c.initFailures;
+    c.expect = CardRec::Stopped;
+}
+
+CardRec* Soak::cardOfFlow(unsigned long key) {
+    for (auto& c : cards_)
+        if (c.flow == key) return &c;
+    return nullptr;
 }
 
 bool Soak::killTask(CardRec& c) {
@@ -360,22 +377,35 @@ bool Soak::execute(Words const& op) {
         flows_[key()] = f;
         nextKey_ = std::max(nextKey_, key() + 1);
         if (f.own()) cards_[f.unit - 1].flow = key();
+        if (f.own() && f.admin == 1 && f.master) initDue(cards_[f.unit - 1]);
         bool const made = call("createFlow", [&](ModelControlClient& m) {
             return m.createFlow(key(), f.unit, f.admin, ipArray(f.master)).isConnected();
         });
         return !callFailed("createFlow") && (made || fail("createFlow refused flow " + op[1]));
     } else if (k == "delete" && known()) {
-        for (auto& c : cards_)
-            if (c.flow == key()) c.flow = 0;
+        if (CardRec* c = cardOfFlow(key())) {
+            c->flow = 0;
+            if (c->expect == CardRec::Stopped) c->expect = CardRec::Clean;
+        }
         flows_.erase(key());
         bool const gone = call("deleteFlow", [&](ModelControlClient& m) { return m.deleteFlow(key()); });
         return !callFailed("deleteFlow") && (gone || fail("deleteFlow refused flow " + op[1]));
     } else if (k == "admin" && known()) {
-        flows_[key()].admin = long(number(op.at(2)));
+        FlowRec& f = flows_[key()];
+        long const was = f.admin;
+        f.admin = long(number(op.at(2)));
+        if (CardRec* c = cardOfFlow(key())) {
+            // Disabled, the adapter starts afresh at the next enable.
+            if (f.admin != 1 && c->expect == CardRec::Stopped) c->expect = CardRec::Clean;
+            if (f.admin == 1 && was != 1 && f.master) initDue(*c);
+        }
         call("setAdminState", [&](ModelControlClient& m) { return m.setAdminState(key(), flows_[key()].admin); });
         return !callFailed("setAdminState");
     } else if (k == "master" && known()) {
+        uint32_t const was = flows_[key()].master;
         flows_[key()].master = ipValue(op.at(2));
+        if (CardRec* c = cardOfFlow(key()))
+            if (!was && flows_[key()].master && flows_[key()].admin == 1) initDue(*c);
         call("setMasterIp", [&](ModelControlClient& m) { return m.setMasterIp(key(), ipArray(flows_[key()].master)); });
         return !callFailed("setMasterIp");
     } else if (k == "rate" && known()) {
@@ -398,15 +428,33 @@ bool Soak::execute(Words const& op) {
         std::string const reply = Node::chip(c.task->pid, command);
         if (reply.compare(0, 2, "ok") != 0)
             return fail("card " + op[1] + "'s chip refused '" + command + "': " + (reply.empty() ? "no answer" : reply));
-        if (op[2] == "fail") c.failures = c.tainted = c.forced = true;
-        if (op[2] == "clear-fail") c.failures = false;
-        if (op[2] == "set-state") c.tainted = c.forced = true;
+        FlowRec const* f = c.flow ? &flows_[c.flow] : nullptr;
+        bool const running = f && f->admin == 1 && f->master;
+        // A revive of a dead API configures the chip at a time of its own.
+        bool const apiDead = Node::chip(c.task->pid, "state").find("api-dead=1") != std::string::npos;
+        if (op[2] == "fail") {
+            c.failures = c.forced = true;
+            if (op.at(3) == "init" && op.size() == 6 && !apiDead)
+                c.initFailures += unsigned(number(op[5]));
+            else
+                c.expect = CardRec::Unknown;
+        }
+        if (op[2] == "kill-api" && c.initFailures) c.expect = CardRec::Unknown;
+        if (op[2] == "clear-fail") {
+            c.failures = false;
+            c.initFailures = 0;
+        }
+        if (op[2] == "set-state") {
+            c.forced = true;
+            if (op.at(3) != "6") c.expect = CardRec::Unknown;
+            else if (running && c.expect == CardRec::Clean) c.expect = CardRec::Stopped;
+        }
         if (op[2] == "startup-seconds") {
             c.startupSeconds = std::atof(op.at(3).c_str());
-            c.tainted = c.tainted || c.startupSeconds > 1000;
+            if (c.startupSeconds > 1000) c.expect = CardRec::Unknown;
         }
     } else if (k == "healed" && cardAt()) {
-        cardAt()->tainted = false;
+        cardAt()->expect = CardRec::Clean;
     } else if (k == "kill" && cardAt() && cardAt()->task && cardAt()->index > 0) {
         return killTask(*cardAt());
     } else if (k == "start" && cardAt() && !cardAt()->task) {
@@ -500,6 +548,7 @@ int Soak::run() {
     if (ok) ok = clientsDone(true) && processesLive() && flat();
     done_ = true;
     summary();
+    if (!options_.keep) node_.removeDirectory();
     return ok ? 0 : 1;
 }
 

@@ -63,10 +63,14 @@ struct CardRec {
     Child* task = nullptr;  // null while killed
     unsigned instance = 0;
     unsigned long flow = 0;  // key of its own flow, 0: none
-    // A fault that may legitimately keep the chip from following the flow
-    // (the adapter waits for the next trigger): relaxed checks until healed.
-    bool tainted = false;
-    bool failures = false;  // failures injected and not cleared
+    // What the chip must do: follow the flow (Clean); stay stopped until the
+    // flow is disabled or deleted or the task restarts, as after a driver
+    // that went down or an init that failed (Stopped); anything, after faults
+    // whose effect depends on timing, until healed (Unknown).
+    enum Expect { Clean, Stopped, Unknown } expect = Clean;
+    bool tainted() const { return expect != Clean; }
+    unsigned initFailures = 0;  // inits that will fail
+    bool failures = false;      // failures injected and not cleared
     bool forced = false;    // chip state forced or failures injected since the last settle
     double startupSeconds = 3;
     std::streamoff logSeen = 0;
@@ -98,6 +102,9 @@ private:
     bool startModel();
     bool startTask(CardRec& c, Words const& env);
     bool killTask(CardRec& c);
+    // An init of the card's chip is due: one that fails leaves the chip stopped.
+    void initDue(CardRec& c);
+    CardRec* cardOfFlow(unsigned long key);
     bool infoUnchanged(unsigned long key);
     // Runs `f` on the model's control object, timed against two transaction periods.
     template <class F>

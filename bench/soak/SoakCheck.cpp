@@ -104,7 +104,10 @@ bool Soak::processesLive() {
     for (Child* c : node_.reap()) {
         bool client = false;
         for (Child* k : clients_) client = client || k == c;
-        if (!client) return fail(c->name + " died (" + describe(c->status) + "); its output:\n" + tail(c->out, 20));
+        std::string reports;
+        for (auto const& r : node_.reports())
+            if (r.find("/reports/" + c->name + ".") != std::string::npos) reports += "\n  sanitizer report " + r;
+        if (!client) return fail(c->name + " died (" + describe(c->status) + ")" + reports + "; its output:\n" + tail(c->out, 20));
     }
     return true;
 }
@@ -129,17 +132,18 @@ bool Soak::clientsDone(bool wait) {
     return true;
 }
 
-// Clean cards: the chip runs with the flow's values when the card's flow is
-// unlocked with a master address, and is stopped otherwise.
+// The chip of a clean card runs with the flow's values when the card's flow
+// is unlocked with a master address, and is stopped otherwise; a stopped
+// card's chip is stopped.
 bool Soak::chipsAsExpected(std::map<unsigned, std::string>& states, std::string* why) {
     for (auto const& c : cards_) {
         std::string const line = Node::chip(c.task->pid, "state");
         states[c.index] = line;
         if (line.compare(0, 2, "ok") != 0) return *why = "card " + std::to_string(c.index) + "'s chip does not answer", false;
-        if (c.tainted) continue;
+        if (c.expect == CardRec::Unknown) continue;
         Fields f = fieldsOf(line);
         auto const flow = flows_.find(c.flow);
-        bool const run = flow != flows_.end() && flow->second.admin == 1 && flow->second.master;
+        bool const run = c.expect == CardRec::Clean && flow != flows_.end() && flow->second.admin == 1 && flow->second.master;
         bool const ok = run ? f["state"] == "0" && f["api-dead"] == "0" && f["master"] == hex(flow->second.master) &&
                                   f["log-mean-sync"] == std::to_string(flow->second.rate)
                             : f["state"] == "6";
@@ -147,7 +151,8 @@ bool Soak::chipsAsExpected(std::map<unsigned, std::string>& states, std::string*
             *why = "card " + std::to_string(c.index) + ": flow " + std::to_string(c.flow) +
                    (run ? " is unlocked with master " + hex(flow->second.master) + " and rate " + std::to_string(flow->second.rate) +
                               ", but its chip does not run with them: "
-                        : " needs no chip, but it is not stopped: ") + line;
+                        : c.expect == CardRec::Stopped ? ": its chip must stay stopped until the flow is disabled: "
+                                                       : " needs no chip, but it is not stopped: ") + line;
             return false;
         }
     }
@@ -214,7 +219,7 @@ bool Soak::modelAsExpected(std::map<unsigned, std::string> const& states, std::s
         if (p.triggerObservers != (perf ? 1u : 0u))
             return *why = name + "'s performance service has " + std::to_string(p.triggerObservers) + " trigger observers, not " +
                           (perf ? "1" : "0"), false;
-        if (!perf || card->tainted) continue;
+        if (!perf || card->tainted()) continue;
         if (!s.drvInitStatus) return *why = name + ": the model was not told that its driver is up", false;
         Fields c = fieldsOf(states.at(card->index));
         TopFlowClient::DriverInfo const d = call("requestDriverInfo", [&](ModelControlClient& m) { return m.requestDriverInfo(s.key); });
@@ -229,7 +234,8 @@ bool Soak::modelAsExpected(std::map<unsigned, std::string> const& states, std::s
 
 // One flow adapter with its supervisor timer for the card's flow, a
 // performance service while it is enabled with a master address, no
-// start-up wait left on a clean card; the driver's call order kept.
+// start-up wait left unless a fault keeps the chip starting; the driver's
+// call order kept.
 bool Soak::tasksAsExpected(std::string* why) {
     for (auto& c : cards_) {
         std::ifstream in(c.task->log);
@@ -253,9 +259,9 @@ bool Soak::tasksAsExpected(std::string* why) {
         if (u.count("TopPerfServiceT") != perf || c.perfServices != perf)
             return *why = card + " has " + std::to_string(u.count("TopPerfServiceT")) + " performance timers and " +
                           std::to_string(c.perfServices) + " performance services by its traces, not " + std::to_string(perf), false;
-        if (!c.tainted && u.count("topStartUpWait"))
+        if (c.expect != CardRec::Unknown && u.count("topStartUpWait"))
             return *why = card + " still waits for a driver start-up", false;
-        if (recovering_ && !c.tainted && perf) {
+        if (recovering_ && !c.tainted() && perf) {
             // After the model's restart an unchanged flow keeps its chip, or has it configured once more.
             std::istringstream j(Node::chip(c.task->pid, "journal 4096"));
             unsigned inits = 0, deinits = 0;
@@ -283,7 +289,7 @@ bool Soak::settle() {
         if (!c.task && !startTask(c, {})) return false;
     double maxStartup = 3;
     for (auto const& c : cards_)
-        if (!c.tainted) maxStartup = std::max(maxStartup, c.startupSeconds);
+        if (!c.tainted()) maxStartup = std::max(maxStartup, c.startupSeconds);
     std::map<unsigned, std::string> states;
     std::string why;
     // The chips follow their flows once started (the task polls the start-up every second).
