@@ -126,14 +126,22 @@ void Soak::burst() {
             if (own[i] == key && key) return int(i);
         return -1;
     };
+    // The flow's chip configured afresh, unless the flow keeps it stopped.
+    auto restart = [&](unsigned long k) {
+        if (flows[k].admin != 1 || !flows[k].master) return;
+        add({"admin", std::to_string(k), "0"});
+        add({"admin", std::to_string(k), "1"});
+        static char const* const soon[] = {"0", "5", "30", "100"};
+        add({"gap", soon[pick(4)]});
+    };
     // Kind and weight of every operation of the mix.
     static std::vector<std::pair<char const*, unsigned>> const mix = {
         {"create", 12}, {"delete", 7}, {"admin", 14}, {"master", 6}, {"rate", 6}, {"info", 5}, {"perf", 4},
-        {"lock", 5}, {"kill-api", 4}, {"state6", 3}, {"fail-init", 4}, {"fail", 4}, {"startup", 4}, {"kill", 3},
+        {"lock", 5}, {"kill-api", 4}, {"state6", 5}, {"fail-init", 4}, {"fail", 4}, {"startup", 4}, {"kill", 3},
         {"topctl", 6}};
     unsigned total = 0;
     for (auto const& m : mix) total += m.second;
-    for (unsigned n = 1 + pick(8); n > 0; --n) {
+    for (unsigned n = 1 + pick(10); n > 0; --n) {
         unsigned w = pick(total);
         std::string kind;
         for (auto const& m : mix) {
@@ -167,7 +175,8 @@ void Soak::burst() {
             flows.erase(key);
             add({"delete", std::to_string(key)});
         } else if (kind == "admin" && key) {
-            // One to three toggles at random gaps: the last one stays.
+            // The value it has (now and then), then one to three toggles at random gaps: the last one stays.
+            if (chance(5)) add({"admin", std::to_string(key), std::to_string(flows[key].admin)});
             for (unsigned t = 1 + pick(3); t > 0; --t) {
                 flows[key].admin = !flows[key].admin;
                 add({"admin", std::to_string(key), std::to_string(flows[key].admin)});
@@ -179,30 +188,35 @@ void Soak::burst() {
         } else if (kind == "rate" && key) {
             add({"rate", std::to_string(key), std::to_string(int(pick(12)) - 7)});
         } else if (kind == "info" && key) {
+            if (cardOf(key) >= 0 && chance(2)) restart(key);
             add({"info", std::to_string(key)});
         } else if (kind == "perf" && key) {
             static char const* const commands[] = {"1", "2", "8"};
             add({"perf", std::to_string(key), commands[pick(3)]});
-        } else if (c >= 0 && kind == "lock") {
-            static char const* const what[] = {"lock", "lock", "clock", "service"};
-            add({"chip", std::to_string(c), what[pick(4)], chance(2) ? "0" : "auto"});
-        } else if (c >= 0 && kind == "kill-api") {
-            add({"chip", std::to_string(c), "kill-api"});
-        } else if (c >= 0 && kind == "state6") {
-            add({"chip", std::to_string(c), "set-state", "6"});
-            faulted[size_t(c)] = true;
-        } else if (c >= 0 && (kind == "fail-init" || kind == "fail" || kind == "startup")) {
+        } else if (c >= 0 && (kind == "lock" || kind == "kill-api" || kind == "state6" || kind == "fail-init" ||
+                              kind == "fail" || kind == "startup")) {
             static char const* const fns[] = {"deinit", "getStateInfo", "getLockState", "getApiState",
                                               "getMasterClockState", "setMasterIp", "setMessageRate", "getSLS"};
-            if (kind == "fail-init")
-                add({"chip", std::to_string(c), "fail", "init", "5", "1"});
+            static char const* const what[] = {"lock", "lock", "clock", "service"};
+            unsigned long const k = own[size_t(c)];
+            std::string const card = std::to_string(c);
+            // Half of the faults meet the card's chip while it starts.
+            if (k && kind != "startup" && chance(2)) restart(k);
+            if (kind == "lock")
+                add({"chip", card, what[pick(4)], chance(2) ? "0" : "auto"});
+            else if (kind == "kill-api")
+                add({"chip", card, "kill-api"});
+            else if (kind == "state6")
+                add({"chip", card, "set-state", "6"});
+            else if (kind == "fail-init")
+                add({"chip", card, "fail", "init", "5", "1"});
             else if (kind == "fail")
-                add({"chip", std::to_string(c), "fail", fns[pick(8)], "7", std::to_string(1 + pick(3))});
+                add({"chip", card, "fail", fns[pick(8)], "7", std::to_string(1 + pick(3))});
             else
-                add({"chip", std::to_string(c), "startup-seconds", chance(2) ? "1000000" : "20"});
-            faulted[size_t(c)] = true;
+                add({"chip", card, "startup-seconds", chance(2) ? "1000000" : "20"});
+            faulted[size_t(c)] = faulted[size_t(c)] || kind == "state6" || kind == "fail-init" || kind == "fail" || kind == "startup";
             // What meets the fault: the card's flow toggled off and on.
-            if (unsigned long k = own[size_t(c)]) {
+            if (k && (kind == "fail-init" || kind == "fail" || kind == "startup")) {
                 add({"gap", gap()});
                 add({"admin", std::to_string(k), std::to_string(!flows[k].admin)});
                 add({"gap", gap()});
@@ -243,14 +257,14 @@ void Soak::burst() {
         if (!live[k.index]) add({"start", std::to_string(k.index)});
         if (!faulted[k.index]) continue;
         add({"chip", std::to_string(k.index), "clear-fail"});
-        if (!chance(4)) {
+        if (chance(2)) {
             // Healed: nothing keeps the chip from following the flow again.
             add({"chip", std::to_string(k.index), "startup-seconds", "3"});
             unsigned long const f = own[k.index];
             if (f && flows[f].admin == 1 && flows[f].master) {
                 add({"admin", std::to_string(f), "0"});
                 add({"gap", gap()});
-                add({"admin", std::to_string(f), "1"});
+                if (chance(2)) add({"admin", std::to_string(f), "1"});
             } else {
                 add({"chip", std::to_string(k.index), "set-state", "6"});
             }
@@ -309,6 +323,14 @@ bool Soak::startTask(CardRec& c, Words const& env) {
     if (c.flow && flows_[c.flow].admin == 1 && flows_[c.flow].master) initDue(c);
     return (c.task && Node::waitForText(c.task->log, "Card Ready entering main processing loop", 30)) ||
            fail("the task of card " + std::to_string(c.index) + " did not start");
+}
+
+uint64_t Soak::lastCall(CardRec const& c, char const* fn) {
+    std::istringstream j(Node::chip(c.task->pid, "journal 64"));
+    uint64_t last = 0;
+    for (std::string l; std::getline(j, l);)
+        if (l.compare(0, 3, "ok ") != 0 && (!fn || l.find(fn) != std::string::npos)) last = std::strtoull(l.c_str(), nullptr, 10);
+    return last;
 }
 
 void Soak::initDue(CardRec& c) {
@@ -399,8 +421,15 @@ bool Soak::execute(Words const& op) {
             if (f.admin != 1 && c->expect == CardRec::Stopped) c->expect = CardRec::Clean;
             if (f.admin == 1 && was != 1 && f.master) initDue(*c);
         }
+        // The value it had: the task neither configures nor stops the chip (observers are told before the call returns).
+        CardRec* c = cardOfFlow(key());
+        bool const same = was == f.admin && c && c->task && !c->tainted() && !c->revive;
+        uint64_t const mark = same ? lastCall(*c) : 0;
         call("setAdminState", [&](ModelControlClient& m) { return m.setAdminState(key(), flows_[key()].admin); });
-        return !callFailed("setAdminState");
+        if (callFailed("setAdminState")) return false;
+        if (same && (lastCall(*c, "topDrvAdapIf_init(") > mark || lastCall(*c, "topDrvAdapIf_deinit(") > mark))
+            return fail("flow " + op[1] + ": its administrative state set to the value it had made the task configure or stop its chip");
+        return true;
     } else if (k == "master" && known()) {
         uint32_t const was = flows_[key()].master;
         flows_[key()].master = ipValue(op.at(2));
@@ -440,6 +469,7 @@ bool Soak::execute(Words const& op) {
                 c.expect = CardRec::Unknown;
         }
         if (op[2] == "kill-api" && c.initFailures) c.expect = CardRec::Unknown;
+        c.revive = c.revive || op[2] == "kill-api";
         if (op[2] == "clear-fail") {
             c.failures = false;
             c.initFailures = 0;
@@ -484,9 +514,7 @@ bool Soak::execute(Words const& op) {
     } else {
         // A replayed log with lines removed may name what is no more.
         std::fprintf(stderr, "soak: step %lu skipped: %s\n", step_, join(op).c_str());
-        return true;
     }
-    ++operations_;
     return true;
 }
 
@@ -543,6 +571,7 @@ int Soak::run() {
         opLog_ << line << join(op) << "\n" << std::flush;
         recent_.push_back(line + join(op));
         if (recent_.size() > 80) recent_.erase(recent_.begin());
+        if (op[0] != "gap" && op[0] != "settle" && op[0] != "healed") ++operations_;
         ok = execute(op);
     }
     if (ok) ok = clientsDone(true) && processesLive() && flat();

@@ -72,6 +72,7 @@ struct CardRec {
     unsigned initFailures = 0;  // inits that will fail
     bool failures = false;      // failures injected and not cleared
     bool forced = false;    // chip state forced or failures injected since the last settle
+    bool revive = false;    // its API killed since the last settle: the task may configure the chip any time
     double startupSeconds = 3;
     std::streamoff logSeen = 0;
     long adapters = 0, perfServices = 0;  // from the traces
@@ -105,6 +106,8 @@ private:
     // An init of the card's chip is due: one that fails leaves the chip stopped.
     void initDue(CardRec& c);
     CardRec* cardOfFlow(unsigned long key);
+    // Sequence number of the chip's last call (of `fn`), from its journal.
+    static uint64_t lastCall(CardRec const& c, char const* fn = nullptr);
     bool infoUnchanged(unsigned long key);
     // Runs `f` on the model's control object, timed against two transaction periods.
     template <class F>
@@ -138,6 +141,7 @@ private:
     unsigned burstLeft_ = 0;
     bool recovering_ = false;  // the model restarted since the last settle
     double longestCall_ = 0;
+    std::string longestWhat_;
     std::ofstream opLog_;
     std::vector<std::string> recent_;  // the operation log's last lines
     std::atomic<unsigned long> callErrors_{0};
@@ -160,7 +164,10 @@ auto Soak::call(char const* what, F f) -> decltype(f(std::declval<ModelControlCl
     RunPermissionGuard g;
     auto result = f(*control_);
     double const took = secondsSince(t);
-    longestCall_ = std::max(longestCall_, took);
+    if (took > longestCall_) {
+        longestCall_ = took;
+        longestWhat_ = what;
+    }
     if (took > 60 / options_.scale) fail(std::string("model call ") + what + " took " + std::to_string(took) +
                                          " s, more than two transaction periods");
     return result;

@@ -86,8 +86,9 @@ bool Soak::fail(std::string const& what) {
                 secondsSince(begin_), what.c_str());
     std::string without;
     for (auto const& k : options_.without) without += (without.empty() ? " --without " : ",") + k;
-    std::printf("  replay the schedule: card_soak --seed %llu --cards %u --scale %g --steps %lu%s\n",
-                static_cast<unsigned long long>(options_.seed), options_.cards, options_.scale, step_, without.c_str());
+    if (options_.replay.empty())
+        std::printf("  replay the schedule: card_soak --seed %llu --cards %u --scale %g --steps %lu%s\n",
+                    static_cast<unsigned long long>(options_.seed), options_.cards, options_.scale, step_, without.c_str());
     std::printf("  or its operations:   card_soak --replay %s/operations.log --cards %u --scale %g\n",
                 node_.dir().c_str(), options_.cards, options_.scale);
     std::printf("  the last operations (step, seconds, operation):\n");
@@ -249,7 +250,7 @@ bool Soak::tasksAsExpected(std::string* why) {
         }
         std::string const card = "card " + std::to_string(c.index);
         if (refused && !c.forced) return *why = card + "'s task broke the driver's call order (" + std::to_string(refused) + " calls refused)", false;
-        c.forced = false;
+        c.forced = c.revive = false;
         FlowRec const* f = c.flow ? &flows_[c.flow] : nullptr;
         long const adapters = f ? 1 : 0, perf = f && f->admin == 1 && f->master ? 1 : 0;
         Usage const u = Node::usage(c.task->pid);
@@ -351,8 +352,8 @@ void Soak::summary() {
     std::printf("card_soak: seed %llu, %u cards, time scale %g, %.0f s: %lu operations (%.0f per minute), %lu settles checked\n",
                 static_cast<unsigned long long>(options_.seed), options_.cards, options_.scale, s, operations_,
                 operations_ / s * 60, settles_);
-    std::printf("  %lu model calls, the longest %.3f s (limit: two transaction periods, %.3f s)\n", modelCalls_,
-                longestCall_, 60 / options_.scale);
+    std::printf("  %lu model calls, the longest %.3f s (%s; limit: two transaction periods, %.3f s)\n", modelCalls_,
+                longestCall_, longestWhat_.c_str(), 60 / options_.scale);
     for (auto const& c : cards_)
         if (c.settles)
             std::printf("  card %u, task instance %u, over %u settles: resident %.1f -> %.1f MiB, threads %u -> %u "
