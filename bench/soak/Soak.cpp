@@ -571,7 +571,10 @@ int Soak::run() {
         opLog_ << line << join(op) << "\n" << std::flush;
         recent_.push_back(line + join(op));
         if (recent_.size() > 80) recent_.erase(recent_.begin());
-        if (op[0] != "gap" && op[0] != "settle" && op[0] != "healed") ++operations_;
+        if (op[0] != "gap" && op[0] != "settle" && op[0] != "healed") {
+            ++operations_;
+            ++byKind_[op[0] == "chip" && op.size() > 2 ? "chip " + op[2] : op[0]];
+        }
         ok = execute(op);
     }
     if (ok) ok = clientsDone(true) && processesLive() && flat();

@@ -354,6 +354,9 @@ void Soak::summary() {
                 operations_ / s * 60, settles_);
     std::printf("  %lu model calls, the longest %.3f s (%s; limit: two transaction periods, %.3f s)\n", modelCalls_,
                 longestCall_, longestWhat_.c_str(), 60 / options_.scale);
+    std::string kinds;
+    for (auto const& k : byKind_) kinds += (kinds.empty() ? "" : ", ") + k.first + " " + std::to_string(k.second);
+    std::printf("  operations: %s\n", kinds.c_str());
     for (auto const& c : cards_)
         if (c.settles)
             std::printf("  card %u, task instance %u, over %u settles: resident %.1f -> %.1f MiB, threads %u -> %u "
