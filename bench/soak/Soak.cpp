@@ -307,7 +307,6 @@ bool Soak::startTask(CardRec& c, Words const& env) {
     vars.insert(vars.end(), env.begin(), env.end());
     c.task = node_.spawn(actor + "." + std::to_string(++c.instance), BENCH_BIN_DIR "/topAdapter", {}, vars);
     c.logSeen = 0;
-    c.adapters = c.perfServices = 0;
     c.settles = 0;
     c.expect = CardRec::Clean;
     c.failures = c.forced = false;
@@ -526,11 +525,13 @@ int Soak::run() {
         if (script_.empty()) return std::fprintf(stderr, "soak: nothing to replay in %s\n", options_.replay.c_str()), 2;
     }
     ::setenv("TOPADAPTER_ACTOR", "soak", 1);
-    ::setenv("TOPADAPTER_QUIET", "1", 1);
+    ::setenv("TOPADAPTER_QUIET", "1", 0);
     if (!node_.start()) return std::fprintf(stderr, "soak: the node did not start\n"), 1;
     ::setenv("TOPADAPTER_NAME_ID", std::to_string(Transport::IdInfo::nameIdOf("soak")).c_str(), 1);
     Transport::IdInfo::instance().reload();
     opLog_.open(node_.dir() + "/operations.log");
+    std::printf("card_soak: the node, its logs and the operation log in %s\n", node_.dir().c_str());
+    std::fflush(stdout);
     unsigned long const self = diag::currentThreadId();
     diag::setCaptureSink([this, self](diag::Record const& r) {
         if (!r.isError() || r.thread != self) return;
@@ -598,7 +599,7 @@ int main(int argc, char** argv) {
         if (!v) {
             std::fprintf(stderr,
                          "usage: card_soak [--seed N] [--seconds S] [--steps N] [--cards 2..4] [--scale F]\n"
-                         "                 [--without KIND[,KIND...]] [--replay OPERATIONS_LOG] [--keep]\n"
+                         "                 [--without KIND[,KIND...]] [--replay OPERATIONS_LOG] [--tolerate DRIVER_FUNCTION] [--keep]\n"
                          "kinds: create delete admin master rate info perf lock kill-api state6 fail-init fail\n"
                          "       startup kill topctl model-restart\n");
             return 2;
@@ -610,6 +611,7 @@ int main(int argc, char** argv) {
         else if (a == "--cards") o.cards = unsigned(std::atoi(v));
         else if (a == "--scale") o.scale = std::atof(v);
         else if (a == "--replay") o.replay = v;
+        else if (a == "--tolerate") o.tolerate = v;
         else if (a == "--without") {
             std::istringstream in(v);
             for (std::string k; std::getline(in, k, ',');) o.without.insert(k);

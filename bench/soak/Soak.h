@@ -46,6 +46,7 @@ struct Options {
     std::set<std::string> without;  // operation kinds left out of the mix
     std::string replay;             // operation log to run instead of the seed's schedule
     bool keep = false;              // keep the run directory
+    std::string tolerate;           // a driver function whose refused calls are a known fault, not counted
 };
 
 struct FlowRec {
@@ -75,7 +76,6 @@ struct CardRec {
     bool revive = false;    // its API killed since the last settle: the task may configure the chip any time
     double startupSeconds = 3;
     std::streamoff logSeen = 0;
-    long adapters = 0, perfServices = 0;  // from the traces
     uint64_t journalMark = 0;             // the chip journal's last call when the model restarted
     Usage first, last;
     unsigned settles = 0;  // settles this instance lived through

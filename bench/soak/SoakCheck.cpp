@@ -13,6 +13,7 @@
 #include "ModelControlClient.h"
 #include "REFLECT_orb.h"
 #include "Soak.h"
+#include "TopAdapterStatusClient.h"
 
 namespace soak {
 
@@ -41,11 +42,6 @@ std::string hex(uint32_t v) {
     char b[16];
     std::snprintf(b, sizeof b, "0x%08x", v);
     return b;
-}
-
-bool endsWith(std::string const& s, char const* tail) {
-    size_t const n = std::strlen(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
 std::string describe(int status) {
@@ -113,8 +109,8 @@ bool Soak::processesLive() {
     return true;
 }
 
-// Operator clients end by themselves with 0 or 1 (a flow or card gone
-// meanwhile), or were killed by the soak.
+// Operator clients end by themselves with 0, 1 (a flow or card gone
+// meanwhile) or 3 (no data from the task yet), or were killed by the soak.
 bool Soak::clientsDone(bool wait) {
     auto const t = Clock::now();
     double const limit = 60 / options_.scale + 15;
@@ -122,7 +118,8 @@ bool Soak::clientsDone(bool wait) {
         if (!processesLive()) return false;
         for (auto it = clients_.begin(); it != clients_.end();) {
             Child* c = *it;
-            if (c->ended && !c->killed && !(WIFEXITED(c->status) && WEXITSTATUS(c->status) <= 1))
+            int const code = WIFEXITED(c->status) ? WEXITSTATUS(c->status) : -1;
+            if (c->ended && !c->killed && code != 0 && code != 1 && code != 3)
                 return fail(c->name + " ended with " + describe(c->status) + ":\n" + tail(c->out, 10));
             it = c->ended ? clients_.erase(it) : it + 1;
         }
@@ -179,7 +176,10 @@ bool Soak::alarmsAsExpected(std::map<unsigned, std::string> const& states, std::
             if (held == expected[condition]) continue;
             *why = "flow " + std::to_string(c.flow) + " (card " + std::to_string(c.index) + "): the model holds " +
                    (condition == 1 ? "sync source lost" : "master service unavailable") + (held ? " raised" : " cancelled") +
-                   " (" + (at == last.end() ? "never reported" : "last report") + "), but the chip has " + steadyPart(states.at(c.index));
+                   " (" + (at == last.end() ? "never reported" : "last report") + "), but the chip has " + steadyPart(states.at(c.index)) +
+                   "; the model's reports of the flow (condition:raise):";
+            for (unsigned long i = 0; i < all.getLength(); ++i)
+                if (all[i].key == c.flow) *why += " " + std::to_string(all[i].condition) + ":" + std::to_string(all[i].raise);
             return false;
         }
     }
@@ -233,33 +233,48 @@ bool Soak::modelAsExpected(std::map<unsigned, std::string> const& states, std::s
     return true;
 }
 
-// One flow adapter with its supervisor timer for the card's flow, a
-// performance service while it is enabled with a master address, no
-// start-up wait left unless a fault keeps the chip starting; the driver's
-// call order kept.
+// The task's status object holds one flow adapter, for the card's flow, in
+// the state the flow calls for, counting while it is enabled with a master
+// address; the task runs one supervisor timer per adapter, one performance
+// timer while counting, no start-up wait unless a fault keeps the chip
+// starting; the driver's call order is kept.
 bool Soak::tasksAsExpected(std::string* why) {
     for (auto& c : cards_) {
+        std::string const card = "card " + std::to_string(c.index);
         std::ifstream in(c.task->log);
         in.seekg(c.logSeen);
-        unsigned refused = 0;
+        std::string refused;
         for (std::string line; std::getline(in, line) && !in.eof();) {
             c.logSeen += std::streamoff(line.size() + 1);
-            c.adapters += endsWith(line, " TopFlowAdapter() called") - endsWith(line, "~TopFlowAdapter()");
-            c.perfServices += endsWith(line, " TopPerfService()") - endsWith(line, " ~TopPerfService()");
-            refused += line.find(" refused: ") != std::string::npos;
+            size_t const at = line.find(" refused: ");
+            bool const tolerated = !options_.tolerate.empty() && line.find(options_.tolerate + " refused") != std::string::npos;
+            if (at != std::string::npos && !tolerated && refused.empty()) refused = line.substr(line.rfind(' ', at - 1) + 1);
         }
-        std::string const card = "card " + std::to_string(c.index);
-        if (refused && !c.forced) return *why = card + "'s task broke the driver's call order (" + std::to_string(refused) + " calls refused)", false;
+        if (!refused.empty() && !c.forced) return *why = card + "'s task broke the driver's call order: " + refused, false;
         c.forced = c.revive = false;
         FlowRec const* f = c.flow ? &flows_[c.flow] : nullptr;
-        long const adapters = f ? 1 : 0, perf = f && f->admin == 1 && f->master ? 1 : 0;
+        bool const perf = f && f->admin == 1 && f->master;
+        TopAdapterStatusClient::TaskStatus const t = call("the task's getStatus", [&](ModelControlClient&) {
+            return TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-" + std::to_string(c.unit))).getStatus();
+        });
+        if (callFailed("the task's getStatus")) return *why = "", false;
+        std::string held;
+        for (unsigned long i = 0; i < t.flows.getLength(); ++i) held += " " + std::to_string(t.flows[i].key);
+        if (t.flows.getLength() != (f ? 1u : 0u) || (f && t.flows[0].key != c.flow))
+            return *why = card + " holds flow adapters for" + (held.empty() ? " none" : held) + ", not for " +
+                          (f ? "flow " + std::to_string(c.flow) : "none"), false;
+        if (f) {
+            TopAdapterStatusClient::FlowStatus const& a = t.flows[0];
+            long const want = c.expect == CardRec::Stopped ? (a.state == 3 ? 3 : 1) : !f->admin ? 0 : !f->master ? 1 : 3;
+            if ((c.expect != CardRec::Unknown && a.state != want) || a.counting != perf)
+                return *why = card + "'s adapter of flow " + std::to_string(c.flow) + " is in state " + std::to_string(a.state) +
+                              (a.counting ? ", counting" : ", not counting") + "; the flow calls for state " +
+                              std::to_string(want) + (perf ? ", counting" : ", not counting"), false;
+        }
         Usage const u = Node::usage(c.task->pid);
-        if (u.count("TopFlowAdapterT") != adapters || c.adapters != adapters)
-            return *why = card + " has " + std::to_string(u.count("TopFlowAdapterT")) + " supervisor timers and " +
-                          std::to_string(c.adapters) + " flow adapters by its traces, not " + std::to_string(adapters), false;
-        if (u.count("TopPerfServiceT") != perf || c.perfServices != perf)
-            return *why = card + " has " + std::to_string(u.count("TopPerfServiceT")) + " performance timers and " +
-                          std::to_string(c.perfServices) + " performance services by its traces, not " + std::to_string(perf), false;
+        if (u.count("TopFlowAdapterT") != (f ? 1u : 0u) || u.count("TopPerfServiceT") != (perf ? 1u : 0u))
+            return *why = card + " runs " + std::to_string(u.count("TopFlowAdapterT")) + " supervisor timers and " +
+                          std::to_string(u.count("TopPerfServiceT")) + " performance timers", false;
         if (c.expect != CardRec::Unknown && u.count("topStartUpWait"))
             return *why = card + " still waits for a driver start-up", false;
         if (recovering_ && !c.tainted() && perf) {
