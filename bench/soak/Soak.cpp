@@ -278,9 +278,8 @@ void Soak::burst() {
 // ---- operations ----
 
 bool Soak::callFailed(char const* what) {
-    static unsigned long seen = 0;
-    if (callErrors_ == seen) return false;
-    seen = callErrors_;
+    if (callErrors_ == errorsSeen_) return false;
+    errorsSeen_ = callErrors_;
     return !fail(std::string("model call ") + what + " failed: " + lastCallError_);
 }
 
@@ -293,10 +292,18 @@ bool Soak::startModel() {
     model_ = node_.spawn("topmodel." + std::to_string(++instances_), BENCH_BIN_DIR "/topmodel", args,
                          {"TOPADAPTER_ACTOR=topmodel"});
     if (!model_ || !Node::waitForText(model_->out, "READY", 20)) return fail("the model did not start");
-    RunPermissionGuard g;
-    delete control_;
-    control_ = new ModelControlClient(TipprmiOID(ModelControlClient::NAME));
-    return control_->isConnected() || fail("the model's control object is not reachable");
+    // This process may learn of the model's termination a little after the model is READY.
+    auto const t = Clock::now();
+    for (;;) {
+        {
+            RunPermissionGuard g;
+            delete control_;
+            control_ = new ModelControlClient(TipprmiOID(ModelControlClient::NAME));
+            if (control_->isConnected()) return errorsSeen_ = callErrors_, true;
+        }
+        if (secondsSince(t) > 10) return fail("the model's control object is not reachable");
+        usleep(20000);
+    }
 }
 
 bool Soak::startTask(CardRec& c, Words const& env) {

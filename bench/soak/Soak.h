@@ -146,6 +146,7 @@ private:
     std::vector<std::string> recent_;  // the operation log's last lines
     std::map<std::string, unsigned long> byKind_;
     std::atomic<unsigned long> callErrors_{0};
+    unsigned long errorsSeen_ = 0;
     std::string lastCallError_;
     std::atomic<int64_t> callStarted_{0};  // ns on the steady clock, 0: no call under way
     std::atomic<bool> done_{false};
