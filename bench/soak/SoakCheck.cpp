@@ -63,6 +63,12 @@ constexpr char const* kFlowThreads[] = {"TopFlowAdapterT", "TopPerfServiceT", "t
 
 constexpr unsigned kMaxWorkers = 16;
 
+std::string names(Usage const& u) {
+    std::string s;
+    for (auto const& t : u.threads) s += " " + t.first + " x" + std::to_string(t.second);
+    return s;
+}
+
 unsigned ownThreads(Usage const& u) {
     unsigned n = u.total() - u.count("ReflectWorker");
     for (char const* t : kFlowThreads) n -= u.count(t);
@@ -349,8 +355,7 @@ bool Soak::flat() {
         if (c.settles < 3) continue;
         std::string const card = "card " + std::to_string(c.index) + " over " + std::to_string(c.settles) + " settles: ";
         if (ownThreads(c.first) != ownThreads(c.last))
-            return fail(card + "its threads went from " + std::to_string(ownThreads(c.first)) + " to " +
-                        std::to_string(ownThreads(c.last)) + ", flows' threads and workers aside");
+            return fail(card + "its threads went from" + names(c.first) + " to" + names(c.last));
         if (c.last.count("ReflectWorker") > kMaxWorkers)
             return fail(card + std::to_string(c.last.count("ReflectWorker")) + " ReflectWorker threads");
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
