@@ -90,7 +90,7 @@ Words Soak::next() {
 }
 
 // One burst of operations, then what the settle needs: every card's task
-// running, the failures cleared, most faulted cards healed.
+// running, the failures cleared, half of the faulted cards healed.
 void Soak::burst() {
     std::vector<Words> ops;
     auto add = [&](Words w) { ops.push_back(std::move(w)); };
@@ -109,10 +109,10 @@ void Soak::burst() {
         faulted[c.index] = c.tainted() || c.failures;
         own[c.index] = c.flow;
     }
-    auto card = [&](bool alive) {
+    auto liveCard = [&] {
         std::vector<unsigned> pool;
         for (auto const& c : cards_)
-            if (!alive || live[c.index]) pool.push_back(c.index);
+            if (live[c.index]) pool.push_back(c.index);
         return pool.empty() ? -1 : int(pool[pick(unsigned(pool.size()))]);
     };
     auto flow = [&]() -> unsigned long {
@@ -153,7 +153,7 @@ void Soak::burst() {
         }
         if (!allowed(kind)) continue;
         unsigned long const key = flow();
-        int const c = card(true);
+        int const c = liveCard();
         if (kind == "create") {
             std::vector<unsigned long> units;
             for (size_t i = 0; i < own.size(); ++i)

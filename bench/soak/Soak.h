@@ -77,7 +77,7 @@ struct CardRec {
     double startupSeconds = 3;
     std::streamoff logSeen = 0;
     uint64_t journalMark = 0;             // the chip journal's last call when the model restarted
-    Usage first, last;
+    Usage first, tenth, last;  // at its first, tenth and last settle
     unsigned settles = 0;  // settles this instance lived through
 };
 
@@ -95,7 +95,6 @@ private:
     uint32_t pick(uint32_t n) { return uint32_t(rng_() % n); }
     bool chance(unsigned in) { return pick(in) == 0; }
     std::string gap();
-    unsigned long anyFlow() { auto it = flows_.begin(); std::advance(it, pick(unsigned(flows_.size()))); return it->first; }
     bool allowed(std::string const& kind) const { return !options_.without.count(kind); }
 
     // ---- operations ----

@@ -296,7 +296,8 @@ bool Soak::tasksAsExpected(std::string* why) {
                 return *why = card + "'s unchanged flow was configured " + std::to_string(inits) + " times and stopped " +
                               std::to_string(deinits) + " times after the model restarted", false;
         }
-        if (!c.settles++) c.first = u;
+        if (!c.settles) c.first = u;
+        if (++c.settles <= 10) c.tenth = u;
         c.last = u;
     }
     recovering_ = false;
@@ -379,9 +380,10 @@ void Soak::summary() {
     std::printf("  operations: %s\n", kinds.c_str());
     for (auto const& c : cards_)
         if (c.settles)
-            std::printf("  card %u, task instance %u, over %u settles: resident %.1f -> %.1f MiB, threads %u -> %u "
-                        "(ReflectWorker %u -> %u)\n", c.index, c.instance, c.settles, c.first.rssKiB / 1024.0,
-                        c.last.rssKiB / 1024.0, c.first.total(), c.last.total(), c.first.count("ReflectWorker"),
+            std::printf("  card %u, task instance %u, over %u settles (first, tenth, last): resident %.1f, %.1f, %.1f MiB; "
+                        "threads %u, %u, %u, of them ReflectWorker %u, %u, %u\n", c.index, c.instance, c.settles,
+                        c.first.rssKiB / 1024.0, c.tenth.rssKiB / 1024.0, c.last.rssKiB / 1024.0, c.first.total(),
+                        c.tenth.total(), c.last.total(), c.first.count("ReflectWorker"), c.tenth.count("ReflectWorker"),
                         c.last.count("ReflectWorker"));
 }
 
