@@ -32,6 +32,7 @@
 #include "ModelControlClient.h"
 #include "REFLECT_orb.h"
 #include "SoakNode.h"
+#include "TopAdapterStatusClient.h"
 
 namespace soak {
 
@@ -121,6 +122,7 @@ private:
     bool alarmsAsExpected(std::map<unsigned, std::string> const& states, std::string* why);
     bool modelAsExpected(std::map<unsigned, std::string> const& states, std::string* why);
     bool tasksAsExpected(std::string* why);
+    TopAdapterStatusClient::TaskStatus status(CardRec const& c);
     bool fail(std::string const& what);
     bool flat();
     void summary();

@@ -163,18 +163,29 @@ bool Soak::chipsAsExpected(std::map<unsigned, std::string>& states, std::string*
     return true;
 }
 
+TopAdapterStatusClient::TaskStatus Soak::status(CardRec const& c) {
+    return call("the task's getStatus", [&](ModelControlClient&) {
+        return TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-" + std::to_string(c.unit))).getStatus();
+    });
+}
+
 // The model holds, for every flow of a card, the alarms its chip calls for:
-// master service unavailable while the driver does not run, sync source lost
-// while it runs without lock. A flow of no card has none.
+// master service unavailable while the driver is not ready, sync source lost
+// while it is ready without lock. A flow of no card has none.
 bool Soak::alarmsAsExpected(std::map<unsigned, std::string> const& states, std::string* why) {
     TipprmiSequence<ModelControlClient::AlarmRecord> all = call("getAlarms", [](ModelControlClient& m) { return m.getAlarms(); });
     if (callFailed("getAlarms")) return *why = "", false;
     std::map<std::pair<unsigned long, long>, bool> last;
     for (unsigned long i = 0; i < all.getLength(); ++i) last[std::make_pair(all[i].key, all[i].condition)] = all[i].raise;
-    for (auto const& c : cards_) {
+    for (auto& c : cards_) {
         if (!c.flow) continue;
         Fields f = fieldsOf(states.at(c.index));
-        bool const running = f["state"] == "0";
+        // Ready: the driver runs and the adapter knows it (a chip that a failed deinit left running is not).
+        TopAdapterStatusClient::TaskStatus const t = status(c);
+        if (callFailed("the task's getStatus")) return *why = "", false;
+        bool running = false;
+        for (unsigned long i = 0; i < t.flows.getLength(); ++i)
+            running = running || (t.flows[i].key == c.flow && t.flows[i].state == 3 && f["state"] == "0");
         bool const expected[3] = {false, running && f["lock"] == "0", !running};
         for (long condition : {1, 2}) {
             auto const at = last.find(std::make_pair(c.flow, condition));
@@ -183,6 +194,7 @@ bool Soak::alarmsAsExpected(std::map<unsigned, std::string> const& states, std::
             *why = "flow " + std::to_string(c.flow) + " (card " + std::to_string(c.index) + "): the model holds " +
                    (condition == 1 ? "sync source lost" : "master service unavailable") + (held ? " raised" : " cancelled") +
                    " (" + (at == last.end() ? "never reported" : "last report") + "), but the chip has " + steadyPart(states.at(c.index)) +
+                   "and the adapter is " + (running ? "running" : "not running") +
                    "; the model's reports of the flow (condition:raise):";
             for (unsigned long i = 0; i < all.getLength(); ++i)
                 if (all[i].key == c.flow) *why += " " + std::to_string(all[i].condition) + ":" + std::to_string(all[i].raise);
@@ -260,9 +272,7 @@ bool Soak::tasksAsExpected(std::string* why) {
         c.forced = c.revive = false;
         FlowRec const* f = c.flow ? &flows_[c.flow] : nullptr;
         bool const perf = f && f->admin == 1 && f->master;
-        TopAdapterStatusClient::TaskStatus const t = call("the task's getStatus", [&](ModelControlClient&) {
-            return TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-" + std::to_string(c.unit))).getStatus();
-        });
+        TopAdapterStatusClient::TaskStatus const t = status(c);
         if (callFailed("the task's getStatus")) return *why = "", false;
         std::string held;
         for (unsigned long i = 0; i < t.flows.getLength(); ++i) held += " " + std::to_string(t.flows[i].key);
