@@ -11,7 +11,6 @@
 #include <set>
 #include <thread>
 
-#include "ChildProcess.h"
 #include "IPPRMI_objectClient.h"
 #include "IPPRMI_stream.h"
 #include "REFLECT_objectStub.h"
@@ -20,7 +19,6 @@
 
 using namespace orbtest;
 using namespace std::chrono_literals;
-using testsupport::ChildProcess;
 using testsupport::countRecords;
 using testsupport::expectError;
 using testsupport::waitForRecords;
@@ -64,16 +62,6 @@ void expectUnexpectedResponse() {
 }
 
 constexpr unsigned short kActorNameId = 0x0A50;
-
-std::unique_ptr<ChildProcess> startActor(std::vector<std::string> args, unsigned short nameId = kActorNameId,
-                                         std::map<std::string, std::string> env = {}) {
-    env["TOPADAPTER_NAME_ID"] = std::to_string(nameId);
-    env["TOPADAPTER_ACTOR"] = "orbactor";
-    env["TOPADAPTER_QUIET"] = "0";
-    auto p = std::make_unique<ChildProcess>(TA_ORB_TEST_ACTOR, args, env);
-    EXPECT_TRUE(p->waitForOutput("READY", 10s)) << p->output();
-    return p;
-}
 
 Transport::TerminationId actorTerm() { return peerId(kActorNameId); }
 
@@ -378,7 +366,7 @@ TEST(OrbCalling, RunsOutOfTransactionIdsAt4095OpenRequests) {
 // its counters read by name, until a response-failure message ends it.
 TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
     expectError("aborted (Detection Rem.Disc.=true, TargetGone=true)");
-    auto actor = startActor({"serve"});
+    auto actor = startActor(TA_ORB_TEST_ACTOR, kActorNameId, {"serve"});
     uint32_t blockerId = 0;
     {
         RunPermissionGuard g;
@@ -399,7 +387,7 @@ TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
         EXPECT_EQ(9, nine);
     }
     // The counters reach us by name, and are reset by the reading.
-    EXPECT_EQ("orbactor", orb().getPerfCnts(actorTerm()).actor);
+    EXPECT_EQ("actor" + std::to_string(kActorNameId), orb().getPerfCnts(actorTerm()).actor);
     EXPECT_EQ(0u, orb().getPerfCnts(actorTerm()).counters.getLength());
 
     auto blocked = std::make_shared<TipprmiStream>(100);
@@ -433,7 +421,7 @@ TEST(OrbActors, UnansweredCallsSendResponseFailuresToAnotherSlotThenEndTheCaller
         EXPECT_TRUE(silent.start());
         char dest[16];
         std::snprintf(dest, sizeof dest, "%08lX", silent.termId().value());
-        return startActor({"call", dest}, nameId, {{"TOPADAPTER_TIME_SCALE", "2000"}});
+        return startActor(TA_ORB_TEST_ACTOR, nameId, {"call", dest}, {{"TOPADAPTER_TIME_SCALE", "2000"}});
     };
     auto farCaller = callUnanswered(far, 0x0A51);
     auto nearCaller = callUnanswered(near, 0x0A52);
