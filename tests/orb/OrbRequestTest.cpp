@@ -111,8 +111,7 @@ TEST(OrbServing, AnswersRawRequestsByteForByteCountsWhatItSendsAndResolvesRemote
     EXPECT_EQ(1u, countRecords("Unknown method code 7"));
     // Shorter than the header: dropped. The header alone: read as zeros, a
     // one-way call to object 0, which fails unanswered.
-    Bytes headerOnly = orbMessage(++tid, 2, 2, {});
-    headerOnly.resize(12);
+    Bytes headerOnly = word(++tid) + word(2) + word(2);
     ASSERT_TRUE(peer.send(orb().termId(), Bytes(headerOnly.begin(), headerOnly.begin() + 8)));
     ASSERT_TRUE(peer.send(orb().termId(), headerOnly));
     EXPECT_TRUE(waitForRecords("ioid=0x0,transaction=false"));
@@ -133,8 +132,7 @@ TEST(OrbServing, AnswersRawRequestsByteForByteCountsWhatItSendsAndResolvesRemote
     auto pending = callAsync(peer.termId(), 1, 0, response);
     sent = RawPeer::meaningful(peer.next());
     ASSERT_GE(sent.size(), 4u);
-    headerOnly = orbMessage(get32(&sent[0]), 2, 3, {});
-    headerOnly.resize(12);
+    headerOnly = word(get32(&sent[0])) + word(2) + word(3);
     ASSERT_TRUE(peer.send(orb().termId(), headerOnly));
     if (pending.wait_for(10s) != std::future_status::ready) peer.stop();  // the caller ends with its peer
     ASSERT_TRUE(pending.get());
@@ -396,9 +394,7 @@ TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
     // A response-failure message, the header alone, ends the actor.
     RawPeer peer(peerId(0x0B70, 2));
     ASSERT_TRUE(peer.start());
-    Bytes headerOnly = orbMessage(0x1234, 2, 5, {});
-    headerOnly.resize(12);
-    ASSERT_TRUE(peer.send(actorTerm(), headerOnly));
+    ASSERT_TRUE(peer.send(actorTerm(), word(0x1234) + word(2) + word(5)));
     EXPECT_EQ(0, actor->exitCode(20s)) << actor->output();
     EXPECT_EQ(1u, actor->countOutput("LOG0 REFLECT_orbRequests.cpp"));
     EXPECT_EQ(1u, actor->countOutput("received response failure message from 0x0B700201")) << actor->output();
