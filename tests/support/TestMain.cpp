@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <sstream>
 #include <time.h>
 
 #include "LogCapture.h"
