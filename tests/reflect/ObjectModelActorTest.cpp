@@ -187,7 +187,7 @@ TEST(ObjectModelActors, CreationsDeletionsAndOperationsReachObserversInEveryActo
     orb().unregisterOrbNotifications(&appearances);
 }
 
-TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSuccessor) {
+TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSuccessorAndItsNames) {
     auto serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A66, {"serve", "v1"});
     Recorder created;
     auto onCreate = created.make();
@@ -216,16 +216,10 @@ TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSucc
     EXPECT_NE(thing->getStub_(), fresh.getStub_());
     fresh.setValue(6);
     EXPECT_EQ(6, fresh.getValue());
-    gThingMeta.removeObserver(onCreate.get());
-    thing.reset();
-}
 
-TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
-    auto serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A67, {"serve", "w1"});
-    RunPermissionGuard g;
-    TreflectObject thing(TipprmiOID("w1"));
-    TreflectObject things = thing.getParent();
-    EXPECT_EQ("/things/w1", thing.getAbsName());
+    // Names and children reach across actors.
+    TreflectObject things = fresh.getParent();
+    EXPECT_EQ("/things/v1", fresh.getAbsName());
     EXPECT_EQ("things", things.getRelName());
     {
         // A child of ours under the remote factory: its name goes through the parent.
@@ -235,13 +229,15 @@ TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
         TipprmiSequence<TreflectObject> children = things.getChilds();
         ASSERT_EQ(2u, children.getLength());
         EXPECT_EQ("local1", children[0].getRelName());
-        EXPECT_TRUE(children[1] == thing);
+        EXPECT_TRUE(children[1] == fresh);
     }
     EXPECT_FALSE(things.getChild("local1").isConnected());
-    things.registerChild("alias", thing);
-    EXPECT_TRUE(things.getChild("alias") == thing);
+    things.registerChild("alias", fresh);
+    EXPECT_TRUE(things.getChild("alias") == fresh);
     things.unregisterChild("alias");
     EXPECT_EQ(1u, things.getChilds().getLength());
+    gThingMeta.removeObserver(onCreate.get());
+    thing.reset();
 }
 
 // A raw peer subscribes to creations here, then observes a thing of ours
