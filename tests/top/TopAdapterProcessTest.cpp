@@ -49,35 +49,32 @@ int lineOf(ChildProcess& p, std::string const& text) {
 
 }  // namespace
 
+// With Timing over Packet or without, the task waits for the firmware, starts in order and parks.
 TEST(TopAdapterProcess, StartsWaitsForFirmwareAndParks) {
-    auto p = startTask({{"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "3"}});
-    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
-    std::vector<std::string> order{"topAdapterTask begin main",
-                                   "main: taskId=321",
-                                   "main: ml2DrvCif_init(taskId=321) done",
-                                   " topAdapterTask",  // the task object's constructor
-                                   "Waiting for TopDriver to complete software download if needed....",
-                                   "Got state != TOP_FW_UPGRADING from TopDrv after 3s",
-                                   "Card Ready entering main processing loop...",
-                                   "runPhase"};
-    int prev = -1;
-    for (auto const& o : order) {
-        int at = lineOf(*p, o);
-        EXPECT_GT(at, prev) << "missing or out of order: " << o << "\n" << p->output();
-        prev = at;
+    for (char const* supported : {"1", "0"}) {
+        SCOPED_TRACE(supported);
+        std::string const polls = *supported == '1' ? "3" : "1";
+        auto p = startTask({{"TOPADAPTER_TOP_SUPPORTED", supported}, {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", polls}});
+        ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
+        std::vector<std::string> order{"topAdapterTask begin main",
+                                       "main: taskId=321",
+                                       "main: ml2DrvCif_init(taskId=321) done",
+                                       " topAdapterTask",  // the task object's constructor
+                                       "Waiting for TopDriver to complete software download if needed....",
+                                       "Got state != TOP_FW_UPGRADING from TopDrv after " + polls + "s",
+                                       "Card Ready entering main processing loop...",
+                                       "runPhase"};
+        int prev = -1;
+        for (auto const& o : order) {
+            int at = lineOf(*p, o);
+            EXPECT_GT(at, prev) << "missing or out of order: " << o << "\n" << p->output();
+            prev = at;
+        }
+        EXPECT_EQ(0u, p->countOutput("TRC255")) << p->output();
+        // Parked: still alive, nothing more to say.
+        int status;
+        EXPECT_FALSE(p->waitForExit(300ms, &status));
     }
-    EXPECT_EQ(0u, p->countOutput("TRC255")) << p->output();
-    // Parked: still alive, nothing more to say.
-    int status;
-    EXPECT_FALSE(p->waitForExit(300ms, &status));
-}
-
-TEST(TopAdapterProcess, WithoutTimingOverPacketStillWaitsAndParks) {
-    auto p = startTask({{"TOPADAPTER_TOP_SUPPORTED", "0"}, {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "1"}});
-    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
-    EXPECT_EQ(1u, p->countOutput("Got state != TOP_FW_UPGRADING from TopDrv after 1s"));
-    int status;
-    EXPECT_FALSE(p->waitForExit(300ms, &status));
 }
 
 // A missing main thread key returns -1; every later failing step exits with one.
