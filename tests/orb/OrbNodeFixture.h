@@ -9,12 +9,15 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "LogCapture.h"
+#include "ChildProcess.h"
 #include "PrivateNode.h"
 #include "IPPRMI_stream.h"
 #include "REFLECT_orb.h"
@@ -133,6 +136,18 @@ inline unsigned long exceptionTypeOf(TipprmiStream& response) {
     TipprmiExceptionContainer status;
     response >> status;
     return status.getExceptionType();
+}
+
+// A test actor process of this node ("actor<name id>"), once it is READY.
+inline std::unique_ptr<testsupport::ChildProcess> startActor(std::string const& exe, unsigned short nameId,
+                                                             std::vector<std::string> args,
+                                                             std::map<std::string, std::string> env = {}) {
+    env["TOPADAPTER_NAME_ID"] = std::to_string(nameId);
+    env["TOPADAPTER_ACTOR"] = "actor" + std::to_string(nameId);
+    env["TOPADAPTER_QUIET"] = "0";
+    auto p = std::make_unique<testsupport::ChildProcess>(exe, args, env);
+    EXPECT_TRUE(p->waitForOutput("READY", std::chrono::seconds(10))) << p->output();
+    return p;
 }
 
 // Group 1 termination of another actor in this slot.

@@ -11,7 +11,6 @@
 #include <set>
 #include <thread>
 
-#include "ChildProcess.h"
 #include "IPPRMI_objectClient.h"
 #include "IPPRMI_stream.h"
 #include "REFLECT_objectStub.h"
@@ -20,7 +19,6 @@
 
 using namespace orbtest;
 using namespace std::chrono_literals;
-using testsupport::ChildProcess;
 using testsupport::countRecords;
 using testsupport::expectError;
 using testsupport::waitForRecords;
@@ -64,16 +62,6 @@ void expectUnexpectedResponse() {
 }
 
 constexpr unsigned short kActorNameId = 0x0A50;
-
-std::unique_ptr<ChildProcess> startActor(std::vector<std::string> args, unsigned short nameId = kActorNameId,
-                                         std::map<std::string, std::string> env = {}) {
-    env["TOPADAPTER_NAME_ID"] = std::to_string(nameId);
-    env["TOPADAPTER_ACTOR"] = "orbactor";
-    env["TOPADAPTER_QUIET"] = "0";
-    auto p = std::make_unique<ChildProcess>(TA_ORB_TEST_ACTOR, args, env);
-    EXPECT_TRUE(p->waitForOutput("READY", 10s)) << p->output();
-    return p;
-}
 
 Transport::TerminationId actorTerm() { return peerId(kActorNameId); }
 
@@ -123,8 +111,7 @@ TEST(OrbServing, AnswersRawRequestsByteForByteCountsWhatItSendsAndResolvesRemote
     EXPECT_EQ(1u, countRecords("Unknown method code 7"));
     // Shorter than the header: dropped. The header alone: read as zeros, a
     // one-way call to object 0, which fails unanswered.
-    Bytes headerOnly = orbMessage(++tid, 2, 2, {});
-    headerOnly.resize(12);
+    Bytes headerOnly = word(++tid) + word(2) + word(2);
     ASSERT_TRUE(peer.send(orb().termId(), Bytes(headerOnly.begin(), headerOnly.begin() + 8)));
     ASSERT_TRUE(peer.send(orb().termId(), headerOnly));
     EXPECT_TRUE(waitForRecords("ioid=0x0,transaction=false"));
@@ -145,8 +132,7 @@ TEST(OrbServing, AnswersRawRequestsByteForByteCountsWhatItSendsAndResolvesRemote
     auto pending = callAsync(peer.termId(), 1, 0, response);
     sent = RawPeer::meaningful(peer.next());
     ASSERT_GE(sent.size(), 4u);
-    headerOnly = orbMessage(get32(&sent[0]), 2, 3, {});
-    headerOnly.resize(12);
+    headerOnly = word(get32(&sent[0])) + word(2) + word(3);
     ASSERT_TRUE(peer.send(orb().termId(), headerOnly));
     if (pending.wait_for(10s) != std::future_status::ready) peer.stop();  // the caller ends with its peer
     ASSERT_TRUE(pending.get());
@@ -378,7 +364,7 @@ TEST(OrbCalling, RunsOutOfTransactionIdsAt4095OpenRequests) {
 // its counters read by name, until a response-failure message ends it.
 TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
     expectError("aborted (Detection Rem.Disc.=true, TargetGone=true)");
-    auto actor = startActor({"serve"});
+    auto actor = startActor(TA_ORB_TEST_ACTOR, kActorNameId, {"serve"});
     uint32_t blockerId = 0;
     {
         RunPermissionGuard g;
@@ -399,7 +385,7 @@ TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
         EXPECT_EQ(9, nine);
     }
     // The counters reach us by name, and are reset by the reading.
-    EXPECT_EQ("orbactor", orb().getPerfCnts(actorTerm()).actor);
+    EXPECT_EQ("actor" + std::to_string(kActorNameId), orb().getPerfCnts(actorTerm()).actor);
     EXPECT_EQ(0u, orb().getPerfCnts(actorTerm()).counters.getLength());
 
     auto blocked = std::make_shared<TipprmiStream>(100);
@@ -408,9 +394,7 @@ TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
     // A response-failure message, the header alone, ends the actor.
     RawPeer peer(peerId(0x0B70, 2));
     ASSERT_TRUE(peer.start());
-    Bytes headerOnly = orbMessage(0x1234, 2, 5, {});
-    headerOnly.resize(12);
-    ASSERT_TRUE(peer.send(actorTerm(), headerOnly));
+    ASSERT_TRUE(peer.send(actorTerm(), word(0x1234) + word(2) + word(5)));
     EXPECT_EQ(0, actor->exitCode(20s)) << actor->output();
     EXPECT_EQ(1u, actor->countOutput("LOG0 REFLECT_orbRequests.cpp"));
     EXPECT_EQ(1u, actor->countOutput("received response failure message from 0x0B700201")) << actor->output();
@@ -433,7 +417,7 @@ TEST(OrbActors, UnansweredCallsSendResponseFailuresToAnotherSlotThenEndTheCaller
         EXPECT_TRUE(silent.start());
         char dest[16];
         std::snprintf(dest, sizeof dest, "%08lX", silent.termId().value());
-        return startActor({"call", dest}, nameId, {{"TOPADAPTER_TIME_SCALE", "2000"}});
+        return startActor(TA_ORB_TEST_ACTOR, nameId, {"call", dest}, {{"TOPADAPTER_TIME_SCALE", "2000"}});
     };
     auto farCaller = callUnanswered(far, 0x0A51);
     auto nearCaller = callUnanswered(near, 0x0A52);

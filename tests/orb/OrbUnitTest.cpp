@@ -79,13 +79,6 @@ Bytes header(unsigned tid, unsigned type, unsigned kind) {
     return b;
 }
 
-std::vector<diag::Record> reflMsgLines() {
-    std::vector<diag::Record> out;
-    for (auto const& r : testsupport::records())
-        if (r.text.find("ReflMsg") != std::string::npos) out.push_back(r);
-    return out;
-}
-
 TreflectORB* unitOrb() { return TreflectORB::getInstance(NSID_UNIT); }
 
 struct Named : TipprmiObjectSkeleton {
@@ -348,10 +341,10 @@ TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEver
     char text[] = "ctx";
     for (Row const& r : rows) {
         SCOPED_TRACE(r.code);
-        size_t const before = reflMsgLines().size();
+        size_t const before = testsupport::records("ReflMsg").size();
         M m = messageOf(header(42, r.type, r.kind), r.des, r.org);
         EXPECT_EQ(r.code < 2, m.testValidation(r.expected, 17, text, r.line != nullptr, 0));
-        auto const lines = reflMsgLines();
+        auto const lines = testsupport::records("ReflMsg");
         if (r.code == 0 && !r.line) {
             EXPECT_EQ(before, lines.size());  // no output asked for
             continue;

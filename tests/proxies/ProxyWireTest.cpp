@@ -42,11 +42,6 @@ Bytes words(std::initializer_list<uint32_t> ws) {
     for (uint32_t w : ws) put32(b, w);
     return b;
 }
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes b;
-    for (Bytes const& p : parts) b.insert(b.end(), p.begin(), p.end());
-    return b;
-}
 Bytes shorts(std::initializer_list<uint16_t> ss) {
     Bytes b;
     for (uint16_t s : ss) {
@@ -106,9 +101,9 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
     uint32_t const peerOrb = uint32_t(orb().convertId(peer.termId()).value());
     Case const cases[] = {
         // Inherited: the base's class code and method code; none uses 0.
-        {"hasLocationId", 0xE80E97C6, 1, {}, cat({kOk, words({1})}),
+        {"hasLocationId", 0xE80E97C6, 1, {}, kOk + words({1}),
          [](TopFlowClient const& f) { EXPECT_TRUE(f.hasLocationId()); }},
-        {"getFaultSvc", 0xE80E97C6, 4, {}, cat({kOk, ref(9, peerOrb)}),
+        {"getFaultSvc", 0xE80E97C6, 4, {}, kOk + ref(9, peerOrb),
          [&](TopFlowClient const& f) {
              FaultServiceClient svc = f.getFaultSvc();
              EXPECT_EQ(9u, svc.getStub_()->getInternalOID());
@@ -120,7 +115,7 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              a[0] = 192, a[1] = 168, a[2] = 255, a[3] = 102;
              f.setMasterIp4Addr(a);
          }},
-        {"setDriverInfo", 0x9930E9C8, 11, cat({shorts({2}), words({2}), shorts({5, 6}), words({3})}), kOk,
+        {"setDriverInfo", 0x9930E9C8, 11, shorts({2}) + words({2}) + shorts({5, 6}) + words({3}), kOk,
          [](TopFlowClient const& f) {
              TopFlowClient::DriverInfo d;
              d.masterLockState = 2;
@@ -129,7 +124,7 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              d.masterClockState = TopFlowClient::MasterClockState(3);
              f.setDriverInfo(d);
          }},
-        {"getTopSrcIpAddress", 0x9930E9C8, 14, {}, cat({kOk, words({5, 1}), shorts({10, 0, 0, 1})}),
+        {"getTopSrcIpAddress", 0x9930E9C8, 14, {}, kOk + words({5, 1}) + shorts({10, 0, 0, 1}),
          [](TopFlowClient const& f) {
              TipprmiArray<short, 4> a;
              ResponseInfo<GetClient> r = f.getTopSrcIpAddress(a);
@@ -138,7 +133,7 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              EXPECT_EQ(10, a[0]);
              EXPECT_EQ(1, a[3]);
          }},
-        {"dispatchAlarms", 0xFD8BB112, 6, cat({words({2}), ref(3, peerOrb), words({1}), ref(4, peerOrb), words({0})}),
+        {"dispatchAlarms", 0xFD8BB112, 6, words({2}) + ref(3, peerOrb) + words({1}) + ref(4, peerOrb) + words({0}),
          kOk,
          [&](TopFlowClient const& f) {
              TipprmiSequence<PhysicalServicesClient::Alarm> alarms;
@@ -152,7 +147,7 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              }
              PhysicalServicesClient(f).dispatchAlarms(alarms);
          }},
-        {"getPolicies", 0x50330CD4, 2, {}, cat({kOk, words({1}), ref(8, peerOrb)}),
+        {"getPolicies", 0x50330CD4, 2, {}, kOk + words({1}) + ref(8, peerOrb),
          [](TopFlowClient const& f) { EXPECT_EQ(1u, AdminStateClient(f).getPolicies().getLength()); }},
         {"setHistoricData", 0xEABDD29F, 10, [] {
              Bytes b = words({15});
@@ -165,7 +160,7 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              for (unsigned long i = 0; i < 96; ++i) history[i] = i;
              PerformanceServiceClient(f).setHistoricData(15, history);
          }},
-        {"getHistoricData", 0xEABDD29F, 1, words({2}), cat({kOk, words({1, 900}), Bytes(384, 0)}),
+        {"getHistoricData", 0xEABDD29F, 1, words({2}), kOk + words({1, 900}) + Bytes(384, 0),
          [](TopFlowClient const& f) {
              unsigned long elapsed = 0;
              TipprmiArray<unsigned long, 96> history;
@@ -185,7 +180,7 @@ TEST_F(ProxyWire, EverySignatureShapeMarshalsAsTheTableSays) {
              data.push_back(d);
              PerformanceServiceClient(f).setAdapterData(data);
          }},
-        {"unit identifier", 0xB531D8C3, 1, {}, cat({kOk, words({0x0102})}),
+        {"unit identifier", 0xB531D8C3, 1, {}, kOk + words({0x0102}),
          [](TopFlowClient const& f) { EXPECT_EQ(0x0102ul, UnitIdClient(f).getIdentifier()); }},
     };
     for (Case const& c : cases) play(c);
@@ -208,7 +203,7 @@ TEST_F(ProxyWire, FailedCallsReadAsZerosWithOneLine) {
               EXPECT_EQ(0ul, r.flag);
           }});
     // An answer without the out-argument fills it with zeros.
-    play({"getTopSrcIpAddress", 0x9930E9C8, 14, {}, cat({kOk, words({0, 1})}), [](TopFlowClient const& f) {
+    play({"getTopSrcIpAddress", 0x9930E9C8, 14, {}, kOk + words({0, 1}), [](TopFlowClient const& f) {
               TipprmiArray<short, 4> a;
               a[0] = 7;
               EXPECT_EQ(1ul, f.getTopSrcIpAddress(a).flag);

@@ -1,6 +1,6 @@
 // The object model across processes: class-wide creations and deletions seen
 // by observers in several actors (ORBs that appear late, a peer that lacks
-// the class), operations observed before and after with their arguments,
+// the class) and operations observed before and after with their arguments,
 // handles on a killed actor, naming through remote parents, and what a raw
 // peer loses when it fails and keeps when it answers. Then the windows of
 // stubs and ORBs that give the run permission up while another thread
@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 
-#include "ChildProcess.h"
 #include "OrbNodeFixture.h"
 #include "REFLECT_ObserverSkeleton.h"
 #include "REFLECT_objectStub.h"
@@ -21,7 +20,6 @@
 using namespace orbtest;
 using namespace reflecttest;
 using namespace std::chrono_literals;
-using testsupport::ChildProcess;
 using testsupport::countRecords;
 using testsupport::expectError;
 using testsupport::waitUntil;
@@ -29,16 +27,6 @@ using testsupport::waitUntil;
 namespace {
 
 ::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
-
-std::unique_ptr<ChildProcess> startActor(unsigned short nameId, std::vector<std::string> args) {
-    auto p = std::make_unique<ChildProcess>(TA_REFLECT_TEST_ACTOR, args,
-                                            std::map<std::string, std::string>{
-                                                {"TOPADAPTER_NAME_ID", std::to_string(nameId)},
-                                                {"TOPADAPTER_ACTOR", "actor" + std::to_string(nameId)},
-                                                {"TOPADAPTER_QUIET", "0"}});
-    EXPECT_TRUE(p->waitForOutput("READY", 10s)) << p->output();
-    return p;
-}
 
 // Asks the factory of the actor whose things are reached through `thing`.
 void factoryCall(unsigned long mc, std::string const& name, char const* factoryOf) {
@@ -112,9 +100,9 @@ private:
 
 }  // namespace
 
-TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
-    auto serving = startActor(0x0A61, {"serve", "t1"});
-    auto observing = startActor(0x0A62, {"observe", "t1"});
+TEST(ObjectModelActors, CreationsDeletionsAndOperationsReachObserversInEveryActor) {
+    auto serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A61, {"serve", "t1"});
+    auto observing = startActor(TA_REFLECT_TEST_ACTOR, 0x0A62, {"observe", "t1"});
     EXPECT_TRUE(observing->waitForOutput("CREATED t1")) << observing->output();
     SubscriptionPeer lacking(peerId(0x0B61), {0x10, 0x20});
     ASSERT_TRUE(lacking.start());
@@ -140,12 +128,26 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
     put32(body, kThingClass);
     put32(body, 1);  // plusExisting
     EXPECT_EQ(orbMessage(get32(&request[0]), 5, 2, body), request);
-    auto late = startActor(0x0A63, {"serve", "c0"});
+    auto late = startActor(TA_REFLECT_TEST_ACTOR, 0x0A63, {"serve", "c0"});
     ASSERT_TRUE(waitUntil([&] { return appearances.saw(peerId(0x0A63)); }));
     lacking.release();
     ASSERT_EQ(std::future_status::ready, subscribing.wait_for(20s));
     EXPECT_TRUE(created.has("t1"));
     EXPECT_TRUE(created.has("c0"));
+
+    // A call of t1 is observed across actors before and after, with its argument and source.
+    Recorder after;
+    auto onAfter = after.make();
+    {
+        RunPermissionGuard g;
+        ThingClient thing(TipprmiOID("t1"));
+        EXPECT_TRUE(thing.operation("setValue")->postObserve(onAfter.get()));
+        thing.setValue(7);
+        thing.operation("setValue")->removeObserver(onAfter.get());
+    }
+    EXPECT_TRUE(observing->waitForOutput("PRE setValue 7") && observing->waitForOutput("POST setValue 7"));
+    EXPECT_EQ(std::vector<long>({7}), after.values());
+    EXPECT_EQ(std::vector<std::string>({"t1"}), after.names());
 
     factoryCall(kCreate, "t2", "t1");
     factoryCall(kCreate, "c1", "c0");
@@ -185,30 +187,8 @@ TEST(ObjectModelActors, CreationsAndDeletionsReachObserversInEveryActor) {
     orb().unregisterOrbNotifications(&appearances);
 }
 
-TEST(ObjectModelActors, OperationsAreObservedAcrossActorsBeforeAndAfter) {
-    auto serving = startActor(0x0A64, {"serve", "u1"});
-    auto observing = startActor(0x0A65, {"observe", "u1"});
-    Recorder after;
-    auto onAfter = after.make();
-    std::unique_ptr<ThingClient> thing;
-    {
-        RunPermissionGuard g;
-        thing = std::make_unique<ThingClient>(TipprmiOID("u1"));
-        EXPECT_TRUE(thing->operation("setValue")->postObserve(onAfter.get()));
-        thing->setValue(7);
-    }
-    EXPECT_TRUE(observing->waitForOutput("PRE setValue 7"));
-    EXPECT_TRUE(observing->waitForOutput("POST setValue 7"));
-    EXPECT_EQ(std::vector<long>({7}), after.values());
-    EXPECT_EQ(std::vector<std::string>({"u1"}), after.names());
-
-    RunPermissionGuard g;
-    thing->operation("setValue")->removeObserver(onAfter.get());
-    thing.reset();
-}
-
-TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSuccessor) {
-    auto serving = startActor(0x0A66, {"serve", "v1"});
+TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSuccessorAndItsNames) {
+    auto serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A66, {"serve", "v1"});
     Recorder created;
     auto onCreate = created.make();
     std::unique_ptr<ThingClient> thing;
@@ -226,7 +206,7 @@ TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSucc
         return !thing->getStub_()->isValid();
     }));
     created.clear();
-    serving = startActor(0x0A66, {"serve", "v1"});
+    serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A66, {"serve", "v1"});
     // The successor's things reach the class's observers as it appears.
     EXPECT_TRUE(waitUntil([&] { return created.has("v1"); }));
     RunPermissionGuard g;
@@ -236,16 +216,10 @@ TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSucc
     EXPECT_NE(thing->getStub_(), fresh.getStub_());
     fresh.setValue(6);
     EXPECT_EQ(6, fresh.getValue());
-    gThingMeta.removeObserver(onCreate.get());
-    thing.reset();
-}
 
-TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
-    auto serving = startActor(0x0A67, {"serve", "w1"});
-    RunPermissionGuard g;
-    TreflectObject thing(TipprmiOID("w1"));
-    TreflectObject things = thing.getParent();
-    EXPECT_EQ("/things/w1", thing.getAbsName());
+    // Names and children reach across actors.
+    TreflectObject things = fresh.getParent();
+    EXPECT_EQ("/things/v1", fresh.getAbsName());
     EXPECT_EQ("things", things.getRelName());
     {
         // A child of ours under the remote factory: its name goes through the parent.
@@ -255,13 +229,15 @@ TEST(ObjectModelActors, NamesAndChildrenReachAcrossActors) {
         TipprmiSequence<TreflectObject> children = things.getChilds();
         ASSERT_EQ(2u, children.getLength());
         EXPECT_EQ("local1", children[0].getRelName());
-        EXPECT_TRUE(children[1] == thing);
+        EXPECT_TRUE(children[1] == fresh);
     }
     EXPECT_FALSE(things.getChild("local1").isConnected());
-    things.registerChild("alias", thing);
-    EXPECT_TRUE(things.getChild("alias") == thing);
+    things.registerChild("alias", fresh);
+    EXPECT_TRUE(things.getChild("alias") == fresh);
     things.unregisterChild("alias");
     EXPECT_EQ(1u, things.getChilds().getLength());
+    gThingMeta.removeObserver(onCreate.get());
+    thing.reset();
 }
 
 // A raw peer subscribes to creations here, then observes a thing of ours

@@ -4,7 +4,6 @@
 // and deletion notifications of local objects.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <list>
 #include <vector>
 

@@ -27,9 +27,7 @@ TreflectMessage messageOf(size_t raw, Bytes const& head) {
 
 // The one record containing `fragment`.
 diag::Record recordWith(std::string const& fragment) {
-    std::vector<diag::Record> found;
-    for (auto const& r : testsupport::records())
-        if (r.text.find(fragment) != std::string::npos) found.push_back(r);
+    std::vector<diag::Record> found = testsupport::records(fragment);
     EXPECT_EQ(1u, found.size()) << fragment;
     return found.empty() ? diag::Record() : found[0];
 }

@@ -4,7 +4,6 @@
 // bytes written again show what the reader made of them.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 #include "IPPRMI_oid.h"

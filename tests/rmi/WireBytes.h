@@ -2,7 +2,6 @@
 // what a stream holds.
 #pragma once
 
-#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>

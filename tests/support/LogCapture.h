@@ -15,8 +15,9 @@ namespace testsupport {
 // current test (any number of them).
 void expectError(std::string const& fragment);
 
-// Copies of the records captured since the current test started.
-std::vector<diag::Record> records();
+// Copies of the records captured since the current test started, of those
+// whose text contains `fragment` when one is given.
+std::vector<diag::Record> records(std::string const& fragment = "");
 
 // Number of captured records whose text contains `fragment`.
 size_t countRecords(std::string const& fragment);

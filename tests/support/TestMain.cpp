@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <sstream>
 #include <time.h>
 
 #include "LogCapture.h"
@@ -56,20 +55,16 @@ void expectError(std::string const& fragment) {
     c.expected.push_back(fragment);
 }
 
-std::vector<diag::Record> records() {
+std::vector<diag::Record> records(std::string const& fragment) {
     Capture& c = capture();
     std::lock_guard<std::mutex> lock(c.mutex);
-    return c.records;
+    std::vector<diag::Record> out;
+    for (auto const& r : c.records)
+        if (r.text.find(fragment) != std::string::npos) out.push_back(r);
+    return out;
 }
 
-size_t countRecords(std::string const& fragment) {
-    Capture& c = capture();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    size_t n = 0;
-    for (auto const& r : c.records)
-        if (r.text.find(fragment) != std::string::npos) ++n;
-    return n;
-}
+size_t countRecords(std::string const& fragment) { return records(fragment).size(); }
 
 bool waitForRecords(std::string const& fragment, size_t n, std::chrono::milliseconds deadline) {
     return waitUntil([&] { return countRecords(fragment) >= n; }, deadline);

@@ -49,68 +49,61 @@ int lineOf(ChildProcess& p, std::string const& text) {
 
 }  // namespace
 
+// With Timing over Packet or without, the task waits for the firmware, starts in order and parks.
 TEST(TopAdapterProcess, StartsWaitsForFirmwareAndParks) {
-    auto p = startTask({{"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "3"}});
-    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
-    std::vector<std::string> order{"topAdapterTask begin main",
-                                   "main: taskId=321",
-                                   "main: ml2DrvCif_init(taskId=321) done",
-                                   " topAdapterTask",  // the task object's constructor
-                                   "Waiting for TopDriver to complete software download if needed....",
-                                   "Got state != TOP_FW_UPGRADING from TopDrv after 3s",
-                                   "Card Ready entering main processing loop...",
-                                   "runPhase"};
-    int prev = -1;
-    for (auto const& o : order) {
-        int at = lineOf(*p, o);
-        EXPECT_GT(at, prev) << "missing or out of order: " << o << "\n" << p->output();
-        prev = at;
+    for (char const* supported : {"1", "0"}) {
+        SCOPED_TRACE(supported);
+        std::string const polls = *supported == '1' ? "3" : "1";
+        auto p = startTask({{"TOPADAPTER_TOP_SUPPORTED", supported}, {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", polls}});
+        ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
+        std::vector<std::string> order{"topAdapterTask begin main",
+                                       "main: taskId=321",
+                                       "main: ml2DrvCif_init(taskId=321) done",
+                                       " topAdapterTask",  // the task object's constructor
+                                       "Waiting for TopDriver to complete software download if needed....",
+                                       "Got state != TOP_FW_UPGRADING from TopDrv after " + polls + "s",
+                                       "Card Ready entering main processing loop...",
+                                       "runPhase"};
+        int prev = -1;
+        for (auto const& o : order) {
+            int at = lineOf(*p, o);
+            EXPECT_GT(at, prev) << "missing or out of order: " << o << "\n" << p->output();
+            prev = at;
+        }
+        EXPECT_EQ(0u, p->countOutput("TRC255")) << p->output();
+        // Parked: still alive, nothing more to say.
+        int status;
+        EXPECT_FALSE(p->waitForExit(300ms, &status));
     }
-    EXPECT_EQ(0u, p->countOutput("TRC255")) << p->output();
-    // Parked: still alive, nothing more to say.
-    int status;
-    EXPECT_FALSE(p->waitForExit(300ms, &status));
 }
 
-TEST(TopAdapterProcess, WithoutTimingOverPacketStillWaitsAndParks) {
-    auto p = startTask({{"TOPADAPTER_TOP_SUPPORTED", "0"}, {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "1"}});
-    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
-    EXPECT_EQ(1u, p->countOutput("Got state != TOP_FW_UPGRADING from TopDrv after 1s"));
-    int status;
-    EXPECT_FALSE(p->waitForExit(300ms, &status));
-}
-
-TEST(TopAdapterProcess, MissingMainThreadKeyReturnsMinusOne) {
-    auto p = startTask({{"TOPADAPTER_TMGR_FAIL", "setMainThreadKey"}});
-    EXPECT_EQ(255, p->exitCode(20s)) << p->output();
-    EXPECT_EQ(1u, p->countOutput("TRC255/128/0x20000000 TopAdapterTask.cpp"));
-    EXPECT_EQ(1u, p->countOutput("Task Manager: error while create main thread key"));
-    EXPECT_EQ(0u, p->countOutput("taskId="));
-}
-
-TEST(TopAdapterProcess, FailingTaskManagerStepsExitWithOne) {
+// A missing main thread key returns -1; every later failing step exits with one.
+TEST(TopAdapterProcess, FailingTaskManagerStepsExit) {
     struct Case {
         char const* step;
         char const* text;
         bool errorTrace;
     } cases[] = {
+        {"setMainThreadKey", "Task Manager: error while create main thread key ", true},
         {"libInit", "main: Failed to attach to task manager library!", true},
         {"taskPropInit", "main: Failed to init properties of task!", true},
         {"initDoneWait", "Wait for initialization failed taskid 321. Exiting..", false},
         {"configDone", "Configuration failed: taskid 321. Exiting..", true},
     };
-    for (auto const& c : cases) {
+    for (size_t stage = 0; stage < sizeof cases / sizeof cases[0]; ++stage) {
+        Case const& c = cases[stage];
         SCOPED_TRACE(c.step);
         auto p = startTask({{"TOPADAPTER_TMGR_FAIL", c.step}});
-        EXPECT_EQ(1, p->exitCode(20s)) << p->output();
+        EXPECT_EQ(stage == 0 ? 255 : 1, p->exitCode(20s)) << p->output();
         int at = lineOf(*p, c.text);
         ASSERT_GE(at, 0) << p->output();
         std::string line = p->lines()[static_cast<size_t>(at)];
-        EXPECT_EQ(c.errorTrace, line.find("TRC255/128/0x20000000") != std::string::npos) << line;
+        EXPECT_EQ(c.errorTrace, line.find("TRC255/128/0x20000000 TopAdapterTask.cpp") != std::string::npos) << line;
+        EXPECT_EQ(1u, p->countOutput(c.text));
         EXPECT_EQ(-1, lineOf(*p, "runPhase"));
-        // A failed init-done wait ends the task before the firmware wait.
-        bool waited = p->countOutput("Waiting for TopDriver") > 0;
-        EXPECT_EQ(std::string(c.step) == "configDone", waited);
+        // The task id is known once the properties are; a failed init-done wait ends the task before the firmware wait.
+        EXPECT_EQ(stage >= 3, p->countOutput("taskId=") > 0);
+        EXPECT_EQ(stage == 4, p->countOutput("Waiting for TopDriver") > 0);
     }
 }
 

@@ -19,7 +19,6 @@ namespace {
 
 testsupport::StandaloneNode const gStandaloneNode;
 int const gNoControlChannel = [] { return setenv("TOPADAPTER_TOPDRV_CONTROL", "0", 1); }();
-typedef IpIfPerfService<unsigned long, unsigned long, TopPerfReader> Counters;
 
 struct Perf : ::testing::Test {
     Perf() {
@@ -42,14 +41,6 @@ struct Perf : ::testing::Test {
 };
 
 }  // namespace
-
-TEST(IntervalDifference, ModuloTwoToThe32WithTheSlsCeiling) {
-    struct {
-        unsigned long old, now, ident, want;
-    } const cases[] = {{4294967280ul, 16, 5, 32}, {0, 899, 1, 900}, {0, 898, 1, 898}, {0, 899, 5, 899},
-                       {16, 4294967280ul, 1, 900}, {7, 7, 1, 0}, {1, 0, 5, 4294967295ul}};
-    for (auto const& c : cases) EXPECT_EQ(c.want, Counters::intervalDifference(c.old, c.now, c.ident)) << c.now;
-}
 
 // Samples 5, -3 and 10 after a first 0 (truncated toward zero); a reading
 // of ident 3 asks the driver nothing, one of an unknown ident is refused;
