@@ -64,6 +64,8 @@ Soak::Soak(Options const& options) : options_(options), rng_(options.seed), node
 Soak::~Soak() {
     done_ = true;
     if (watchdog_.joinable()) watchdog_.join();
+    RunPermissionGuard g;
+    delete control_;
 }
 
 // ---- the schedule ----
