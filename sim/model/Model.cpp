@@ -330,7 +330,8 @@ Flow* Model::flow(unsigned long key) {
     return it == flows_.end() ? nullptr : it->second.get();
 }
 
-Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, TipprmiArray<short, 4> const& master) {
+Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, TipprmiArray<short, 4> const& master,
+                        short logMeanSyncValue) {
     if (flows_.count(key)) {
         TA_LOG(4, "model: flow %lu exists already", key);
         return nullptr;
@@ -338,6 +339,7 @@ Flow* Model::createFlow(unsigned long key, unsigned long unit, long admin, Tippr
     Flow* f = (flows_[key] = std::make_unique<Flow>(key, unit, topServices_->getClient())).get();
     f->admin->value = admin;
     f->state.masterIp = master;
+    f->state.logMeanSyncValue = logMeanSyncValue;
     f->object->sendCreationEvent(nullptr);
     // Its performance service after it, as its owner makes it.
     f->performance->sendCreationEvent(PerformanceServiceClient::staticMeta());

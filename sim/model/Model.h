@@ -229,7 +229,7 @@ public:
     // A new flow with its values, announced by its creation event; null when
     // the key is taken.
     Flow* createFlow(unsigned long key, unsigned long unit, long admin = 0,
-                     TipprmiArray<short, 4> const& master = TipprmiArray<short, 4>());
+                     TipprmiArray<short, 4> const& master = TipprmiArray<short, 4>(), short logMeanSyncValue = 0);
     // Announces the deletion and removes the flow; false when there is none.
     bool deleteFlow(unsigned long key);
     Flow* flow(unsigned long key);

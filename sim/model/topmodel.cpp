@@ -1,10 +1,12 @@
 // topmodel: the management-model actor of a simulated card.
 //
-// Usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS] [--interval SECONDS]
+// Usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D[:RATE]]]]... [--report SECONDS] [--interval SECONDS]
 //   Serves TopServices, PhysicalServices, PsIntervalTimer and ModelControl,
 //   and creates the flows given: KEY is the flow's event key, UNIT the unit it
 //   belongs to, ADMIN its administrative state (1 unlocked, default 0) and
-//   A.B.C.D its master address (default none). With --report, a summary line
+//   A.B.C.D its master address (default none), RATE its log mean sync value
+//   (default 0), so that a restarted model holds the flows as they were. With
+//   --report, a summary line
 //   (flows, what the task told the model, alarms) is printed whenever it
 //   changed, at most every SECONDS. --interval sets the performance interval
 //   (default 900; 0: it changes only through ModelControl.changeOfInterval,
@@ -24,7 +26,7 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D]]]... [--report SECONDS] [--interval SECONDS]\n");
+                 "usage: topmodel [--flow KEY:UNIT[:ADMIN[:A.B.C.D[:RATE]]]]... [--report SECONDS] [--interval SECONDS]\n");
     return 2;
 }
 
@@ -55,13 +57,14 @@ int main(int argc, char** argv) {
             unsigned long key = 0, unit = 0;
             long admin = 0;
             unsigned ip[4] = {0, 0, 0, 0};
+            short rate = 0;
             if (std::strcmp(argv[i], "--flow") != 0 || i + 1 == argc ||
-                std::sscanf(argv[++i], "%lu:%lu:%ld:%u.%u.%u.%u", &key, &unit, &admin, &ip[0], &ip[1], &ip[2],
-                            &ip[3]) < 2)
+                std::sscanf(argv[++i], "%lu:%lu:%ld:%u.%u.%u.%u:%hd", &key, &unit, &admin, &ip[0], &ip[1], &ip[2],
+                            &ip[3], &rate) < 2)
                 return usage();
             TipprmiArray<short, 4> master;
             for (int k = 0; k < 4; ++k) master[k] = static_cast<short>(ip[k]);
-            if (!model->createFlow(key, unit, admin, master)) return usage();
+            if (!model->createFlow(key, unit, admin, master, rate)) return usage();
         }
     }
     std::printf("READY\n");

@@ -121,7 +121,9 @@ TopAdapterStatusClient::TaskStatus TopAdapterStatus::getStatus() {
     t.unit = UnitInformation::instance()->getUnitNumber();
     uint32_t driver = 0, api = 0;
     t.driverState = topDrvAdapIf_getStateInfo(&driver) == 0 ? static_cast<long>(driver) : -1;
-    t.apiState = topDrvAdapIf_getApiState(&api) == 0 ? static_cast<long>(api) : -1;
+    // The driver refuses the API's state unless it runs; an operator's look
+    // must not break its call order.
+    t.apiState = t.driverState == TOP_DRV_RUNNING && topDrvAdapIf_getApiState(&api) == 0 ? static_cast<long>(api) : -1;
     split(wallClockNow(), t.nowSec, t.nowMs);
     if (!t.topSupported) return t;
     // The adapters are read first and kept alive: reading the alarm records

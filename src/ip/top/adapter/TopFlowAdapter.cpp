@@ -20,8 +20,6 @@ constexpr uint32_t kOwnAddress = 0xC0A8FF66;  // 192.168.255.102
 constexpr uint32_t kNetmask = 0xFFFFFFFC;     // 255.255.255.252
 constexpr uint32_t kGateway = 0xC0A8FF65;     // 192.168.255.101
 
-constexpr uint32_t kDriverRunning = 0, kDriverNotStarted = 6;
-
 AdminStateClient adminStateOf(TopFlowClient const& flow) { return flow.getFaultSvc().getAdminState(); }
 
 TopEventFacade::Event_t eventOf(uint32_t key, int32_t condition, bool raise) {
@@ -321,7 +319,7 @@ void TopFlowAdapter::reapWaitRuns() {
 void TopFlowAdapter::chipStop() {
     uint32_t driverState = 0;
     topDrvAdapIf_getStateInfo(&driverState);
-    if (driverState == kDriverNotStarted) {
+    if (driverState == TOP_DRV_NOT_STARTED) {
         TOP_TRACE_STATE("Top driver is not started");
         return;
     }
@@ -333,7 +331,7 @@ void TopFlowAdapter::chipStop() {
 
 bool TopFlowAdapter::driverReady() const {
     uint32_t driverState = 0;
-    return topDrvAdapIf_getStateInfo(&driverState) == 0 && state_ == RUNNING && driverState == kDriverRunning;
+    return topDrvAdapIf_getStateInfo(&driverState) == 0 && state_ == RUNNING && driverState == TOP_DRV_RUNNING;
 }
 
 // ---- observations ----
@@ -453,7 +451,7 @@ int TopFlowAdapter::DrvStartUpWait() {
     TreflectORB::releaseRunPermission();
     for (;;) {
         topDrvAdapIf_getStateInfo(&driverState);
-        if (driverState == kDriverRunning || driverState == kDriverNotStarted || generation_ != mine) break;
+        if (driverState == TOP_DRV_RUNNING || driverState == TOP_DRV_NOT_STARTED || generation_ != mine) break;
         wakeRuns_.lock();
         if (generation_ == mine) wakeRuns_.wait(OSWrap::TimeSpec(1, 0));
         wakeRuns_.unlock();
@@ -465,7 +463,7 @@ int TopFlowAdapter::DrvStartUpWait() {
         flow_.setTopDrvInitStatus(true);
     }
     bool const current = generation_ == mine;
-    if (driverState == kDriverRunning) {
+    if (driverState == TOP_DRV_RUNNING) {
         TOP_TRACE("%s(): Driver start up successfully finished", "DrvStartUpWait");
         if (current) {
             if (pending_) {
@@ -477,7 +475,7 @@ int TopFlowAdapter::DrvStartUpWait() {
             }
             enterState(RUNNING);
         }
-    } else if (driverState == kDriverNotStarted) {
+    } else if (driverState == TOP_DRV_NOT_STARTED) {
         if (current) {
             TOP_TRACE_ERROR("%s(): Driver went down while starting up", "DrvStartUpWait");
             enterState(ENABLED);

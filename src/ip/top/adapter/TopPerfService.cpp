@@ -12,7 +12,6 @@ namespace Performance {
 
 namespace {
 
-constexpr uint32_t kDriverRunning = 0;
 constexpr unsigned long kSls = 1, kNoRxSync = 5;
 constexpr unsigned long kMin = TopFlowClient::PM_IDENT_MIN_PHASE_ERROR, kAvg = TopFlowClient::PM_IDENT_AVG_PHASE_ERROR,
                         kMax = TopFlowClient::PM_IDENT_MAX_PHASE_ERROR;
@@ -35,7 +34,7 @@ bool TopPerfReader::ReadCounterData(unsigned long& value, unsigned long ident, b
     if (identFromValue) ident = value;
     value = 0;
     uint32_t state = 0;
-    if (topDrvAdapIf_getStateInfo(&state) != 0 || state != kDriverRunning) {
+    if (topDrvAdapIf_getStateInfo(&state) != 0 || state != TOP_DRV_RUNNING) {
         TOP_TRACE_STATE("%s(): wrong state = %d", "ReadCounterData", static_cast<int>(state));
         return false;
     }
@@ -213,7 +212,7 @@ void TopPerfService::accumulate(PhaseErrors& p, int32_t sample) {
 
 int32_t TopPerfService::phaseSample(char const* caller) {
     uint32_t state = 0;
-    if (topDrvAdapIf_getStateInfo(&state) != 0 || state != kDriverRunning) {
+    if (topDrvAdapIf_getStateInfo(&state) != 0 || state != TOP_DRV_RUNNING) {
         TOP_TRACE_STATE("%s(): wrong state = %d", caller, static_cast<int>(state));
         return 0;
     }
