@@ -131,6 +131,9 @@ TreflectORB::OngoingRequest* TreflectORB::sendMsg_(Transport::TerminationId cons
     unsigned long const self = OSWrap::Thread::getCurrentId();
     bool const onReceivingThread = self == receivingThread_.load();
     result = false;
+    bool const entered = transaction && !onReceivingThread;
+    OngoingRequest* const request = entered ? new OngoingRequest : nullptr;
+    if (request) request->destination = dest;
 
     mutex_.lock();
     unsigned long const last = lastRequestId_;
@@ -146,15 +149,12 @@ TreflectORB::OngoingRequest* TreflectORB::sendMsg_(Transport::TerminationId cons
     if (!found) {
         TA_LOG(3, "ORB could NOT generate unique request id 0x%08X", hex32(last));
         mutex_.unlock();
+        if (request) request->release();
         return nullptr;
     }
     lastRequestId_ = id;
     msg.transactionId(id);
-    bool const entered = transaction && !onReceivingThread;
-    OngoingRequest* request = nullptr;
     if (entered) {
-        request = new OngoingRequest;
-        request->destination = dest;
         request->id = id;
         ongoingRequests_[id] = request;
         // An ending ORB receives nothing more: the call ends as if its peer had gone.
