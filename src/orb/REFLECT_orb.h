@@ -43,6 +43,8 @@ public:
 };
 
 class TreflectORB : public Transport::TerminationImpl {
+    struct OngoingRequest;  // one awaited transaction (REFLECT_orbInternal.h)
+
 public:
     class TreflectObjectLocation : public TreflectObjectLocationIf {
     public:
@@ -175,6 +177,26 @@ public:
     virtual unsigned long resolve(Transport::TerminationId const& dest, TipprmiOID oid) const;
     bool forwardMsg_(Transport::TerminationId const& dest, bool transaction, TreflectMessage& msg,
                      TipprmiStream& response) const;
+    // One transaction of a fan-out: its destination, a message of its own
+    // (the header carries the transaction id), and where its outcome goes.
+    struct Exchange {
+        Exchange(Transport::TerminationId const& d, TreflectMessage const& m, TipprmiStream const& r)
+            : dest(d), msg(m), response(r) {}
+        Transport::TerminationId dest;
+        TreflectMessage msg;
+        TipprmiStream response;
+        bool ok = false;
+        // While its answer is awaited: the transaction and the end of its
+        // current wait period.
+        OngoingRequest* request = nullptr;
+        OSWrap::TimeSpec due;
+        int periods = 0;
+    };
+    // Sends every exchange as a transaction before it awaits any answer, so
+    // that the peers serve them at the same time; returns when each answer
+    // came or failed, each with the outcome forwardMsg_ gives it. Gives the
+    // run permission up while it waits.
+    void forwardAll_(std::vector<Exchange>& exchanges) const;
     bool waitingTooLongFor(Transport::TerminationId const& dest, TreflectMessage msg, int minutes) const;
     void testInfoAboutMessage(Transport::TerminationId const& dest, TreflectMessage const& msg,
                               bool transaction) const;
@@ -211,7 +233,6 @@ public:
     unsigned idleWorkerCount() const;
 
 private:
-    struct OngoingRequest;
     struct MessageQueue;
     struct InternalPerfCnts {
         unsigned int sent = 0;
@@ -241,6 +262,18 @@ private:
     bool sendResponse(TipprmiStream& response, TreflectMessage const& request) const;
     static void writeFailure(TipprmiStream& response);
     void waitOnePeriod(OngoingRequest& request) const;
+    // The halves of forwardMsg_. sendMsg_ returns the transaction to await
+    // (the caller releases it), or null when the exchange is over, with its
+    // result in `result`.
+    OngoingRequest* sendMsg_(Transport::TerminationId const& dest, bool transaction, TreflectMessage& msg,
+                             TipprmiStream& response, bool& result) const;
+    // A wait period of `request` passed without its answer; its peer is still there.
+    void periodPassed_(Transport::TerminationId const& dest, TreflectMessage const& msg, int periods) const;
+    // The outcome of an awaited transaction: its entry leaves ongoingRequests_
+    // and its answer or failure goes into `response`. Called with the
+    // request's condition lock held; returns without it.
+    bool outcome_(Transport::TerminationId const& dest, TreflectMessage const& msg, OngoingRequest& request,
+                  TipprmiStream& response) const;
     void startReflectWorkerLocked();  // called with the queue lock held
 
     std::map<unsigned long, TipprmiObjectSkeleton*> objects_;

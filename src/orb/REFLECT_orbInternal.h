@@ -24,6 +24,7 @@ struct TreflectORB::OngoingRequest {
     OSWrap::ConditionVar condition;
     TreflectMessage* response = nullptr;
     Transport::TerminationId destination;
+    unsigned long id = 0;
     // Set under the condition lock when the receiving thread took the entry
     // out of ongoingRequests_ together with the response.
     bool delivered = false;

@@ -228,13 +228,19 @@ void TreflectORB::notifyRemote_(TreflectMessage::type_t type, unsigned long clas
     TipprmiStream request(allocateRequest(100), false);
     request.msg().type(type);
     request << classCode << *object.getClient();
-    std::set<TreflectOrbId> const copy = observers;
-    std::vector<TreflectOrbId> failed;
-    for (TreflectOrbId const& id : copy) {
-        TipprmiStream response(allocateResponse(request.msg(), 104), false);
-        if (!forwardMsg_(convertId(id), true, request.msg(), response)) failed.push_back(id);
+    // The set may change while the answers are awaited.
+    std::vector<TreflectOrbId> const targets(observers.begin(), observers.end());
+    std::vector<Exchange> exchanges;
+    exchanges.reserve(targets.size());
+    for (TreflectOrbId const& id : targets) {
+        // The transport keeps a message it cannot send at once, buffer and
+        // header alike: each destination's transaction id needs a buffer of its own.
+        TreflectMessage msg = exchanges.empty() ? request.msg() : reallocateMessage(request.msg(), request.msg().size());
+        exchanges.emplace_back(convertId(id), msg, TipprmiStream(allocateResponse(request.msg(), 104), false));
     }
-    for (TreflectOrbId const& id : failed) observers.erase(id);
+    forwardAll_(exchanges);
+    for (size_t i = 0; i < targets.size(); ++i)
+        if (!exchanges[i].ok) observers.erase(targets[i]);
 }
 
 // ---- protocol: serving ----

@@ -1,6 +1,7 @@
 // Request engine of the ORB: sending with transaction ids and supervised
 // waits, routing of received messages, and the worker threads that serve
 // queued requests.
+#include <algorithm>
 #include <deque>
 #include <queue>
 #include <vector>
@@ -103,15 +104,36 @@ void TreflectORB::waitOnePeriod(OngoingRequest& request) const {
 
 bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transaction, TreflectMessage& msg,
                               TipprmiStream& response) const {
-    countSent(dest);
-    unsigned long const self = OSWrap::Thread::getCurrentId();
-    bool const onReceivingThread = self == receivingThread_.load();
-    OngoingRequest& request = *new OngoingRequest;
-    request.destination = dest;
+    bool result = false;
+    OngoingRequest* const sent = sendMsg_(dest, transaction, msg, response, result);
+    if (!sent) return result;
+    OngoingRequest& request = *sent;
     struct Holder {
         OngoingRequest& r;
         ~Holder() { r.release(); }
     } holder{request};
+
+    Transport::TransportLayer& transport = Transport::TransportLayer::instance();
+    request.condition.lock();
+    if (!request.response) waitOnePeriod(request);
+    int periods = 0;
+    while (!request.response && transport.exists(dest)) {
+        periodPassed_(dest, msg, ++periods);
+        waitOnePeriod(request);
+    }
+    return outcome_(dest, msg, request, response);
+}
+
+TreflectORB::OngoingRequest* TreflectORB::sendMsg_(Transport::TerminationId const& dest, bool transaction,
+                                                   TreflectMessage& msg, TipprmiStream& response,
+                                                   bool& result) const {
+    countSent(dest);
+    unsigned long const self = OSWrap::Thread::getCurrentId();
+    bool const onReceivingThread = self == receivingThread_.load();
+    result = false;
+    bool const entered = transaction && !onReceivingThread;
+    OngoingRequest* const request = entered ? new OngoingRequest : nullptr;
+    if (request) request->destination = dest;
 
     mutex_.lock();
     unsigned long const last = lastRequestId_;
@@ -127,15 +149,16 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
     if (!found) {
         TA_LOG(3, "ORB could NOT generate unique request id 0x%08X", hex32(last));
         mutex_.unlock();
-        return false;
+        if (request) request->release();
+        return nullptr;
     }
     lastRequestId_ = id;
     msg.transactionId(id);
-    bool const entered = transaction && !onReceivingThread;
     if (entered) {
-        ongoingRequests_[id] = &request;
+        request->id = id;
+        ongoingRequests_[id] = request;
         // An ending ORB receives nothing more: the call ends as if its peer had gone.
-        if (ending_) request.response = disconnectedMarker();
+        if (ending_) request->response = disconnectedMarker();
     } else if (transaction)
         TA_LOG(3, "ORB did NOT add tID %X transaction to ongoingRequests_", hex32(id));
     else if (onReceivingThread)
@@ -149,41 +172,40 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
         writeFailure(response);
         if (entered) {
             mutex_.lock();
-            ongoingRequests_.erase(id);
+            auto own = ongoingRequests_.find(id);
+            if (own != ongoingRequests_.end() && own->second == request) ongoingRequests_.erase(own);
             mutex_.unlock();
+            request->release();
         }
         countFailed(dest);
-        return false;
+        return nullptr;
     }
-    if (!transaction) return true;
-    if (onReceivingThread) {
+    result = true;
+    if (transaction && onReceivingThread) {
         // The response would have to be delivered by this very thread.
         TA_LOG(3, "receivingThread called forwardMessage");
-        return true;
     }
+    return request;
+}
 
-    Transport::TransportLayer& transport = Transport::TransportLayer::instance();
-    request.condition.lock();
-    if (!request.response) waitOnePeriod(request);
-    int periods = 0;
-    while (!request.response && transport.exists(dest)) {
-        ++periods;
-        TA_LOG(4, "ORB 0x%08X waits now %3d seconds for response from 0x%08X", hex32(termId().value()),
-               kWaitPeriodSeconds * periods, hex32(dest.value()));
-        testInfoAboutMessage(dest, msg, transaction);
-        int minutes = kWaitPeriodSeconds * periods / 60;
-        // A copy of its own: the request keeps its id and kind for the traces.
-        if (minutes >= 50 && minutes % 5 == 0) waitingTooLongFor(dest, reallocateMessage(msg, msg.size()), minutes);
-        waitOnePeriod(request);
-    }
+void TreflectORB::periodPassed_(Transport::TerminationId const& dest, TreflectMessage const& msg, int periods) const {
+    TA_LOG(4, "ORB 0x%08X waits now %3d seconds for response from 0x%08X", hex32(termId().value()),
+           kWaitPeriodSeconds * periods, hex32(dest.value()));
+    testInfoAboutMessage(dest, msg, true);
+    int minutes = kWaitPeriodSeconds * periods / 60;
+    // A copy of its own: the request keeps its id and kind for the traces.
+    if (minutes >= 50 && minutes % 5 == 0) waitingTooLongFor(dest, reallocateMessage(msg, msg.size()), minutes);
+}
+
+bool TreflectORB::outcome_(Transport::TerminationId const& dest, TreflectMessage const& msg, OngoingRequest& request,
+                           TipprmiStream& response) const {
     bool const delivered = request.delivered;
     request.condition.unlock();
-
     if (!delivered) {
         // A receiving thread that took the entry meanwhile has removed it,
         // and the id may already serve another request.
         mutex_.lock();
-        auto own = ongoingRequests_.find(id);
+        auto own = ongoingRequests_.find(request.id);
         if (own != ongoingRequests_.end() && own->second == &request) ongoingRequests_.erase(own);
         mutex_.unlock();
     }
@@ -193,13 +215,13 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
     TreflectMessage* const answer = request.response;
     request.condition.unlock();
 
-    bool const targetGone = !transport.exists(dest);
+    bool const targetGone = !Transport::TransportLayer::instance().exists(dest);
     if (!answer || answer == disconnectedMarker() || targetGone) {
         countFailed(dest);
         TA_LOG(3, "ORB 0x%08X request to target 0x%08X aborted (Detection Rem.Disc.=%s, TargetGone=%s)",
                hex32(termId().value()), hex32(dest.value()), yesNo(answer == disconnectedMarker()),
                yesNo(targetGone));
-        testInfoAboutMessage(dest, msg, transaction);
+        testInfoAboutMessage(dest, msg, true);
         writeFailure(response);
         return false;
     }
@@ -207,12 +229,55 @@ bool TreflectORB::forwardMsg_(Transport::TerminationId const& dest, bool transac
         countFailed(dest);
         TA_LOG(3, "ORB 0x%08X receives TRANSPORT_ERROR message of termId 0x%08X", hex32(termId().value()),
                hex32(dest.value()));
-        testInfoAboutMessage(dest, msg, transaction);
+        testInfoAboutMessage(dest, msg, true);
         writeFailure(response);
         return false;
     }
     response = TipprmiStream(*answer, false);
     return true;
+}
+
+void TreflectORB::forwardAll_(std::vector<Exchange>& exchanges) const {
+    OSWrap::TimeSpec const period(kWaitPeriodSeconds, 0);
+    std::vector<Exchange*> open;
+    for (Exchange& e : exchanges) {
+        e.request = sendMsg_(e.dest, true, e.msg, e.response, e.ok);
+        if (!e.request) continue;
+        e.due = OSWrap::Clock::getTime() + period;
+        e.periods = 0;
+        open.push_back(&e);
+    }
+    if (open.empty()) return;
+    Transport::TransportLayer& transport = Transport::TransportLayer::instance();
+    bool const held = hasRunPermission();
+    if (held) releaseRunPermission();
+    // Each exchange keeps the periods of its own wait, counted from its send:
+    // the one whose period ends first is waited on, and the others' answers
+    // wait in their requests meanwhile.
+    while (!open.empty()) {
+        auto next = std::min_element(open.begin(), open.end(),
+                                     [](Exchange const* a, Exchange const* b) { return a->due < b->due; });
+        Exchange& e = **next;
+        OngoingRequest& request = *e.request;
+        request.condition.lock();
+        OSWrap::TimeSpec const now = OSWrap::Clock::getTime();
+        if (!request.response && now < e.due) request.condition.wait(e.due - now);
+        if (!request.response) {
+            request.condition.unlock();
+            if (OSWrap::Clock::getTime() < e.due) continue;
+            if (transport.exists(e.dest)) {
+                periodPassed_(e.dest, e.msg, ++e.periods);
+                e.due += period;
+                continue;
+            }
+            request.condition.lock();
+        }
+        e.ok = outcome_(e.dest, e.msg, request, e.response);
+        e.request = nullptr;
+        request.release();
+        open.erase(next);
+    }
+    if (held) getRunPermission();
 }
 
 bool TreflectORB::waitingTooLongFor(Transport::TerminationId const& dest, TreflectMessage msg, int minutes) const {

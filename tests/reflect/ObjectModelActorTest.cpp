@@ -240,34 +240,60 @@ TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSucc
     thing.reset();
 }
 
-// A raw peer subscribes to creations here, then observes a thing of ours
-// twice. A creation that cannot reach it ends its subscription; of its
-// observers, the one whose object its ORB no longer has is dropped, the one
-// that answers false stays.
+// Three raw peers subscribe to creations here; one leaves before a
+// creation, one holds its notification until it leaves too. Each is sent
+// its own transaction before any answers, the creation returns when every
+// one answered or failed, and only the failed lose their subscription. The
+// first comes back and observes a thing of ours twice: of its observers, the
+// one whose object its ORB no longer has is dropped, the one that answers
+// false stays.
 TEST(ObjectModelActors, APeerLosesWhatFailsToReachItAndKeepsWhatItAnswers) {
     expectError("could not find destination");
-    Transport::TerminationId const id = peerId(0x0B64);
+    expectError("aborted (Detection Rem.Disc.=true, TargetGone=true)");
+    Transport::TerminationId const id = peerId(0x0B64), holdingId = peerId(0x0B65);
     uint32_t const peerOrb = uint32_t(orb().convertId(id).value());
-    auto subscribed = [&] {
+    auto subscribed = [](Transport::TerminationId t) {
         RunPermissionGuard g;
-        return orb().getMetaData(kThingClass).remoteCreationObservers.count(TreflectOrbId(peerOrb));
+        return orb().getMetaData(kThingClass).remoteCreationObservers.count(orb().convertId(t));
     };
+    std::unique_ptr<ThingFactory, DeleteUnderPermission> factory;
+    std::future<uint32_t> created;
+    RawPeer answering(peerId(0x0B66));  // gone first, should the test fail: the creation ends with its peers
+    auto holding = std::make_unique<RawPeer>(holdingId);
     {
         RawPeer leaving(id);
-        ASSERT_TRUE(leaving.start());
-        leaving.ask(orb().termId(), 5, word(kThingClass) + word(0));
-        ASSERT_EQ(1u, subscribed());
+        for (RawPeer* p : {&leaving, holding.get(), &answering}) {
+            ASSERT_TRUE(p->start());
+            p->ask(orb().termId(), 5, word(kThingClass) + word(0));
+            ASSERT_EQ(1u, subscribed(p->termId()));
+        }
     }
     ASSERT_TRUE(waitUntil([&] { return !Transport::TransportLayer::instance().exists(id); }));
-    std::unique_ptr<ThingFactory, DeleteUnderPermission> factory;
-    uint32_t thing = 0;
     {
         RunPermissionGuard g;
         factory.reset(new ThingFactory);
-        factory->create("x");
-        thing = uint32_t(factory->things["x"]->getInternalOID());
     }
-    EXPECT_EQ(0u, subscribed());
+    created = std::async(std::launch::async, [&] {
+        RunPermissionGuard g;
+        factory->create("x");
+        return uint32_t(factory->things["x"]->getInternalOID());
+    });
+    // The held one is first in the set: the other is asked while it waits.
+    Bytes const held = RawPeer::meaningful(holding->next()), asked = RawPeer::meaningful(answering.next());
+    ASSERT_TRUE(held.size() >= 20 && asked.size() == held.size()) << held.size() << " " << asked.size();
+    EXPECT_NE(get32(&held[0]), get32(&asked[0]));
+    EXPECT_EQ(word(3) + word(2), Bytes(held.begin() + 4, held.begin() + 12));
+    EXPECT_EQ(kThingClass, get32(&held[16]));
+    EXPECT_EQ(Bytes(held.begin() + 4, held.end()), Bytes(asked.begin() + 4, asked.end()));
+    ASSERT_TRUE(answering.send(orb().termId(), orbMessage(get32(&asked[0]), 3, 3, {})));
+    EXPECT_EQ(std::future_status::timeout, created.wait_for(100ms));
+    holding.reset();
+    ASSERT_EQ(std::future_status::ready, created.wait_for(10s));
+    uint32_t const thing = created.get();
+    EXPECT_EQ(0u, subscribed(id) + subscribed(holdingId));
+    EXPECT_EQ(1u, subscribed(answering.termId()));
+    EXPECT_EQ(1u, countRecords("aborted (Detection Rem.Disc.=true, TargetGone=true)"));
+    EXPECT_EQ(0u, countRecords("waits now"));
     RawPeer peer(id);
     ASSERT_TRUE(peer.start());
     for (uint32_t observer : {0x31u, 0x32u})
