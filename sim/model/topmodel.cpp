@@ -5,12 +5,11 @@
 //   and creates the flows given: KEY is the flow's event key, UNIT the unit it
 //   belongs to, ADMIN its administrative state (1 unlocked, default 0) and
 //   A.B.C.D its master address (default none), RATE its log mean sync value
-//   (default 0), so that a restarted model holds the flows as they were. With
-//   --report, a summary line
-//   (flows, what the task told the model, alarms) is printed whenever it
-//   changed, at most every SECONDS. --interval sets the performance interval
-//   (default 900; 0: it changes only through ModelControl.changeOfInterval,
-//   as tests that count intervals want). More flows come and go through
+//   (default 0), so that a restarted model holds the flows as they were.
+//   With --report, a summary line (flows, what the task told the model,
+//   alarms) is printed whenever it changed, at most every SECONDS. --interval
+//   sets the performance interval (default 900; 0: it changes only through
+//   ModelControl.changeOfInterval, as tests that count intervals want). More flows come and go through
 //   ModelControl (topctl, tests). Prints "READY" once it serves, then runs
 //   until killed. The actor's identity comes from the environment as for
 //   every actor of the node (TOPADAPTER_ACTOR, TOPADAPTER_NAME_ID, ...).
