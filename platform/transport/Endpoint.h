@@ -110,6 +110,8 @@ private:
     bool acceptAll();
     // The message of the frame just read into scratch_.
     AddressedMessage scratchMessage(wire::DataHeader const& h) const;
+    // One datagram of `fd` into scratch_, without waiting: recvmsg's result.
+    ssize_t readFrame(int fd, bool& truncated);
     void readFrom(InConn& c, bool burst);
     void closeIn(InConn& c, char const* why);
     void serviceOut(uint32_t peer, uint32_t serial, uint32_t revents);

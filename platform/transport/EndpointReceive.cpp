@@ -140,14 +140,21 @@ void Endpoint::closeIn(InConn& c, char const* why) {
     closedIn_.push_back(c.key);
 }
 
+ssize_t Endpoint::readFrame(int fd, bool& truncated) {
+    struct iovec iov = {scratch_.data(), scratch_.size()};
+    struct msghdr mh;
+    std::memset(&mh, 0, sizeof mh);
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    ssize_t const n = ::recvmsg(fd, &mh, MSG_DONTWAIT);
+    truncated = n > 0 && (mh.msg_flags & MSG_TRUNC) != 0;
+    return n;
+}
+
 void Endpoint::readFrom(InConn& c, bool burst) {
     for (int budget = burst ? 64 : 1; budget > 0 && !stopping_.load(std::memory_order_relaxed); --budget) {
-        struct iovec iov = {scratch_.data(), scratch_.size()};
-        struct msghdr mh;
-        std::memset(&mh, 0, sizeof mh);
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        ssize_t n = ::recvmsg(c.fd, &mh, MSG_DONTWAIT);
+        bool truncated = false;
+        ssize_t n = readFrame(c.fd, truncated);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) closeIn(c, std::strerror(errno));
@@ -158,7 +165,7 @@ void Endpoint::readFrom(InConn& c, bool burst) {
             return;
         }
         wire::DataHeader h;
-        wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h);
+        wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), truncated, h);
         switch (v) {
         case wire::Verdict::Hello:
             noteHeardFrom(h.originator, true);
@@ -250,15 +257,11 @@ void Endpoint::shutdownReceiving() {
         if (c.fd < 0) continue;
         ::shutdown(c.fd, SHUT_RD);
         for (;;) {
-            struct iovec iov = {scratch_.data(), scratch_.size()};
-            struct msghdr mh;
-            std::memset(&mh, 0, sizeof mh);
-            mh.msg_iov = &iov;
-            mh.msg_iovlen = 1;
-            ssize_t n = ::recvmsg(c.fd, &mh, MSG_DONTWAIT);
+            bool truncated = false;
+            ssize_t n = readFrame(c.fd, truncated);
             if (n <= 0) break;
             wire::DataHeader h;
-            wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0, h);
+            wire::Verdict v = c.reader.onFrame(scratch_.data(), size_t(n), truncated, h);
             if (v == wire::Verdict::Deliver)
                 bounce(scratchMessage(h));
             else if (v == wire::Verdict::Bounce)
