@@ -121,11 +121,10 @@ private:
 
     void eventLoop();
 
-    // How long after a send the receiving thread looks for the answer
-    // instead of sleeping, how long a yield may take before it stops, and
-    // for how long it stops then. Looking only pays when the receiver can
-    // answer on another CPU meanwhile: never on a single-core card.
-    static constexpr int64_t kPollNs = 100 * 1000;
+    // How long a yield may take before the receiving thread stops looking
+    // for answers (pollNs_ after a send), and for how long it stops then.
+    // Looking only pays when the receiver can answer on another CPU
+    // meanwhile: never on a single-core card.
     static constexpr int64_t kBusyYieldNs = 50 * 1000;
     static constexpr int64_t kPollPauseNs = 20 * 1000 * 1000;
     // Whether process `pid` and this thread may together use more than one CPU.
@@ -138,6 +137,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> joined_{false};
     std::atomic<int64_t> lastSend_{0};  // steady clock, ns
+    int64_t pollNs_ = 0;                 // set by start()
     int listenFd_ = -1;
     int wakeFd_ = -1;  // lives as long as the endpoint: late wake-ups stay harmless
     // Set before any connection exists. Other threads use it under epollMutex_

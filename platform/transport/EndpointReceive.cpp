@@ -38,7 +38,7 @@ void Endpoint::receiveLoop() {
         // it while one that yields waits its turn, so we stop looking for a
         // while.
         int64_t const now = t0.time_since_epoch().count();
-        bool polling = now - lastSend_.load(std::memory_order_relaxed) < kPollNs && now >= pausedUntil;
+        bool polling = now - lastSend_.load(std::memory_order_relaxed) < pollNs_ && now >= pausedUntil;
         if (polling) {
             ::sched_yield();
             auto t1 = Clock::now();
