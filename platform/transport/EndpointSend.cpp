@@ -1,7 +1,6 @@
 // Endpoint, sending side: one connection per receiver, the bounded queue
 // of a full receiver and the hand-back of what it cannot take.
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include "Endpoint.h"
 #include "EndpointInternal.h"
 #include "Log.h"
+#include "PollGate.h"
 #include "Socket.h"
 
 namespace Transport {
@@ -126,14 +126,6 @@ bool Endpoint::waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock, size_
     }
 }
 
-bool Endpoint::canRunBeside(pid_t pid) {
-    cpu_set_t ours, theirs;
-    if (::sched_getaffinity(0, sizeof ours, &ours) != 0 || ::sched_getaffinity(pid, sizeof theirs, &theirs) != 0)
-        return false;
-    CPU_OR(&theirs, &theirs, &ours);
-    return CPU_COUNT(&theirs) > 1;
-}
-
 std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool create) {
     std::lock_guard<std::mutex> lock(connsMutex_);
     auto it = conns_.find(peer);
@@ -166,7 +158,7 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool crea
     c->peer = peer;
     c->serial = ++nextOutSerial_;
     c->fd = fd;
-    c->answerOnAnotherCpu = canRunBeside(pid);
+    c->answerOnAnotherCpu = pollNs_ > 0 && pollgate::canRunBeside(pid);
     uint8_t hello[wire::kDataHeaderSize];
     wire::encodeDataHeader(hello, wire::DataHeader{wire::kHello, uint32_t(id_.value()), peer, 0});
     if (::send(fd, hello, sizeof hello, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof hello)) {

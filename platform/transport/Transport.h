@@ -31,6 +31,11 @@
 //   TOPADAPTER_SEND_TIMEOUT_MS  how long issue() waits for room when the
 //                           message cannot be queued for a slow receiver
 //                           (default 2000); after that it refuses the message
+//   TOPADAPTER_ANSWER_POLL_US  for how long, in microseconds, a receiving
+//                           thread looks for an awaited answer, or for the
+//                           next of the requests that keep coming, instead of
+//                           sleeping (default 100, the card's build 0: never;
+//                           read at start(); see PollGate.h for where it never looks)
 #pragma once
 
 #include <cstdint>
@@ -217,6 +222,12 @@ public:
     virtual void receiveError(AddressedMessage const& msg);
     // Called on the issuing thread when issue() refuses `msg`.
     virtual void issueError(AddressedMessage const& msg);
+    // Whether this termination awaits the answer to a request it has sent.
+    // While it does, its receiving thread may look for the answer for a
+    // while instead of sleeping (TOPADAPTER_ANSWER_POLL_US). Asked on the
+    // receiving thread, after every message it hands over: keep it cheap.
+    // The default: never.
+    virtual bool awaitsAnswer() const;
     // Opens the listening socket, starts the threads and announces the
     // termination to the node; returns once the membership service has
     // acknowledged it (then exists(termId()) is true everywhere within
