@@ -91,7 +91,12 @@ private:
     bool doSend(AddressedMessage const& msg);
     bool present(uint32_t peer);
     void noteHeardFrom(uint32_t peer, bool open);
+    // The connection to `peer`, made when there is none and `create`.
+    // Takes connsMutex_, but never while it connects.
     std::shared_ptr<OutConn> connection(uint32_t peer, bool create);
+    // A fresh, greeted connection to `peer`; waits up to the send time-out
+    // for room in its accept backlog. No lock held.
+    std::shared_ptr<OutConn> connect(uint32_t peer);
     void dropConnection(uint32_t peer);
     SendResult sendFrame(OutConn& c, uint8_t kind, AddressedMessage const& msg);
     // Sends queued messages while the socket takes them. Caller holds c.mutex.
@@ -155,7 +160,9 @@ private:
     std::mutex epollMutex_;
     CallbackGate gate_;
 
-    std::mutex connsMutex_;  // guards conns_; taken before any OutConn::mutex
+    // Guards conns_; taken before any OutConn::mutex, by the receiving thread
+    // on every greeting: held for lookups only, never while connecting.
+    std::mutex connsMutex_;
     std::map<uint32_t, std::shared_ptr<OutConn>> conns_;
     bool connsClosed_ = true;  // set once the receiving thread has torn the connections down
     uint32_t nextOutSerial_ = 0;  // guarded by connsMutex_

@@ -127,10 +127,29 @@ bool Endpoint::waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock, size_
 }
 
 std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool create) {
+    {
+        std::lock_guard<std::mutex> lock(connsMutex_);
+        auto it = conns_.find(peer);
+        if (it != conns_.end()) return it->second;
+        if (!create || connsClosed_) return nullptr;
+    }
+    // Connecting may take up to the send time-out; meanwhile the receiving
+    // thread reads greetings, which take the table's mutex.
+    std::shared_ptr<OutConn> fresh = connect(peer);
+    if (!fresh) return nullptr;
     std::lock_guard<std::mutex> lock(connsMutex_);
+    if (connsClosed_) return nullptr;
+    // Another sender may have connected meanwhile: everything to one peer
+    // goes over one connection, in order, so the later one goes (it carried
+    // nothing but its greeting).
     auto it = conns_.find(peer);
     if (it != conns_.end()) return it->second;
-    if (!create || connsClosed_) return nullptr;
+    fresh->serial = ++nextOutSerial_;
+    conns_[peer] = fresh;
+    return fresh;
+}
+
+std::shared_ptr<Endpoint::OutConn> Endpoint::connect(uint32_t peer) {
     std::string path = sock::terminationPath(peer);
     int fd = -1;
     auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs());
@@ -154,11 +173,6 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool crea
         ::close(fd);
         return nullptr;
     }
-    auto c = std::make_shared<OutConn>();
-    c->peer = peer;
-    c->serial = ++nextOutSerial_;
-    c->fd = fd;
-    c->answerOnAnotherCpu = pollNs_ > 0 && pollgate::canRunBeside(pid);
     uint8_t hello[wire::kDataHeaderSize];
     wire::encodeDataHeader(hello, wire::DataHeader{wire::kHello, uint32_t(id_.value()), peer, 0});
     if (::send(fd, hello, sizeof hello, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof hello)) {
@@ -166,7 +180,10 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool crea
         ::close(fd);
         return nullptr;
     }
-    conns_[peer] = c;
+    auto c = std::make_shared<OutConn>();
+    c->peer = peer;
+    c->fd = fd;
+    c->answerOnAnotherCpu = pollNs_ > 0 && pollgate::canRunBeside(pid);
     return c;
 }
 
