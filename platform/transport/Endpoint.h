@@ -182,6 +182,7 @@ private:
     std::vector<uint64_t> closedIn_;  // erased from in_ once the batch of events is handled
     std::vector<unsigned char> scratch_;
     bool handedOver_ = false;        // the last batch called the owner back
+    bool answerMayCome_ = false;     // the owner awaited an answer when the batch began
     int64_t servingUntil_ = 0;       // requests keep coming: look for the next until then
     int64_t gateCheckedAt_ = 0;
     bool gateOpen_ = false;

@@ -35,9 +35,12 @@ void Endpoint::receiveLoop() {
     int const ep = epollFd_.load();
     struct epoll_event events[kMaxEvents];
     int64_t pausedUntil = 0;
-    gateCheckedAt_ = steadyNs() - kGateCheckNs;
+    gateCheckedAt_ = steadyNs();
+    gateOpen_ = pollNs_ > 0 && pollgate::threadMayLook();
     while (!stopping_.load()) {
         bool const looking = pollNs_ > 0 && lookForNext(pausedUntil);
+        // Whether what this batch hands over may be an awaited answer.
+        answerMayCome_ = pollNs_ > 0 && owner_.awaitsAnswer();
         handedOver_ = false;
         auto const t0 = Clock::now();
         int n = ::epoll_wait(ep, events, kMaxEvents, looking ? 0 : -1);
@@ -91,19 +94,24 @@ void Endpoint::receiveLoop() {
 // coming within the window, and nowhere else. First, a thread that our
 // callbacks have just woken on this CPU runs (a caller handed its answer
 // sends its next request, a worker its reply), and so does any other work
-// of this CPU: each look yields. A yield that lasted means that other work
-// wants this CPU: a sleeper is woken ahead of it while one that yields
-// waits its turn, so we stop looking for a while.
+// of this CPU: each look yields, and so does the decision after an answer
+// was handed over. A yield that lasted means that other work wants this
+// CPU: a sleeper is woken ahead of it while one that yields waits its turn,
+// so we stop looking for a while.
 bool Endpoint::lookForNext(int64_t& pausedUntil) {
     int64_t const now = steadyNs();
-    if (now < pausedUntil || (!handedOver_ && !wantsLook(now)) || !gateOpen(now)) return false;
+    bool const answered = handedOver_ && answerMayCome_;
+    if (now < pausedUntil || (!answered && !wantsLook(now)) || !gateOpen(now)) return false;
     ::sched_yield();
     int64_t const after = steadyNs();
-    if (after - now > kBusyYieldNs) {
+    bool const look = wantsLook(after);
+    // After an answer, the yield ran its caller: lasting is no news then,
+    // unless the caller sent nothing meanwhile.
+    if (after - now > kBusyYieldNs && !(answered && look)) {
         pausedUntil = after + kPollPauseNs;
         return false;
     }
-    return wantsLook(after);
+    return look;
 }
 
 bool Endpoint::wantsLook(int64_t now) const {
