@@ -100,7 +100,8 @@ void Endpoint::receiveLoop() {
 // so we stop looking for a while.
 bool Endpoint::lookForNext(int64_t& pausedUntil) {
     int64_t const now = steadyNs();
-    bool const answered = handedOver_ && answerMayCome_;
+    // An answer to a request sent within the window to a receiver beside us.
+    bool const answered = handedOver_ && answerMayCome_ && now - lastSend_.load(std::memory_order_relaxed) < pollNs_;
     if (now < pausedUntil || (!answered && !wantsLook(now)) || !gateOpen(now)) return false;
     ::sched_yield();
     int64_t const after = steadyNs();
