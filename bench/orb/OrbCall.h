@@ -36,10 +36,12 @@ inline void serveUntilClosed(int fd) {
     }
 }
 
-// A cpu number from the environment variable `name`, or `fallback`.
-inline int cpuFromEnv(char const* name, int fallback) {
+// Puts this process on the cpu the environment variable `name` gives, or on
+// `fallback`; -1 leaves it where it may run.
+inline void placeFromEnv(char const* name, int fallback) {
     char const* v = std::getenv(name);
-    return v && *v ? std::atoi(v) : fallback;
+    int const cpu = v && *v ? std::atoi(v) : fallback;
+    if (cpu >= 0) bench::pin(cpu);
 }
 
 class BenchServer : public TipprmiObjectSkeleton {
@@ -60,10 +62,10 @@ public:
     short getLogMeanSyncValue() override { return 7; }
 };
 
-// Serves "bench" and "benchflow" on ORB_BENCH_SERVER_CPU (default 1) until
-// the parent closes `fd`.
+// Serves "bench" and "benchflow" on ORB_BENCH_SERVER_CPU (default 1; -1:
+// anywhere) until the parent closes `fd`.
 inline void orbServer(int fd) {
-    bench::pin(cpuFromEnv("ORB_BENCH_SERVER_CPU", 1));
+    placeFromEnv("ORB_BENCH_SERVER_CPU", 1);
     becomeActor(kOrbServerNameId);
     TreflectORB* orb = TreflectORB::getInstance(NSID_UNIT);
     {

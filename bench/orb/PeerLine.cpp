@@ -5,8 +5,9 @@
 // cpu_us_per_call is this process's CPU time over the measured phase divided
 // by its calls; Z is the server process's whole CPU time, warm-up included.
 // The client runs on ORB_BENCH_CLIENT_CPU (default 0), the server on
-// ORB_BENCH_SERVER_CPU (default 1). --pace-us P starts one call every P us
-// per thread, sleeping between, as sparse traffic does.
+// ORB_BENCH_SERVER_CPU (default 1); -1 leaves a process unpinned. --pace-us P
+// starts one call every P us per thread, sleeping between, as sparse traffic
+// does.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -98,7 +99,7 @@ int peerLine(int argc, char** argv) {
         std::fprintf(stderr, "server did not start\n");
         return 1;
     }
-    bench::pin(cpuFromEnv("ORB_BENCH_CLIENT_CPU", 0));  // before the client's threads exist
+    placeFromEnv("ORB_BENCH_CLIENT_CPU", 0);  // before the client's threads exist
     becomeActor(kClientNameId);
     TreflectORB::TreflectObjectLocation where;
     {
