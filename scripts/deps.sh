@@ -3,7 +3,8 @@
 # Usage: scripts/deps.sh [native|cross|fuzz|checks]...
 #   checks: what the install test checks the package with: systemd-analyze,
 #   and promtool, taken alone out of Debian's prometheus package (installing
-#   that package would start a Prometheus server).
+#   that package would start a Prometheus server); the zones the tests are
+#   run in once.
 set -euo pipefail
 want=(cmake g++ make libgtest-dev libbenchmark-dev libboost-dev)
 promtool=
@@ -11,7 +12,7 @@ for m in "$@"; do
   case "$m" in
     cross) want+=(g++-powerpc-linux-gnu qemu-user) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
-    checks) want+=(systemd); command -v promtool >/dev/null || promtool=1 ;;
+    checks) want+=(systemd tzdata); command -v promtool >/dev/null || promtool=1 ;;
   esac
 done
 missing=()

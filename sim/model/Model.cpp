@@ -30,6 +30,17 @@ void wallClock(unsigned long& sec, unsigned long& ms) {
 
 // ---- the objects of one flow ----
 
+long AdminStateObject::read() {
+    long const v = value;
+    if (afterRead) {
+        value = *afterRead;
+        afterRead.reset();
+        // Whoever observes by now hears of it, as of any operator's change.
+        AdminStateClient(*getClient()).notifyPermissionStateChange();
+    }
+    return v;
+}
+
 ResponseInfo<SetClient> AdminStateObject::set(long v) {
     value = v;
     return ResponseInfo<SetClient>(true);
@@ -307,6 +318,12 @@ TipprmiSequence<ModelControlClient::IntervalEnd> ModelControlObject::getInterval
     TipprmiSequence<ModelControlClient::IntervalEnd> all;
     for (auto const& e : model_.intervalTimer().ends) all.push_back(e);
     return all;
+}
+
+bool ModelControlObject::setAdminStateOnRead(unsigned long key, long state) {
+    Flow* f = flowOrLog(model_, key);
+    if (f) f->admin->afterRead.reset(new long(state));
+    return f != nullptr;
 }
 
 // ---- the model ----

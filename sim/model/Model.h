@@ -36,8 +36,8 @@ struct Flow;
 class AdminStateObject : public AdminStateServerBase {
 public:
     explicit AdminStateObject(TreflectObject const* parent) : AdminStateServerBase(TipprmiOID(), parent, "admin") {}
-    long get() override { return value; }
-    long internalGet() override { return value; }
+    long get() override { return read(); }
+    long internalGet() override { return read(); }
     ResponseInfo<SetClient> set(long v) override;
     void internalSet(long v) override { value = v; }
     bool isInitialised() override { return true; }
@@ -49,6 +49,11 @@ public:
 
     long value = 0;
     std::vector<AdminStatePolicyClient> policies;
+    // The value the next read leaves behind (ModelControl.setAdminStateOnRead).
+    std::unique_ptr<long> afterRead;
+
+private:
+    long read();
 };
 
 class FaultServiceObject : public FaultServiceServerBase {
@@ -213,6 +218,7 @@ public:
     ModelControlClient::PerformanceRecord getPerformance(unsigned long key) override;
     void changeOfInterval() override;
     TipprmiSequence<ModelControlClient::IntervalEnd> getIntervalEnds() override;
+    bool setAdminStateOnRead(unsigned long key, long state) override;
 
 private:
     Model& model_;
