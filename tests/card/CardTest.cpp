@@ -180,7 +180,9 @@ TEST_F(Card, AlarmsRaiseAndCancelAfterTheirDelays) {
     chip("set-state 0");
     firstCall(first.seq, "topDrvAdapIf_getLockState", "OSWTimer", "1");
     change("set-state 6", "topDrvAdapIf_getStateInfo", "6", 2, true, 60);
+    // The pending raise went when the driver came back, without a word.
     EXPECT_EQ(2u, task->countOutput("Detect: Raise masterServiceUnavailable<TopFlow-1>"));
+    EXPECT_EQ(0u, task->countOutput("Detect: Cancel masterServiceUnavailable"));
     change("set-state 0", "topDrvAdapIf_getStateInfo", "0", 2, false, 60);
     EXPECT_EQ((std::vector<bool>{false, true, false}), alarms(1, 2));
 }
