@@ -33,11 +33,15 @@ namespace sim {
 class Model;
 struct Flow;
 
+// Holds the answer of `operation` as holdAnswers asked (a worker thread
+// with the run permission held; gives it up while it waits).
+void holdAnswer(char const* operation);
+
 class AdminStateObject : public AdminStateServerBase {
 public:
     explicit AdminStateObject(TreflectObject const* parent) : AdminStateServerBase(TipprmiOID(), parent, "admin") {}
-    long get() override { return read(); }
-    long internalGet() override { return read(); }
+    long get() override { return value; }
+    long internalGet() override;
     ResponseInfo<SetClient> set(long v) override;
     void internalSet(long v) override { value = v; }
     bool isInitialised() override { return true; }
@@ -49,11 +53,6 @@ public:
 
     long value = 0;
     std::vector<AdminStatePolicyClient> policies;
-    // The value the next read leaves behind (ModelControl.setAdminStateOnRead).
-    std::unique_ptr<long> afterRead;
-
-private:
-    long read();
 };
 
 class FaultServiceObject : public FaultServiceServerBase {
@@ -120,6 +119,8 @@ private:
 class TopFlowObject : public TopFlowServerBase {
 public:
     TopFlowObject(Flow& flow, TreflectObject const* parent);
+    // Held as holdAnswers asked; the base's removal unless the flow went meanwhile.
+    void unRegisterObserver(TreflectObserverClient const& client) override;
     // ApplicationObject
     bool hasLocationId() override { return true; }
     bool getReportToExtern() override { return true; }
@@ -218,7 +219,7 @@ public:
     ModelControlClient::PerformanceRecord getPerformance(unsigned long key) override;
     void changeOfInterval() override;
     TipprmiSequence<ModelControlClient::IntervalEnd> getIntervalEnds() override;
-    bool setAdminStateOnRead(unsigned long key, long state) override;
+    void holdAnswers(std::string const& operation, unsigned long skip, unsigned long ms) override;
 
 private:
     Model& model_;
