@@ -8,6 +8,9 @@
 #include <sstream>
 
 #include "EnvVars.h"
+#include "TopAdapterStatusClient.h"
+#include "TopFlowClient.h"
+#include "topDrvAdapIf.h"
 
 namespace topctl {
 
@@ -16,12 +19,26 @@ Options& options() {
     return o;
 }
 
+char const* exitName(Exit status) {
+    switch (status) {
+    case kDone:
+        return "done";
+    case kFailed:
+        return "failed";
+    case kUsage:
+        return "usage";
+    case kNotYet:
+        return "not-yet";
+    }
+    return "unknown";
+}
+
 void usageError(std::string const& message) {
     std::string const& sub = options().command;
-    std::fflush(stdout);
-    std::fprintf(stderr, "topctl: %s (see 'topctl %s--help')\n", message.c_str(), sub.empty() ? "" : (sub + " ").c_str());
-    std::exit(kUsage);
+    exitWith(kUsage, message + " (see 'topctl " + (sub.empty() ? "" : sub + " ") + "--help')");
 }
+
+void fail(std::string const& message) { exitWith(kFailed, message); }
 
 bool takeFlag(std::vector<std::string>& words, char const* flag) {
     for (auto it = words.begin(); it != words.end(); ++it)
@@ -99,6 +116,10 @@ std::string hex32(unsigned long v) {
     return buf;
 }
 
+typedef TopAdapterStatusClient Status;
+
+long const kConditions[2] = {Status::CONDITION_SYNC_SOURCE_LOST, Status::CONDITION_MASTER_SERVICE_UNAVAILABLE};
+
 long adminState(std::string const& text) {
     if (text == "unlocked") return 1;
     if (text == "locked") return 0;
@@ -109,18 +130,20 @@ long adminState(std::string const& text) {
 char const* adminName(long state) { return state == 1 ? "unlocked" : "locked"; }
 
 char const* conditionName(long c) {
-    return c == 1 ? "sync-source-lost" : c == 2 ? "master-service-unavailable" : "unknown";
+    return c == Status::CONDITION_SYNC_SOURCE_LOST               ? "sync-source-lost"
+           : c == Status::CONDITION_MASTER_SERVICE_UNAVAILABLE ? "master-service-unavailable"
+                                                                : "unknown";
 }
 
 char const* adapterStateName(long state, unsigned long masterIp) {
     switch (state) {
-    case 0:
+    case Status::STATE_DISABLED:
         return "disabled";
-    case 1:
+    case Status::STATE_ENABLED:
         return masterIp == 0 ? "waiting-for-master" : "config-failed";
-    case 2:
+    case Status::STATE_STARTING:
         return "starting";
-    case 3:
+    case Status::STATE_RUNNING:
         return "running";
     default:
         return "unknown";
@@ -128,18 +151,78 @@ char const* adapterStateName(long state, unsigned long masterIp) {
 }
 
 char const* phaseName(long phase) {
-    static char const* const names[] = {"new", "pending", "sent", "withdrawing"};
-    return phase >= 0 && phase <= 3 ? names[phase] : "unknown";
+    switch (phase) {
+    case Status::PHASE_NEW:
+        return "new";
+    case Status::PHASE_PENDING:
+        return "pending";
+    case Status::PHASE_SENT:
+        return "sent";
+    case Status::PHASE_WITHDRAWING:
+        return "withdrawing";
+    default:
+        return "unknown";
+    }
 }
 
+char const* lockStateName(long state) {
+    return state == TopFlowClient::MASTER_STATE_LOCKED     ? "locked"
+           : state == TopFlowClient::MASTER_STATE_UNLOCKED ? "unlocked"
+                                                           : "unknown";
+}
+
+char const* clockStateName(long state) {
+    switch (state) {
+    case TopFlowClient::MASTER_CLOCK_GOOD:
+        return "good";
+    case TopFlowClient::MASTER_CLOCK_UNKNOWN:
+        return "unknown";
+    case TopFlowClient::MASTER_CLOCK_BAD:
+        return "bad";
+    case TopFlowClient::MASTER_CLOCK_NO_SERVICE:
+        return "no-service";
+    default:
+        return "?";
+    }
+}
+
+char const* driverStateName(long state) {
+    switch (state) {
+    case TOP_DRV_RUNNING:
+        return "running";
+    case TOP_FW_UPGRADING:
+        return "firmware-upgrade";
+    case TOP_DRV_STARTING:
+        return "starting";
+    case TOP_DRV_NOT_STARTED:
+        return "not-started";
+    default:
+        return "unknown";
+    }
+}
+
+char const* apiStateName(long state) {
+    return state == Status::API_ALIVE ? "alive" : state == Status::API_DEAD ? "dead" : "unknown";
+}
+
+bool lockedToMaster(long masterLockState) { return masterLockState == TopFlowClient::MASTER_STATE_LOCKED; }
+
 Counter const& counter(unsigned long ident) {
-    static Counter const all[] = {{0, "?", "", false},
-                                  {1, "sls", "s", false},
-                                  {2, "min-phase-error", "ns", true},
-                                  {3, "avg-phase-error", "ns", true},
-                                  {4, "max-phase-error", "ns", true},
-                                  {5, "no-rx-sync", "", false}};
-    return ident <= 5 ? all[ident] : all[0];
+    static Counter const unknown{0, "?", "", false};
+    static Counter const all[] = {{Status::PM_IDENT_SLS, "sls", "s", false},
+                                  {TopFlowClient::PM_IDENT_MIN_PHASE_ERROR, "min-phase-error", "ns", true},
+                                  {TopFlowClient::PM_IDENT_AVG_PHASE_ERROR, "avg-phase-error", "ns", true},
+                                  {TopFlowClient::PM_IDENT_MAX_PHASE_ERROR, "max-phase-error", "ns", true},
+                                  {Status::PM_IDENT_NO_RX_SYNC, "no-rx-sync", "", false}};
+    for (Counter const& c : all)
+        if (c.ident == ident) return c;
+    return unknown;
+}
+
+std::vector<unsigned long> counterIdents() {
+    return {static_cast<unsigned long>(Status::PM_IDENT_SLS), TopFlowClient::PM_IDENT_MIN_PHASE_ERROR,
+            TopFlowClient::PM_IDENT_AVG_PHASE_ERROR, TopFlowClient::PM_IDENT_MAX_PHASE_ERROR,
+            static_cast<unsigned long>(Status::PM_IDENT_NO_RX_SYNC)};
 }
 
 long long counterValue(unsigned long ident, unsigned long raw) {
@@ -185,6 +268,12 @@ std::string age(double s) {
     else
         std::snprintf(buf, sizeof buf, "%lld d %lld h", t / 86400, t / 3600 % 24);
     return buf;
+}
+
+JsonWriter jsonDocument() {
+    JsonWriter j;
+    j.beginObject().member("schema", options().schema);
+    return j;
 }
 
 void printJson(JsonWriter const& j) { std::printf("%s\n", j.text().c_str()); }
