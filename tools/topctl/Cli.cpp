@@ -129,80 +129,69 @@ long adminState(std::string const& text) {
 
 char const* adminName(long state) { return state == 1 ? "unlocked" : "locked"; }
 
+namespace {
+
+struct Named {
+    long value;
+    char const* name;
+};
+
+template <size_t N>
+char const* nameIn(Named const (&table)[N], long value, char const* otherwise) {
+    for (Named const& n : table)
+        if (n.value == value) return n.name;
+    return otherwise;
+}
+
+}  // namespace
+
 char const* conditionName(long c) {
-    return c == Status::CONDITION_SYNC_SOURCE_LOST               ? "sync-source-lost"
-           : c == Status::CONDITION_MASTER_SERVICE_UNAVAILABLE ? "master-service-unavailable"
-                                                                : "unknown";
+    static Named const names[] = {{Status::CONDITION_SYNC_SOURCE_LOST, "sync-source-lost"},
+                                  {Status::CONDITION_MASTER_SERVICE_UNAVAILABLE, "master-service-unavailable"}};
+    return nameIn(names, c, "unknown");
 }
 
 char const* adapterStateName(long state, unsigned long masterIp) {
-    switch (state) {
-    case Status::STATE_DISABLED:
-        return "disabled";
-    case Status::STATE_ENABLED:
-        return masterIp == 0 ? "waiting-for-master" : "config-failed";
-    case Status::STATE_STARTING:
-        return "starting";
-    case Status::STATE_RUNNING:
-        return "running";
-    default:
-        return "unknown";
-    }
+    static Named const names[] = {{Status::STATE_DISABLED, "disabled"},
+                                  {Status::STATE_STARTING, "starting"},
+                                  {Status::STATE_RUNNING, "running"}};
+    if (state == Status::STATE_ENABLED) return masterIp == 0 ? "waiting-for-master" : "config-failed";
+    return nameIn(names, state, "unknown");
 }
 
 char const* phaseName(long phase) {
-    switch (phase) {
-    case Status::PHASE_NEW:
-        return "new";
-    case Status::PHASE_PENDING:
-        return "pending";
-    case Status::PHASE_SENT:
-        return "sent";
-    case Status::PHASE_WITHDRAWING:
-        return "withdrawing";
-    default:
-        return "unknown";
-    }
+    static Named const names[] = {{Status::PHASE_NEW, "new"},
+                                  {Status::PHASE_PENDING, "pending"},
+                                  {Status::PHASE_SENT, "sent"},
+                                  {Status::PHASE_WITHDRAWING, "withdrawing"}};
+    return nameIn(names, phase, "unknown");
 }
 
 char const* lockStateName(long state) {
-    return state == TopFlowClient::MASTER_STATE_LOCKED     ? "locked"
-           : state == TopFlowClient::MASTER_STATE_UNLOCKED ? "unlocked"
-                                                           : "unknown";
+    static Named const names[] = {{TopFlowClient::MASTER_STATE_LOCKED, "locked"},
+                                  {TopFlowClient::MASTER_STATE_UNLOCKED, "unlocked"}};
+    return nameIn(names, state, "unknown");
 }
 
 char const* clockStateName(long state) {
-    switch (state) {
-    case TopFlowClient::MASTER_CLOCK_GOOD:
-        return "good";
-    case TopFlowClient::MASTER_CLOCK_UNKNOWN:
-        return "unknown";
-    case TopFlowClient::MASTER_CLOCK_BAD:
-        return "bad";
-    case TopFlowClient::MASTER_CLOCK_NO_SERVICE:
-        return "no-service";
-    default:
-        return "?";
-    }
+    static Named const names[] = {{TopFlowClient::MASTER_CLOCK_GOOD, "good"},
+                                  {TopFlowClient::MASTER_CLOCK_UNKNOWN, "unknown"},
+                                  {TopFlowClient::MASTER_CLOCK_BAD, "bad"},
+                                  {TopFlowClient::MASTER_CLOCK_NO_SERVICE, "no-service"}};
+    return nameIn(names, state, "?");
 }
 
 char const* driverStateName(long state) {
-    switch (state) {
-    case TOP_DRV_RUNNING:
-        return "running";
-    case TOP_FW_UPGRADING:
-        return "firmware-upgrade";
-    case TOP_DRV_STARTING:
-        return "starting";
-    case TOP_DRV_NOT_STARTED:
-        return "not-started";
-    default:
-        return "unknown";
-    }
+    static Named const names[] = {{TOP_DRV_RUNNING, "running"},
+                                  {TOP_FW_UPGRADING, "firmware-upgrade"},
+                                  {TOP_DRV_STARTING, "starting"},
+                                  {TOP_DRV_NOT_STARTED, "not-started"}};
+    return nameIn(names, state, "unknown");
 }
 
 char const* apiStateName(long state) {
-    return state == Status::API_ALIVE ? "alive" : state == Status::API_DEAD ? "dead" : "unknown";
+    static Named const names[] = {{Status::API_ALIVE, "alive"}, {Status::API_DEAD, "dead"}};
+    return nameIn(names, state, "unknown");
 }
 
 bool lockedToMaster(long masterLockState) { return masterLockState == TopFlowClient::MASTER_STATE_LOCKED; }

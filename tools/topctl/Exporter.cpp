@@ -72,7 +72,7 @@ public:
             double const took = std::chrono::duration<double>(Steady::now() - readStart_).count();
             if (nodeUp && r.modelUp != modelWas)
                 std::fprintf(stderr, "topctl: model %s\n", r.modelUp ? "back on the node" : "not reachable on the node");
-            if (nodeUp && r.tasks != tasksWere) std::fprintf(stderr, "topctl: %u tasks on the node (%u before)\n", r.tasks, tasksWere);
+            if (nodeUp && r.tasks != tasksWere) std::fprintf(stderr, "topctl: tasks on the node: %u (%u before)\n", r.tasks, tasksWere);
             if (nodeUp) modelWas = r.modelUp, tasksWere = r.tasks;
             std::lock_guard<std::mutex> lock(mutex_);
             take(r, nodeUp);
