@@ -4,10 +4,12 @@
 // task wrote.
 #include <signal.h>
 
+#include <future>
 #include <set>
 
 #include "Catalogue.h"
 #include "SimulatedCard.h"
+#include "TopAdapterStatusClient.h"
 
 using namespace cardtest;
 
@@ -179,15 +181,71 @@ TEST_F(Card, QuickTogglesDeletionsAndRecreationsLeaveTheChipAsTheModelSays) {
     EXPECT_EQ(1u, chipCalls("topDrvAdapIf_setMessageRate"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1) && observers() == 1; }));
 
-    quickly([](ModelControlClient& c) { return c.deleteFlow(1); });
-    ASSERT_TRUE(traced("Deleting Flow Adapter"));
+    // Deleted by one operator and made again on the unit by another while
+    // the old adapter's teardown waits on the model: the new adapter's chip
+    // and alarm records are its own, whatever the old teardown does later.
+    chip("startup-seconds 1");
+    model_([](ModelControlClient& c) { c.holdAnswers("removeObserver", 0, 3000); });
+    size_t const deinits = chipCalls("topDrvAdapIf_deinit"), cancels = alarms(1, 1).size();
+    auto deleting = std::async(std::launch::async, [] {
+        RunPermissionGuard g;
+        return ModelControlClient(TipprmiOID(ModelControlClient::NAME)).deleteFlow(1);
+    });
+    ASSERT_TRUE(waitUntil([&] { return model->countOutput("model: removeObserver answers in") > 0; }));
     quickly([](ModelControlClient& c) { return c.createFlow(1, kOwn, 1, ip(10, 0, 0, 5)).isConnected(); });
     ASSERT_TRUE(traced("Driver start up successfully finished", 2));
-    size_t const deinits = chipCalls("topDrvAdapIf_deinit"), lockReads = chipCalls("topDrvAdapIf_getLockState");
+    ASSERT_EQ(std::future_status::ready, deleting.wait_for(20s));
+    EXPECT_TRUE(deleting.get());
+    model_([](ModelControlClient& c) { c.holdAnswers("removeObserver", 0, 0); });
+    size_t const lockReads = chipCalls("topDrvAdapIf_getLockState");
     ASSERT_TRUE(waitUntil([&] { return chipCalls("topDrvAdapIf_getLockState") > lockReads + 2; }));
     EXPECT_EQ(deinits, chipCalls("topDrvAdapIf_deinit"));
+    EXPECT_NE(std::string::npos, chip("state").find("state=0"));
     EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000005"));
     EXPECT_EQ(2u, task->countOutput("Creating Flow Adapter"));
+    // The records are the new flow's still: a lost lock reaches its model.
+    chip("lock 0");
+    EXPECT_TRUE(waitUntil([&] {
+        std::vector<bool> const sent = alarms(1, 1);
+        return sent.size() > cancels && sent.back();
+    }));
+}
+
+// The model changes while the task adopts its flows, each adoption giving
+// the run permission up for remote calls (here one read is held long): a
+// status read meanwhile sees only built adapters, a flow deleted after its
+// adoption is let go, one created meanwhile is adopted, and the rate changed
+// during the read that fetches it is the one the chip is configured with.
+TEST_F(Card, ChangesWhileTheTaskAdoptsTheFlowsAreFollowed) {
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1", "2:1:1:10.0.0.2"}));
+    model_([](ModelControlClient& c) { c.holdAnswers("getLogMeanSyncValue", 1, 4000); });
+    ASSERT_NO_FATAL_FAILURE(startTask({}, "TopFlowAdapter() called"));
+    ASSERT_TRUE(model->waitForOutput("model: getLogMeanSyncValue answers in", 20s));
+    TopAdapterStatusClient::TaskStatus status;
+    {
+        RunPermissionGuard g;
+        status = TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
+    }
+    ASSERT_EQ(1u, status.flows.getLength()) << "the adapter being built is nobody's to read";
+    unsigned long const built = status.flows[0].key, held = built == 1 ? 2 : 1;
+    model_([&](ModelControlClient& c) { return c.setLogMeanSyncValue(held, -5); });
+    model_([](ModelControlClient& c) { c.holdAnswers("getLogMeanSyncValue", 0, 0); });
+    EXPECT_TRUE(model_([&](ModelControlClient& c) { return c.deleteFlow(built); }));
+    model_([](ModelControlClient& c) { return c.createFlow(3, kOwn, 0, ip(10, 0, 0, 3)).isConnected(); });
+    EXPECT_FALSE(task->countOutput("log mean sync -5")) << "configured before the held read came back";
+    ASSERT_TRUE(traced("Creating Flow Adapter", 3));
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_EQ(1u, task->countOutput("Deleting Flow Adapter"));
+    EXPECT_TRUE(waitUntil([&] {
+        std::string const s = chip("state");
+        return s.find("state=0") != std::string::npos && s.find("log-mean-sync=-5") != std::string::npos;
+    }));
+    {
+        RunPermissionGuard g;
+        status = TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
+    }
+    ASSERT_EQ(2u, status.flows.getLength());
+    EXPECT_EQ(held, status.flows[0].key == 3 ? status.flows[1].key : status.flows[0].key);
 }
 
 // The task killed outright and started again adopts the flows there are. To

@@ -61,7 +61,9 @@ protected:
         RunPermissionGuard g;
         control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
     }
-    void startTask(std::map<std::string, std::string> chip = {}) {
+    // Waits for `until` in its output (by default: it entered its main loop).
+    void startTask(std::map<std::string, std::string> chip = {},
+                   std::string const& until = "Card Ready entering main processing loop") {
         std::map<std::string, std::string> env{{"TOPADAPTER_ACTOR", "topAdapter"},
                                                {"TOPADAPTER_NAME_ID", std::to_string(kTaskNameId)},
                                                {"TOPADAPTER_TIME_SCALE", scale},
@@ -72,7 +74,7 @@ protected:
         env.insert(chip.begin(), chip.end());
         task = std::make_unique<ChildProcess>(testsupport::builtExecutable("topAdapter"), std::vector<std::string>{},
                                               env);
-        ASSERT_TRUE(task->waitForOutput("Card Ready entering main processing loop")) << task->output();
+        ASSERT_TRUE(task->waitForOutput(until)) << task->output();
     }
     // Runs `f` on the model's control object under the run permission.
     template <class F>
