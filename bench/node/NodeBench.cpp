@@ -481,10 +481,10 @@ int main(int argc, char** argv) {
                     oneShot > 0 ? medianOf(reading) / oneShot : 0.0);
         std::printf("  exporter scrape of the last reading  %9.2f ms median: %5.3f x a scrape that reads\n",
                     medianOf(cached), medianOf(cached) / medianOf(reading));
-        std::printf("  exporter scraped every 15 s for %.0f s (%zu scrapes, max %.2f ms): resident %.2f -> %.2f MiB, "
-                    "%.3f %% of one core\n",
-                    scrapeSeconds, periodic.size(), *std::max_element(periodic.begin(), periodic.end()), rss0 / 1024.0,
-                    rss1 / 1024.0, exporterCpu);
+        std::printf("  exporter scraped every 15 s for %.0f s (%zu scrapes, %.2f ms median, %.2f ms max): resident %.2f -> "
+                    "%.2f MiB, %.3f %% of one core\n",
+                    scrapeSeconds, periodic.size(), medianOf(periodic), *std::max_element(periodic.begin(), periodic.end()),
+                    rss0 / 1024.0, rss1 / 1024.0, exporterCpu);
     }
     std::printf("4. every card loses lock at once: all %u alarms at the model, after the last became due\n", cards);
     std::printf("  (its poll saw the loss + %g s raise delay)                         %9.1f ms\n", 2.0 / scale,
