@@ -70,9 +70,11 @@ public:
             // Without the membership service nobody would report a peer that ends under a call.
             if (nodeUp) r = readCard(s, true);
             double const took = std::chrono::duration<double>(Steady::now() - readStart_).count();
+            // A line when the model or the tasks come or go, for the journal.
             if (nodeUp && r.modelUp != modelWas)
                 std::fprintf(stderr, "topctl: model %s\n", r.modelUp ? "back on the node" : "not reachable on the node");
-            if (nodeUp && r.tasks != tasksWere) std::fprintf(stderr, "topctl: tasks on the node: %u (%u before)\n", r.tasks, tasksWere);
+            if (nodeUp && r.tasks != tasksWere)
+                std::fprintf(stderr, "topctl: tasks on the node: %u (%u before)\n", r.tasks, tasksWere);
             if (nodeUp) modelWas = r.modelUp, tasksWere = r.tasks;
             std::lock_guard<std::mutex> lock(mutex_);
             take(r, nodeUp);
@@ -131,7 +133,8 @@ private:
             sent.add(o.second.labels, o.second.sent);
             failed.add(o.second.labels, o.second.failed);
         }
-        Family node{"topadapter_node_up", "gauge", "", "Whether the node's membership service ran at the last reading.", {}};
+        Family node{"topadapter_node_up", "gauge", "", "Whether the node's membership service ran at the last reading.",
+                    {}};
         Family model{"topadapter_model_up", "gauge", "", "Whether the model was reachable at the last reading.", {}};
         Family tasks{"topadapter_tasks", "gauge", "", "Tasks whose status object answered at the last reading.", {}};
         Family reads{"topadapter_exporter_readings", "counter", "", "Readings of the card by this exporter.", {}};
