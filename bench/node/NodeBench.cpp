@@ -42,6 +42,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -173,11 +174,18 @@ struct Exporter {
         http.set_read_timeout(60, 0);
         ready = waitFor([&] { return scrape() >= 0; }, 30, 20000);
     }
+    // Also takes the duration of the reading it was served, in ms.
     double scrape() {
         auto t = Clock::now();
         auto res = http.Get("/metrics");
-        return res && res->status == 200 ? usSince(t) / 1000 : -1;
+        if (!res || res->status != 200) return -1;
+        double const ms = usSince(t) / 1000;
+        char const* const gauge = "\ntopadapter_exporter_reading_duration_seconds ";
+        size_t const at = res->body.find(gauge);
+        if (at != std::string::npos) readings.push_back(std::atof(res->body.c_str() + at + std::strlen(gauge)) * 1000);
+        return ms;
     }
+    std::vector<double> readings;
     int port;
     httplib::Client http;
     pid_t pid = 0;
@@ -381,7 +389,7 @@ int main(int argc, char** argv) {
     Timing const metrics = run("metrics", 7);
 
     // The exporter: every scrape reads the card (interval 0), or the first of an interval does.
-    std::vector<double> reading, cached, periodic;
+    std::vector<double> reading, cached, periodic, periodicReadings;
     long rss0 = 0, rss1 = 0;
     double exporterCpu = -1;
     {
@@ -399,6 +407,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::seconds(15));
         }
         exporterCpu = double(cpuTicks(paced.pid) - t0) / double(::sysconf(_SC_CLK_TCK)) / (usSince(s0) / 1e6) * 100;
+        periodicReadings = paced.readings;
         rss1 = vmRssKiB(paced.pid);
         kill({paced.pid});
     }
@@ -485,6 +494,9 @@ int main(int argc, char** argv) {
                     "%.2f MiB, %.3f %% of one core\n",
                     scrapeSeconds, periodic.size(), medianOf(periodic), *std::max_element(periodic.begin(), periodic.end()),
                     rss0 / 1024.0, rss1 / 1024.0, exporterCpu);
+        if (!periodicReadings.empty())
+            std::printf("  the readings those scrapes were served took %.2f ms median, %.2f ms max\n",
+                        medianOf(periodicReadings), *std::max_element(periodicReadings.begin(), periodicReadings.end()));
     }
     std::printf("4. every card loses lock at once: all %u alarms at the model, after the last became due\n", cards);
     std::printf("  (its poll saw the loss + %g s raise delay)                         %9.1f ms\n", 2.0 / scale,

@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +28,9 @@ volatile sig_atomic_t gStop = 0;
 void onStop(int) { gStop = 1; }
 
 typedef std::chrono::steady_clock Steady;
+
+// How long a scrape waits for the reading it asked for, in seconds.
+constexpr double kScrapeWait = 0.9;
 
 // An actor's counts towards one destination, summed over the readings.
 struct OrbTotal {
@@ -193,11 +197,13 @@ Exit serveMetrics(Session& s, std::string const& listen, double interval) {
     server.new_task_queue = [] { return new httplib::ThreadPool(4); };
     server.Get("/metrics", [&](httplib::Request const& req, httplib::Response& res) {
         bool const open = req.get_header_value("Accept").find("application/openmetrics-text") != std::string::npos;
-        // Prometheus says how long it waits; the last reading is better than none.
-        double budget = 5;
+        // A scrape is answered within a second (sooner if Prometheus says it
+        // waits less): a reading that takes longer leaves it the last one.
+        double budget = kScrapeWait;
         if (req.has_header("X-Prometheus-Scrape-Timeout-Seconds"))
-            budget = std::atof(req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds").c_str()) - 0.5;
-        std::chrono::duration<double> const wait(budget < 0.25 ? 0.25 : budget);
+            budget = std::min(budget,
+                              std::atof(req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds").c_str()) - 0.25);
+        std::chrono::duration<double> const wait(budget < 0.1 ? 0.1 : budget);
         res.set_content(exporter.scrape(open ? Exposition::kOpenMetrics : Exposition::kText, wait),
                         open ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
                              : "text/plain; version=0.0.4; charset=utf-8");

@@ -77,8 +77,9 @@ std::vector<Command> const& commands() {
          "per actor its ORB counters (read and cleared), once.\n"
          "--listen: stays on the node and serves /metrics over HTTP to Prometheus: the ORB counters\n"
          "accumulated into _total counters, the card read at most once every S seconds (10)\n"
-         "whatever the number of scrapers; the model, the tasks and the membership service may come\n"
-         "and go meanwhile. Ends on SIGINT or SIGTERM.",
+         "whatever the number of scrapers, every scrape answered within a second (by the last\n"
+         "reading when a new one takes longer); the model, the tasks and the membership service may\n"
+         "come and go meanwhile. Ends on SIGINT or SIGTERM.",
          cmdMetrics, 1},
         {"orb", "orb [ACTOR | --self]",
          "The ORB performance counters (messages sent and failed per destination) of ACTOR (its name\n"
