@@ -58,7 +58,9 @@ enum class Exposition { kOpenMetrics, kText };
 // OpenMetrics 1.0 (ends with "# EOF"), or the Prometheus text format 0.0.4.
 std::string exposition(std::vector<Family> const& families, Exposition format);
 
+#ifdef TOPCTL_HTTP
 // metrics --listen: serves /metrics until SIGINT or SIGTERM.
 Exit serveMetrics(Session& s, std::string const& listen, double interval);
+#endif
 
 }  // namespace topctl

@@ -165,10 +165,13 @@ Exit cmdMetrics(Words& w) {
     if (paced && !serve) usageError("--interval paces --listen");
     double const interval = paced ? seconds(intervalText, 0, 86400, "--interval") : 10;
 #ifndef TOPCTL_HTTP
+    (void)interval;
     if (serve) fail("this topctl was built without an HTTP server library: no --listen");
 #endif
     Session s;
+#ifdef TOPCTL_HTTP
     if (serve) return serveMetrics(s, listen, interval);
+#endif
     CardReading r = readCard(s, false);
     Family sent{"topadapter_orb_messages_sent", "gauge", "",
                 "Messages an actor's ORB sent to a destination since its counters were last read.", {}};
