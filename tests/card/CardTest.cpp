@@ -209,7 +209,7 @@ TEST_F(Card, StuckStartUpDriverDownAndDeadApi) {
     ASSERT_TRUE(traced("Driver went down while starting up"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
     TopAdapterStatusClient::FlowStatus const down = adapter(1);
-    EXPECT_EQ(TopAdapterStatusClient::ADAPTER_ENABLED, down.state);
+    EXPECT_EQ(TopAdapterStatusClient::STATE_ENABLED, down.state);
     EXPECT_FALSE(down.pending);
     EXPECT_EQ(0u, chipCalls("topDrvAdapIf_setMasterIp") + chipCalls("topDrvAdapIf_setMessageRate"));
 
