@@ -308,10 +308,12 @@ TEST_F(Card, ChangesWhileTheTaskAdoptsTheFlowsAreFollowed) {
     ASSERT_NO_FATAL_FAILURE(startTask({}, "TopFlowAdapter() called"));
     ASSERT_TRUE(model->waitForOutput("model: getLogMeanSyncValue answers in", 20s));
     TopAdapterStatusClient::TaskStatus status;
-    {
+    // The other adoption may still be making its last calls; the held one waits 4 s.
+    EXPECT_TRUE(waitUntil([&] {
         RunPermissionGuard g;
         status = TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
-    }
+        return status.flows.getLength() > 0;
+    }, 3s, 10ms));
     ASSERT_EQ(1u, status.flows.getLength()) << "the adapter being built is nobody's to read";
     unsigned long const built = status.flows[0].key, held = built == 1 ? 2 : 1;
     model_([&](ModelControlClient& c) { return c.setLogMeanSyncValue(held, -5); });
