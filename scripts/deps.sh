@@ -4,7 +4,8 @@
 #   checks: what the tests check the package and topctl's output with:
 #   systemd-analyze, a JSON Schema validator, and promtool and the Prometheus
 #   server, taken alone out of Debian's prometheus package (installing that
-#   package would start a server; the exporter test starts its own).
+#   package would start a server; the exporter test starts its own); the
+#   zones the tests are run in once.
 set -euo pipefail
 want=(cmake g++ make libgtest-dev libbenchmark-dev libboost-dev libcpp-httplib-dev pkg-config)
 prom=()
@@ -13,7 +14,7 @@ for m in "$@"; do
     cross) want+=(g++-powerpc-linux-gnu qemu-user) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     checks)
-      want+=(systemd python3-jsonschema)
+      want+=(systemd python3-jsonschema tzdata)
       for tool in promtool prometheus; do command -v $tool >/dev/null || prom+=("$tool"); done ;;
   esac
 done

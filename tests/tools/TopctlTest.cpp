@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -280,7 +281,17 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_TRUE(r.json["model"].b);
     EXPECT_EQ(0, r.json["chip"]["state"].n);
     EXPECT_EQ(3u, r.json["flows"].items.size());
-    EXPECT_EQ('+', r.json["time"].s[23]) << "RFC 3339 with its zone: " << r.json["time"].s;
+    // RFC 3339 in local time, with the zone's offset at that time.
+    std::string const when = r.json["time"].s;
+    struct tm local = {};
+    time_t const now = time(nullptr);
+    localtime_r(&now, &local);
+    char offset[32];
+    long const minutes = local.tm_gmtoff / 60;
+    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", minutes < 0 ? '-' : '+', std::labs(minutes) / 60,
+                  std::labs(minutes) % 60);
+    EXPECT_EQ(29u, when.size()) << when;
+    EXPECT_EQ(offset, when.substr(23)) << when;
 
     r = topctl({"create", "5", "1", "--json"});
     EXPECT_TRUE(r.isJson && r.json["created"].b) << r.text;
