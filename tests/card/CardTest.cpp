@@ -304,11 +304,12 @@ TEST_F(Card, QuickTogglesDeletionsAndRecreationsLeaveTheChipAsTheModelSays) {
 // during the read that fetches it is the one the chip is configured with.
 TEST_F(Card, ChangesWhileTheTaskAdoptsTheFlowsAreFollowed) {
     ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1", "2:1:1:10.0.0.2"}));
-    model_([](ModelControlClient& c) { c.holdAnswers("getLogMeanSyncValue", 1, 4000); });
+    // Long enough for the steps below on a loaded machine under a sanitizer.
+    model_([](ModelControlClient& c) { c.holdAnswers("getLogMeanSyncValue", 1, 10000); });
     ASSERT_NO_FATAL_FAILURE(startTask({}, "TopFlowAdapter() called"));
     ASSERT_TRUE(model->waitForOutput("model: getLogMeanSyncValue answers in", 20s));
     TopAdapterStatusClient::TaskStatus status;
-    // The other adoption may still be making its last calls; the held one waits 4 s.
+    // The other adoption may still be making its last calls; the held one waits.
     EXPECT_TRUE(waitUntil([&] {
         RunPermissionGuard g;
         status = TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
