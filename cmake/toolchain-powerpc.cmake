@@ -15,3 +15,6 @@ set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
 # 64-bit atomics come from libatomic there; last on the link line, after the
 # static libraries that need them.
 set(CMAKE_CXX_STANDARD_LIBRARIES "-latomic" CACHE STRING "" FORCE)
+# The card: one or two cores shared by many tasks, where looking for an
+# answer instead of sleeping takes the CPU from the work that produces it.
+set(TOPADAPTER_ANSWER_POLL_US 0 CACHE STRING "Default answer poll window in us (0: off)")

@@ -12,7 +12,11 @@
 //    model measured before the burst. The model's createFlow answers only when
 //    every subscribed task's ORB has answered its creation notification, and a
 //    task answers after its creation observer has run: when the last
-//    createFlow returns, every notification has been delivered.
+//    createFlow returns, every notification has been delivered. Beside it,
+//    the CPU time the node's processes used until every chip ran. With the
+//    answer poll on (TOPADAPTER_ANSWER_POLL_US) the round trip is a polled
+//    one; the ratio to "calls x round trip" compares with the blocking one
+//    only when the poll is off.
 // 2. Steady state: resident memory and threads (by name) of every task, and
 //    the CPU time of the whole node while nothing changes.
 // 3. The operator's view: topctl's "flow KEY" and "metrics" run as an
@@ -289,6 +293,14 @@ int main(int argc, char** argv) {
     std::vector<unsigned> cardAt(flows, cards);
     for (unsigned k = 0; k < cards; ++k) cardAt[(k + 1) * flows / cards - 1] = k;
     std::atomic<bool> allUp{false};
+    std::vector<pid_t> nodePids = pids;
+    nodePids.push_back(node.servicePid());
+    auto nodeCpuSeconds = [&] {
+        long long ticks = 0;
+        for (pid_t p : nodePids) ticks += cpuTicks(p);
+        return double(ticks) / double(::sysconf(_SC_CLK_TCK));
+    };
+    double const burstCpu0 = nodeCpuSeconds();
     auto const t0 = Clock::now();
     std::thread watcher([&] {
         unsigned left = cards;
@@ -314,6 +326,7 @@ int main(int argc, char** argv) {
     }
     double const deliveredMs = usSince(t0) / 1000;
     watcher.join();
+    double const burstCpu = nodeCpuSeconds() - burstCpu0;
     double upMs = 0;
     for (Card const& c : card) upMs = std::max(upMs, c.upMs);
     unsigned long taskCalls = 0, modelCalls = sentBy(modelTerm);
@@ -340,15 +353,10 @@ int main(int argc, char** argv) {
         RunPermissionGuard g;
         return control->getAlarms().getLength() >= cards;
     }, 10 / scale + 10, 20000);
-    std::vector<pid_t> nodePids = pids;
-    nodePids.push_back(node.servicePid());
-    long long ticks0 = 0;
-    for (pid_t p : nodePids) ticks0 += cpuTicks(p);
+    double const idle0 = nodeCpuSeconds();
     auto const i0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-    long long ticks1 = 0;
-    for (pid_t p : nodePids) ticks1 += cpuTicks(p);
-    double const idleCpu = double(ticks1 - ticks0) / double(::sysconf(_SC_CLK_TCK)) / (usSince(i0) / 1e6) * 100;
+    double const idleCpu = (nodeCpuSeconds() - idle0) / (usSince(i0) / 1e6) * 100;
     std::vector<double> rss, threads;
     std::map<std::string, unsigned> names;
     for (Card const& c : card) {
@@ -454,6 +462,8 @@ int main(int argc, char** argv) {
     std::printf("  every card's chip running with its master (driver up at the model)  %9.1f ms\n", upMs);
     std::printf("  remote calls meanwhile: %u createFlow + %lu by the model + %lu by the tasks = %lu\n", flows,
                 modelCalls, taskCalls, calls);
+    std::printf("  CPU time of the node's %zu processes until then                      %9.2f s\n", nodePids.size(),
+                burstCpu);
     std::printf("  plain ORB call round trip to the model (median)                     %9.1f us\n", callUs);
     std::printf("  time / (calls x round trip)                                         %9.2f x\n",
                 upMs * 1000 / (double(calls) * callUs));

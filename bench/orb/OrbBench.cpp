@@ -16,6 +16,8 @@
 // call helpers and the generated server base) against the plain ORB call.
 //
 // Usage: orb_bench [calls per round, default 20000] [rounds, default 5]
+//        orb_bench --peer-line [--threads N] [--secs S] [--max M] [--warmup W] [--pace-us P]
+//            only the ORB call, as one RESULT line beside the peer benchmarks' (PeerLine.cpp)
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -38,6 +40,7 @@
 #include "BenchUtil.h"
 #include "IPPRMI_objectSkeleton.h"
 #include "NodeServiceProcess.h"
+#include "OrbCall.h"
 #include "REFLECT_ObserverSkeleton.h"
 #include "REFLECT_metaObject.h"
 #include "REFLECT_orb.h"
@@ -47,30 +50,9 @@
 namespace {
 
 using namespace bench;
+using namespace orbcall;
 using Transport::AddressedMessage;
 using Transport::TerminationId;
-
-// The sizes of the ORB call: 12-byte header, iptr_, 16-byte call header;
-// the answer carries an 8-byte status and a 4-byte result.
-constexpr unsigned kRequestSize = 32;
-constexpr unsigned kResponseSize = 28;
-constexpr unsigned short kEchoNameId = 0x0311, kOrbServerNameId = 0x0312, kClientNameId = 0x0313,
-                         kModelNameId = 0x0314;
-constexpr unsigned long kBenchClass = 0xBE;
-
-
-
-void becomeActor(unsigned short nameId) {
-    ::setenv("TOPADAPTER_NAME_ID", std::to_string(nameId).c_str(), 1);
-    Transport::IdInfo::instance().reload();
-}
-
-// Blocks until the parent closes its end of `fd`.
-void serveUntilClosed(int fd) {
-    char dummy;
-    while (::read(fd, &dummy, 1) > 0) {
-    }
-}
 
 // ---- plain ping-pong ----
 
@@ -140,41 +122,6 @@ private:
     bool answered_ = false;
 };
 
-// ---- ORB ----
-
-class BenchServer : public TipprmiObjectSkeleton {
-public:
-    BenchServer(TreflectORB* orb) : TipprmiObjectSkeleton(orb, TipprmiOID("bench")) {}
-    bool dispatch(bool t, unsigned long cc, unsigned long mc, TipprmiStream& in, TipprmiStream& out) override {
-        if (cc != kBenchClass) return TipprmiObjectSkeleton::dispatch(t, cc, mc, in, out);
-        prepareResponseStream_(out);
-        out << mc;
-        return true;
-    }
-};
-
-// The generated side of a call of the same size: header, status, a short.
-class BenchFlow : public TopFlowServerBase {
-public:
-    BenchFlow() : TopFlowServerBase(TipprmiOID("benchflow"), nullptr, "benchflow") {}
-    short getLogMeanSyncValue() override { return 7; }
-};
-
-void orbServer(int fd) {
-    pin(1);
-    becomeActor(kOrbServerNameId);
-    TreflectORB* orb = TreflectORB::getInstance(NSID_UNIT);
-    {
-        RunPermissionGuard g;
-        new BenchServer(orb);
-        new BenchFlow;
-    }
-    char ok = 'y';
-    if (::write(fd, &ok, 1) != 1) ::_exit(1);
-    serveUntilClosed(fd);
-    ::_exit(0);
-}
-
 void echoServer(int fd) {
     pin(1);
     becomeActor(kEchoNameId);
@@ -184,16 +131,6 @@ void echoServer(int fd) {
     serveUntilClosed(fd);
     echo.stop();
     ::_exit(0);
-}
-
-bool orbCall(TreflectORB::TreflectObjectLocation const& where, unsigned long mc) {
-    TipprmiStream request(100), response(100);
-    request << where.getInternalOID() << true << kBenchClass << mc;
-    if (!TreflectORB::getInstance(NSID_UNIT)->forwardMsg(where.orbId(), true, request, response)) return false;
-    TipprmiExceptionContainer status;
-    unsigned long result = 0;
-    response >> status >> result;
-    return status.getExceptionType() == 0 && result == mc;
 }
 
 void orbCalls(TreflectORB::TreflectObjectLocation const& where, unsigned n, std::vector<double>* rtt) {
@@ -343,6 +280,7 @@ double subscriptionUs(TreflectOrbId const& model, unsigned long cc, unsigned cou
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--peer-line") == 0) return orbcall::peerLine(argc, argv);
     unsigned n, rounds;
     if (!bench::parseArgs(argc, argv, 20000, 5, "calls", &n, &rounds)) return 1;
     bench::Node node;

@@ -1,5 +1,6 @@
 #include "OSWrap.h"
 
+#include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -72,17 +73,6 @@ void initMonotonicCond(pthread_cond_t* cond) {
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(cond, &attr);
     pthread_condattr_destroy(&attr);
-}
-
-// Waits on `cond` until signalled or the real duration `rel` has passed;
-// an infinite duration waits without time-out. False on time-out.
-bool timedWait(pthread_cond_t* cond, pthread_mutex_t* mutex, TimeSpec const& timeout) {
-    if (timeout.isInfinite()) {
-        pthread_cond_wait(cond, mutex);
-        return true;
-    }
-    struct timespec abs = absMonotonicAfter(timeout.toRealDuration());
-    return pthread_cond_timedwait(cond, mutex, &abs) != ETIMEDOUT;
 }
 
 }  // namespace
@@ -200,20 +190,71 @@ bool CountedMutex::tryLock() {
 
 // ---- ConditionVar ----
 
-ConditionVar::ConditionVar() {
-    pthread_mutex_init(&mutex_, nullptr);
-    initMonotonicCond(&cond_);
+namespace {
+
+// Sleeps while *word == seen, at most until the monotonic `deadline` (ns; 0:
+// none). Returns on a wake-up, a changed word, a signal or the deadline.
+void futexWait(std::atomic<uint32_t>& word, uint32_t seen, int64_t deadline) {
+    uint32_t* const addr = reinterpret_cast<uint32_t*>(&word);
+    if (deadline == 0) {
+        ::syscall(SYS_futex, addr, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+        return;
+    }
+    int64_t const left = deadline - monoNs();
+    if (left <= 0) return;
+#if defined(SYS_futex_time64) && INTPTR_MAX == INT32_MAX
+    // A 32-bit target with 64-bit time: the kernel's time64 call and its layout.
+    struct {
+        int64_t sec, nsec;
+    } rel = {left / kNs, left % kNs};
+    ::syscall(SYS_futex_time64, addr, FUTEX_WAIT_PRIVATE, seen, &rel, nullptr, 0);
+#else
+    struct timespec rel = {static_cast<time_t>(left / kNs), static_cast<long>(left % kNs)};
+    ::syscall(SYS_futex, addr, FUTEX_WAIT_PRIVATE, seen, &rel, nullptr, 0);
+#endif
 }
-ConditionVar::~ConditionVar() {
-    pthread_cond_destroy(&cond_);
-    pthread_mutex_destroy(&mutex_);
-}
+
+}  // namespace
+
+ConditionVar::ConditionVar() { pthread_mutex_init(&mutex_, nullptr); }
+ConditionVar::~ConditionVar() { pthread_mutex_destroy(&mutex_); }
 void ConditionVar::lock() { pthread_mutex_lock(&mutex_); }
 void ConditionVar::unlock() { pthread_mutex_unlock(&mutex_); }
 bool ConditionVar::tryLock() { return pthread_mutex_trylock(&mutex_) == 0; }
-bool ConditionVar::wait(TimeSpec const& timeout) { return timedWait(&cond_, &mutex_, timeout); }
-void ConditionVar::signal() { pthread_cond_signal(&cond_); }
-void ConditionVar::broadcast() { pthread_cond_broadcast(&cond_); }
+
+// The waiter counts itself before it reads the sequence, a signaller bumps
+// the sequence before it reads the count (both sequentially consistent): a
+// signaller that sees no waiter has bumped the sequence before the waiter
+// read it, so that waiter does not sleep on it.
+bool ConditionVar::wait(TimeSpec const& timeout) {
+    int64_t deadline = 0;
+    if (!timeout.isInfinite()) {
+        struct timespec rel = timeout.toRealDuration();
+        deadline = monoNs() + static_cast<int64_t>(rel.tv_sec) * kNs + rel.tv_nsec;
+        if (deadline == 0) deadline = 1;
+    }
+    waiters_.fetch_add(1);
+    uint32_t const seen = sequence_.load();
+    pthread_mutex_unlock(&mutex_);
+    bool signalled = false;
+    for (;;) {
+        signalled = sequence_.load() != seen;
+        if (signalled || (deadline != 0 && monoNs() >= deadline)) break;
+        futexWait(sequence_, seen, deadline);
+    }
+    pthread_mutex_lock(&mutex_);
+    waiters_.fetch_sub(1);
+    return signalled;
+}
+
+void ConditionVar::wake(int waiters) {
+    sequence_.fetch_add(1);
+    if (waiters_.load() != 0)
+        ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&sequence_), FUTEX_WAKE_PRIVATE, waiters, nullptr, nullptr, 0);
+}
+
+void ConditionVar::signal() { wake(1); }
+void ConditionVar::broadcast() { wake(INT_MAX); }
 
 // ---- Thread ----
 

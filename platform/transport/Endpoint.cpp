@@ -19,17 +19,19 @@
 namespace Transport {
 namespace endpoint {
 
-int envMs(char const* name, int fallback) {
+int envTime(char const* name, int fallback, int max, char const* unit) {
     char const* v = std::getenv(name);
     if (!v || !*v) return fallback;
     char* end = nullptr;
-    long ms = std::strtol(v, &end, 10);
-    if (end == v || *end != '\0' || ms < 0 || ms > 3600000) {
-        TA_LOG(3, "%s=\"%s\" is not a time in ms, using %d", name, v, fallback);
+    long t = std::strtol(v, &end, 10);
+    if (end == v || *end != '\0' || t < 0 || t > max) {
+        TA_LOG(3, "%s=\"%s\" is not a time in %s up to %d, using %d", name, v, unit, max, fallback);
         return fallback;
     }
-    return int(ms);
+    return int(t);
 }
+
+int envMs(char const* name, int fallback) { return envTime(name, fallback, 3600000, "ms"); }
 
 int sendTimeoutMs() {
     static int ms = envMs("TOPADAPTER_SEND_TIMEOUT_MS", 2000);
@@ -40,6 +42,8 @@ int joinWaitMs() {
     static int ms = envMs("TOPADAPTER_NODED_WAIT_MS", 3000);
     return ms;
 }
+
+int answerPollUs() { return envTime("TOPADAPTER_ANSWER_POLL_US", TA_ANSWER_POLL_DEFAULT_US, 1000000, "us"); }
 
 bool epollAdd(int ep, int fd, uint64_t tag, uint32_t events) {
     struct epoll_event ev;
@@ -137,6 +141,7 @@ bool Endpoint::start() {
     }
     epollFd_.store(ep);
     scratch_.resize(wire::kDataHeaderSize + kMaxMessageSize);
+    pollNs_ = int64_t(answerPollUs()) * 1000;
     stopping_.store(false);
     {
         std::lock_guard<std::mutex> lock(eventMutex_);

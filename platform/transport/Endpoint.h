@@ -81,6 +81,8 @@ private:
         wire::DataFrameReader reader;
         pid_t pid;
         uint64_t key;
+        bool peerBeside = false;   // the sender may run while our receiving thread does
+        int64_t lastArrival = 0;   // steady clock, ns: when its last message came
     };
     // Keys of in_ are never reused, so an event of a closed connection finds nothing.
     using InMap = std::unordered_map<uint64_t, InConn>;
@@ -89,7 +91,12 @@ private:
     bool doSend(AddressedMessage const& msg);
     bool present(uint32_t peer);
     void noteHeardFrom(uint32_t peer, bool open);
+    // The connection to `peer`, made when there is none and `create`.
+    // Takes connsMutex_, but never while it connects.
     std::shared_ptr<OutConn> connection(uint32_t peer, bool create);
+    // A fresh, greeted connection to `peer`; waits up to the send time-out
+    // for room in its accept backlog. No lock held.
+    std::shared_ptr<OutConn> connect(uint32_t peer);
     void dropConnection(uint32_t peer);
     SendResult sendFrame(OutConn& c, uint8_t kind, AddressedMessage const& msg);
     // Sends queued messages while the socket takes them. Caller holds c.mutex.
@@ -121,15 +128,18 @@ private:
 
     void eventLoop();
 
-    // How long after a send the receiving thread looks for the answer
-    // instead of sleeping, how long a yield may take before it stops, and
-    // for how long it stops then. Looking only pays when the receiver can
-    // answer on another CPU meanwhile: never on a single-core card.
-    static constexpr int64_t kPollNs = 100 * 1000;
+    // Looking for the next frame instead of sleeping (PollGate.h says where
+    // it pays). Receiving thread only.
+    bool lookForNext(int64_t& pausedUntil);
+    bool wantsLook(int64_t now) const;
+    bool gateOpen(int64_t now);
+    void noteArrival(InConn& c);
+    // How long a yield may take before the receiving thread stops looking,
+    // for how long it stops then, and how often it asks again whether its
+    // policy and control group let it look at all.
     static constexpr int64_t kBusyYieldNs = 50 * 1000;
     static constexpr int64_t kPollPauseNs = 20 * 1000 * 1000;
-    // Whether process `pid` and this thread may together use more than one CPU.
-    static bool canRunBeside(pid_t pid);
+    static constexpr int64_t kGateCheckNs = 1000 * 1000 * 1000;
 
     TerminationImpl& owner_;
     TerminationId id_;
@@ -137,7 +147,11 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> joined_{false};
-    std::atomic<int64_t> lastSend_{0};  // steady clock, ns
+    // Steady clock, ns: the last send to a receiver that may run while our
+    // receiving thread does; an awaited answer is looked for up to pollNs_
+    // after it.
+    std::atomic<int64_t> lastSend_{0};
+    int64_t pollNs_ = 0;  // TOPADAPTER_ANSWER_POLL_US, set by start()
     int listenFd_ = -1;
     int wakeFd_ = -1;  // lives as long as the endpoint: late wake-ups stay harmless
     // Set before any connection exists. Other threads use it under epollMutex_
@@ -146,7 +160,9 @@ private:
     std::mutex epollMutex_;
     CallbackGate gate_;
 
-    std::mutex connsMutex_;  // guards conns_; taken before any OutConn::mutex
+    // Guards conns_; taken before any OutConn::mutex, by the receiving thread
+    // on every greeting: held for lookups only, never while connecting.
+    std::mutex connsMutex_;
     std::map<uint32_t, std::shared_ptr<OutConn>> conns_;
     bool connsClosed_ = true;  // set once the receiving thread has torn the connections down
     uint32_t nextOutSerial_ = 0;  // guarded by connsMutex_
@@ -165,6 +181,11 @@ private:
     uint64_t nextInKey_ = 0;
     std::vector<uint64_t> closedIn_;  // erased from in_ once the batch of events is handled
     std::vector<unsigned char> scratch_;
+    bool handedOver_ = false;        // the last batch called the owner back
+    bool answerMayCome_ = false;     // the owner awaited an answer when the batch began
+    int64_t servingUntil_ = 0;       // requests keep coming: look for the next until then
+    int64_t gateCheckedAt_ = 0;
+    bool gateOpen_ = false;
 
     std::thread eventThread_;
     std::mutex eventMutex_;

@@ -15,10 +15,13 @@ namespace endpoint {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds from the environment variable `name`, or `fallback`.
+// A time from the environment variable `name` (0..max, in `unit`), or `fallback`.
+int envTime(char const* name, int fallback, int max, char const* unit);
 int envMs(char const* name, int fallback);
 int sendTimeoutMs();
 int joinWaitMs();
+// TOPADAPTER_ANSWER_POLL_US, read at each start: 0 turns the looking for answers off.
+int answerPollUs();
 
 inline TransportLayer::Impl& layer() { return TransportLayer::instance().impl(); }
 

@@ -16,11 +16,18 @@
 #include "EndpointInternal.h"
 #include "Log.h"
 #include "MessageAccess.h"
+#include "PollGate.h"
 #include "Socket.h"
 
 namespace Transport {
 
 using namespace endpoint;
+
+namespace {
+
+int64_t steadyNs() { return Clock::now().time_since_epoch().count(); }
+
+}  // namespace
 
 void Endpoint::receiveLoop() {
     pthread_setname_np(pthread_self(), "TrspRecv");
@@ -28,27 +35,16 @@ void Endpoint::receiveLoop() {
     int const ep = epollFd_.load();
     struct epoll_event events[kMaxEvents];
     int64_t pausedUntil = 0;
+    gateCheckedAt_ = steadyNs();
+    gateOpen_ = pollNs_ > 0 && pollgate::threadMayLook();
     while (!stopping_.load()) {
-        auto t0 = Clock::now();
-        // Right after a send its answer is usually on the way: look for it
-        // instead of sleeping, so that its sender need not wake us. Each look
-        // yields first, so that the threads our callbacks woke, and any other
-        // work of this CPU, run before we look again. A yield that lasted
-        // means that other work wants this CPU: a sleeper is woken ahead of
-        // it while one that yields waits its turn, so we stop looking for a
-        // while.
-        int64_t const now = t0.time_since_epoch().count();
-        bool polling = now - lastSend_.load(std::memory_order_relaxed) < kPollNs && now >= pausedUntil;
-        if (polling) {
-            ::sched_yield();
-            auto t1 = Clock::now();
-            if (t1 - t0 > std::chrono::nanoseconds(kBusyYieldNs)) {
-                pausedUntil = t1.time_since_epoch().count() + kPollPauseNs;
-                polling = false;
-            }
-            t0 = t1;
-        }
-        int n = ::epoll_wait(ep, events, kMaxEvents, polling ? 0 : -1);
+        bool const looking = pollNs_ > 0 && lookForNext(pausedUntil);
+        handedOver_ = false;
+        auto const t0 = Clock::now();
+        int n = ::epoll_wait(ep, events, kMaxEvents, looking ? 0 : -1);
+        // Whether what this batch hands over may be an awaited answer (its
+        // request may have been sent while we slept).
+        answerMayCome_ = pollNs_ > 0 && n > 0 && owner_.awaitsAnswer();
         if (n < 0) {
             if (errno != EINTR)
                 TA_LOG(3, "termination 0x%08lX: epoll_wait failed: %s", id_.value(), std::strerror(errno));
@@ -56,7 +52,7 @@ void Endpoint::receiveLoop() {
         }
         // A wait that returned at once means data was already queued; only
         // then is it worth reading on until the socket is empty.
-        bool burst = !polling && Clock::now() - t0 < std::chrono::microseconds(5);
+        bool burst = !looking && Clock::now() - t0 < std::chrono::microseconds(5);
         bool woken = false;
         for (int i = 0; i < n; ++i) {
             uint64_t tag = events[i].data.u64;
@@ -91,6 +87,56 @@ void Endpoint::receiveLoop() {
     shutdownReceiving();
 }
 
+// Right after a send, its answer is usually on the way, and a request that
+// follows closely on its predecessor usually has a successor: looking for
+// it instead of sleeping saves its sender the wake-up, which costs more than
+// the whole call on a virtual machine. So we look while our owner awaits an
+// answer to a request sent within the window, and while requests keep
+// coming within the window, and nowhere else. First, a thread that our
+// callbacks have just woken on this CPU runs (a caller handed its answer
+// sends its next request, a worker its reply), and so does any other work
+// of this CPU: each look yields, and so does the decision after an answer
+// was handed over. A yield that lasted means that other work wants this
+// CPU: a sleeper is woken ahead of it while one that yields waits its turn,
+// so we stop looking for a while.
+bool Endpoint::lookForNext(int64_t& pausedUntil) {
+    int64_t const now = steadyNs();
+    // An answer to a request sent within the window to a receiver beside us.
+    bool const answered = handedOver_ && answerMayCome_ && now - lastSend_.load(std::memory_order_relaxed) < pollNs_;
+    if (now < pausedUntil || (!answered && !wantsLook(now)) || !gateOpen(now)) return false;
+    ::sched_yield();
+    int64_t const after = steadyNs();
+    bool const look = wantsLook(after);
+    // After an answer, the yield ran its caller: lasting is no news then,
+    // unless the caller sent nothing meanwhile.
+    if (after - now > kBusyYieldNs && !(answered && look)) {
+        pausedUntil = after + kPollPauseNs;
+        return false;
+    }
+    return look;
+}
+
+bool Endpoint::wantsLook(int64_t now) const {
+    return now < servingUntil_ || (now - lastSend_.load(std::memory_order_relaxed) < pollNs_ && owner_.awaitsAnswer());
+}
+
+// The policy and the control group may change under a running process.
+bool Endpoint::gateOpen(int64_t now) {
+    if (now - gateCheckedAt_ >= kGateCheckNs) {
+        gateOpen_ = pollgate::threadMayLook();
+        gateCheckedAt_ = now;
+    }
+    return gateOpen_;
+}
+
+void Endpoint::noteArrival(InConn& c) {
+    handedOver_ = true;
+    if (pollNs_ <= 0 || !c.peerBeside) return;
+    int64_t const now = steadyNs();
+    if (now - c.lastArrival < pollNs_) servingUntil_ = now + pollNs_;
+    c.lastArrival = now;
+}
+
 bool Endpoint::acceptAll() {
     for (int i = 0; i < 64; ++i) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -115,7 +161,9 @@ bool Endpoint::acceptAll() {
             ::close(fd);
             continue;
         }
-        in_.emplace(key, InConn{fd, wire::DataFrameReader(uint32_t(id_.value()), kMaxMessageSize), pid, key});
+        InConn c{fd, wire::DataFrameReader(uint32_t(id_.value()), kMaxMessageSize), pid, key};
+        c.peerBeside = pollNs_ > 0 && pollgate::canRunBeside(pid);
+        in_.emplace(key, std::move(c));
     }
     return true;
 }
@@ -173,6 +221,7 @@ void Endpoint::readFrom(InConn& c, bool burst) {
         case wire::Verdict::Deliver:
         case wire::Verdict::Bounce: {
             AddressedMessage msg = scratchMessage(h);
+            noteArrival(c);
             if (v == wire::Verdict::Deliver)
                 owner_.receive(msg);
             else

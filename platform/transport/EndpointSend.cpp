@@ -1,7 +1,6 @@
 // Endpoint, sending side: one connection per receiver, the bounded queue
 // of a full receiver and the hand-back of what it cannot take.
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include "Endpoint.h"
 #include "EndpointInternal.h"
 #include "Log.h"
+#include "PollGate.h"
 #include "Socket.h"
 
 namespace Transport {
@@ -126,19 +126,30 @@ bool Endpoint::waitForRoom(OutConn& c, std::unique_lock<std::mutex>& lock, size_
     }
 }
 
-bool Endpoint::canRunBeside(pid_t pid) {
-    cpu_set_t ours, theirs;
-    if (::sched_getaffinity(0, sizeof ours, &ours) != 0 || ::sched_getaffinity(pid, sizeof theirs, &theirs) != 0)
-        return false;
-    CPU_OR(&theirs, &theirs, &ours);
-    return CPU_COUNT(&theirs) > 1;
-}
-
 std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool create) {
+    {
+        std::lock_guard<std::mutex> lock(connsMutex_);
+        auto it = conns_.find(peer);
+        if (it != conns_.end()) return it->second;
+        if (!create || connsClosed_) return nullptr;
+    }
+    // Connecting may take up to the send time-out; meanwhile the receiving
+    // thread reads greetings, which take the table's mutex.
+    std::shared_ptr<OutConn> fresh = connect(peer);
+    if (!fresh) return nullptr;
     std::lock_guard<std::mutex> lock(connsMutex_);
+    if (connsClosed_) return nullptr;
+    // Another sender may have connected meanwhile: everything to one peer
+    // goes over one connection, in order, so the later one goes (it carried
+    // nothing but its greeting).
     auto it = conns_.find(peer);
     if (it != conns_.end()) return it->second;
-    if (!create || connsClosed_) return nullptr;
+    fresh->serial = ++nextOutSerial_;
+    conns_[peer] = fresh;
+    return fresh;
+}
+
+std::shared_ptr<Endpoint::OutConn> Endpoint::connect(uint32_t peer) {
     std::string path = sock::terminationPath(peer);
     int fd = -1;
     auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs());
@@ -162,11 +173,6 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool crea
         ::close(fd);
         return nullptr;
     }
-    auto c = std::make_shared<OutConn>();
-    c->peer = peer;
-    c->serial = ++nextOutSerial_;
-    c->fd = fd;
-    c->answerOnAnotherCpu = canRunBeside(pid);
     uint8_t hello[wire::kDataHeaderSize];
     wire::encodeDataHeader(hello, wire::DataHeader{wire::kHello, uint32_t(id_.value()), peer, 0});
     if (::send(fd, hello, sizeof hello, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof hello)) {
@@ -174,7 +180,10 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connection(uint32_t peer, bool crea
         ::close(fd);
         return nullptr;
     }
-    conns_[peer] = c;
+    auto c = std::make_shared<OutConn>();
+    c->peer = peer;
+    c->fd = fd;
+    c->answerOnAnotherCpu = pollNs_ > 0 && pollgate::canRunBeside(pid);
     return c;
 }
 

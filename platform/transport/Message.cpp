@@ -105,71 +105,12 @@ void SimpleAllocator::unlock() { refLock().unlock(); }
 
 // ---------------------------------------------------------------------------
 
-AddressedMessage::AddressedMessage(AddressedMessage const& other) : block_(other.block_) {
-    if (block_) {
-        SimpleAllocator::lock();
-        ++block_->refs;
-        SimpleAllocator::unlock();
-    }
-}
-
-AddressedMessage& AddressedMessage::operator=(AddressedMessage const& other) {
-    if (block_ == other.block_) return *this;
-    if (other.block_) {
-        SimpleAllocator::lock();
-        ++other.block_->refs;
-        SimpleAllocator::unlock();
-    }
-    release();
-    block_ = other.block_;
-    return *this;
-}
-
-AddressedMessage::~AddressedMessage() { release(); }
-
-void AddressedMessage::release() {
-    if (!block_) return;
-    SimpleAllocator::lock();
-    uint32_t left = --block_->refs;
-    SimpleAllocator::unlock();
-    if (left == 0) SimpleAllocator::deallocate(block_);
-    block_ = nullptr;
-}
+void AddressedMessage::free(Block* b) { SimpleAllocator::deallocate(b); }
 
 AddressedMessage AddressedMessage::create(unsigned int size, unsigned int align) {
     AddressedMessage m = MessageAccess::createUninitialised(size, align);
     std::memset(m.rawBuf(), 0, size);
     return m;
-}
-
-unsigned char* AddressedMessage::rawBuf() const {
-    return block_ ? reinterpret_cast<unsigned char*>(block_) + MessageAccess::kDataOffset : nullptr;
-}
-
-unsigned int AddressedMessage::rawSize() const { return block_ ? block_->size : 0; }
-
-TerminationId AddressedMessage::originator() const {
-    return block_ ? TerminationId(static_cast<unsigned long>(block_->originator)) : TerminationId();
-}
-
-TerminationId AddressedMessage::destination() const {
-    return block_ ? TerminationId(static_cast<unsigned long>(block_->destination)) : TerminationId();
-}
-
-void AddressedMessage::setOriginator(TerminationId const& id) const {
-    if (block_) block_->originator = uint32_t(id.value());
-}
-
-void AddressedMessage::setDestination(TerminationId const& id) const {
-    if (block_) block_->destination = uint32_t(id.value());
-}
-
-unsigned int AddressedMessage::shareCount() const {
-    if (!block_) return 0;
-    SimpleAllocator::lock();
-    unsigned int n = block_->refs;
-    SimpleAllocator::unlock();
-    return n;
 }
 
 AddressedMessage MessageAccess::createUninitialised(unsigned int size, unsigned int align) {

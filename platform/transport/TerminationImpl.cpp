@@ -43,6 +43,8 @@ void TerminationImpl::receiveError(AddressedMessage const& msg) {
 
 void TerminationImpl::issueError(AddressedMessage const&) {}
 
+bool TerminationImpl::awaitsAnswer() const { return false; }
+
 bool TerminationImpl::start() { return impl_->ep->start(); }
 
 bool TerminationImpl::started() const { return impl_->ep->running(); }

@@ -31,6 +31,11 @@
 //   TOPADAPTER_SEND_TIMEOUT_MS  how long issue() waits for room when the
 //                           message cannot be queued for a slow receiver
 //                           (default 2000); after that it refuses the message
+//   TOPADAPTER_ANSWER_POLL_US  for how long, in microseconds, a receiving
+//                           thread looks for an awaited answer, or for the
+//                           next of the requests that keep coming, instead of
+//                           sleeping (default 100, the card's build 0: never;
+//                           read at start(); see PollGate.h for where it never looks)
 #pragma once
 
 #include <cstdint>
@@ -74,7 +79,8 @@ private:
 };
 
 // Allocator of message buffers (size-class free lists, process-wide).
-// lock()/unlock() guard the reference counts of shared message buffers.
+// lock()/unlock(): a process-wide lock kept for callers that want one; the
+// reference counts of shared message buffers are atomic.
 class SimpleAllocator {
 public:
     // At least `size` bytes aligned to `align` (a power of two up to 16);
@@ -86,16 +92,25 @@ public:
 };
 
 // A message with its transport addresses. Copies share one buffer; the
-// reference count is changed under SimpleAllocator::lock() and the last
-// reference frees the buffer with SimpleAllocator::deallocate. Originator
-// and destination live with the buffer, so every copy sees the same ones.
-// A default-constructed message is null: no buffer, size 0, addresses 0.
+// reference count is changed atomically (SimpleAllocator::lock() is not
+// needed for it) and the last reference frees the buffer with
+// SimpleAllocator::deallocate. Originator and destination live with the
+// buffer, so every copy sees the same ones. A default-constructed message is
+// null: no buffer, size 0, addresses 0.
 class AddressedMessage {
 public:
     AddressedMessage() : block_(nullptr) {}
-    AddressedMessage(AddressedMessage const& other);
-    AddressedMessage& operator=(AddressedMessage const& other);
-    ~AddressedMessage();
+    AddressedMessage(AddressedMessage const& other) : block_(other.block_) {
+        if (block_) __atomic_fetch_add(&block_->refs, 1u, __ATOMIC_RELAXED);
+    }
+    AddressedMessage& operator=(AddressedMessage const& other) {
+        if (block_ == other.block_) return *this;
+        if (other.block_) __atomic_fetch_add(&other.block_->refs, 1u, __ATOMIC_RELAXED);
+        release();
+        block_ = other.block_;
+        return *this;
+    }
+    ~AddressedMessage() { release(); }
 
     // A fresh message of `size` bytes (zero-filled), buffer aligned to
     // `align`; both addresses 0.
@@ -105,27 +120,46 @@ public:
     // views of their own; rawBuf()/rawSize() always give the whole buffer.
     unsigned char* buf() const { return rawBuf(); }
     unsigned int size() const { return rawSize(); }
-    unsigned char* rawBuf() const;
-    unsigned int rawSize() const;
+    unsigned char* rawBuf() const { return block_ ? reinterpret_cast<unsigned char*>(block_) + kDataOffset : nullptr; }
+    unsigned int rawSize() const { return block_ ? block_->size : 0; }
 
-    TerminationId originator() const;
-    TerminationId destination() const;
+    TerminationId originator() const { return TerminationId(static_cast<unsigned long>(block_ ? block_->originator : 0)); }
+    TerminationId destination() const {
+        return TerminationId(static_cast<unsigned long>(block_ ? block_->destination : 0));
+    }
     // Set by the transport (allocateMessage, issue); shared by all copies.
-    void setOriginator(TerminationId const& id) const;
-    void setDestination(TerminationId const& id) const;
+    void setOriginator(TerminationId const& id) const {
+        if (block_) block_->originator = uint32_t(id.value());
+    }
+    void setDestination(TerminationId const& id) const {
+        if (block_) block_->destination = uint32_t(id.value());
+    }
 
     bool isNull() const { return block_ == nullptr; }
     bool isValid() const { return block_ != nullptr; }
     // Number of messages sharing this buffer (0 for a null message).
-    unsigned int shareCount() const;
+    unsigned int shareCount() const { return block_ ? __atomic_load_n(&block_->refs, __ATOMIC_RELAXED) : 0; }
     // Whether both share one buffer.
     bool sharesBufferWith(AddressedMessage const& other) const { return block_ == other.block_; }
 
-    struct Block;  // buffer header, defined by the implementation
+    // Buffer header; the message bytes follow at kDataOffset (16-aligned).
+    struct Block {
+        uint32_t refs;  // changed atomically
+        uint32_t size;
+        uint32_t originator;  // TerminationId values
+        uint32_t destination;
+    };
+    static constexpr unsigned kDataOffset = 16;
 
 private:
     explicit AddressedMessage(Block* b) : block_(b) {}
-    void release();
+    void release() {
+        // The last holder frees; the acquire orders its reads of the bytes
+        // after every other holder's writes.
+        if (block_ && __atomic_sub_fetch(&block_->refs, 1u, __ATOMIC_ACQ_REL) == 0) free(block_);
+        block_ = nullptr;
+    }
+    static void free(Block* b);
     Block* block_;
     friend class MessageAccess;
 };
@@ -217,6 +251,12 @@ public:
     virtual void receiveError(AddressedMessage const& msg);
     // Called on the issuing thread when issue() refuses `msg`.
     virtual void issueError(AddressedMessage const& msg);
+    // Whether this termination awaits the answer to a request it has sent.
+    // While it does, its receiving thread may look for the answer for a
+    // while instead of sleeping (TOPADAPTER_ANSWER_POLL_US). Asked on the
+    // receiving thread, after every message it hands over: keep it cheap.
+    // The default: never.
+    virtual bool awaitsAnswer() const;
     // Opens the listening socket, starts the threads and announces the
     // termination to the node; returns once the membership service has
     // acknowledged it (then exists(termId()) is true everywhere within

@@ -126,6 +126,8 @@ public:
     void appeared(Transport::Termination& t) override;
     // Stubs of the vanished ORB turn invalid; its callers stop waiting.
     void disappeare(Transport::Termination& t) override;
+    // A transaction of this ORB awaits its answer (any thread, no lock).
+    bool awaitsAnswer() const override;
 
     // Observers of appearing and disappearing ORBs (served on "OrbObsWorker").
     void registerOrbCreation(TreflectOrbObserverIf* obs, bool notifyExisting);
@@ -284,6 +286,9 @@ private:
 
     std::map<unsigned long, TipprmiObjectSkeleton*> objects_;
     mutable std::map<unsigned long, OngoingRequest*> ongoingRequests_;
+    // ongoingRequests_.size(), written under mutex_ with every change, read
+    // without it by the receiving thread (awaitsAnswer).
+    mutable std::atomic<size_t> awaited_{0};
     mutable unsigned long lastRequestId_;
     mutable OSWrap::Mutex mutex_;
     bool ending_;  // under mutex_: set by the destructor

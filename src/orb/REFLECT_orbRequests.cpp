@@ -157,6 +157,7 @@ TreflectORB::OngoingRequest* TreflectORB::sendMsg_(Transport::TerminationId cons
     if (entered) {
         request->id = id;
         ongoingRequests_[id] = request;
+        awaited_.store(ongoingRequests_.size(), std::memory_order_relaxed);
         // An ending ORB receives nothing more: the call ends as if its peer had gone.
         if (ending_) request->response = disconnectedMarker();
     } else if (transaction)
@@ -174,6 +175,7 @@ TreflectORB::OngoingRequest* TreflectORB::sendMsg_(Transport::TerminationId cons
             mutex_.lock();
             auto own = ongoingRequests_.find(id);
             if (own != ongoingRequests_.end() && own->second == request) ongoingRequests_.erase(own);
+            awaited_.store(ongoingRequests_.size(), std::memory_order_relaxed);
             mutex_.unlock();
             request->release();
         }
@@ -207,6 +209,7 @@ bool TreflectORB::outcome_(Transport::TerminationId const& dest, TreflectMessage
         mutex_.lock();
         auto own = ongoingRequests_.find(request.id);
         if (own != ongoingRequests_.end() && own->second == &request) ongoingRequests_.erase(own);
+        awaited_.store(ongoingRequests_.size(), std::memory_order_relaxed);
         mutex_.unlock();
     }
     // A response is only ever stored together with `delivered`: one that
@@ -364,6 +367,7 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
             // straight through instead of blocking on one of ours.
             OngoingRequest* request = it->second;
             ongoingRequests_.erase(it);
+            awaited_.store(ongoingRequests_.size(), std::memory_order_relaxed);
             request->holders.fetch_add(1, std::memory_order_relaxed);
             mutex_.unlock();
             request->condition.lock();
@@ -401,6 +405,8 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
     // Signalled outside the lock: the woken worker does not block on it.
     queue_->condition.signal();
 }
+
+bool TreflectORB::awaitsAnswer() const { return awaited_.load(std::memory_order_relaxed) != 0; }
 
 void TreflectORB::receiveError(Transport::AddressedMessage const& raw) {
     if (raw.rawSize() < TreflectMessage::kHeaderSize) return receive(raw);

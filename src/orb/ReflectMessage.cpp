@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr unsigned int kTransactionIdOffset = 0;
-constexpr unsigned int kTypeOffset = 4;
-constexpr unsigned int kKindOffset = 8;
-
 char const* const kTypeNames[] = {"tUndef", "tRslve", "tPayld", "tOCN  ", "tODN  ", "tOCNSU",
                                   "tODNSU", "tOCNUN", "tODNUN", "tOrbAp", "tPfCnt"};
 char const* const kKindNames[] = {"kUndef", "kMsg  ", "kRequ.", "kResp.", "kNoDes", "kReFai"};
@@ -39,35 +35,6 @@ TreflectMessage::TreflectMessage(TreflectORB const* orb, TreflectMessage const& 
     unsigned int n = other.size() < this->size() ? other.size() : this->size();
     if (n > 0) std::memcpy(buf(), other.buf(), n);
 }
-
-unsigned char* TreflectMessage::buf() const {
-    return rawSize() < kHeaderSize ? nullptr : rawBuf() + kHeaderSize;
-}
-
-unsigned int TreflectMessage::size() const { return rawSize() < kHeaderSize ? 0 : rawSize() - kHeaderSize; }
-
-unsigned long TreflectMessage::headerWord(unsigned int offset) const {
-    if (rawSize() < kHeaderSize) return 0;
-    unsigned char const* p = rawBuf() + offset;
-    return (static_cast<unsigned long>(p[0]) << 24) | (static_cast<unsigned long>(p[1]) << 16) |
-           (static_cast<unsigned long>(p[2]) << 8) | static_cast<unsigned long>(p[3]);
-}
-
-void TreflectMessage::headerWord(unsigned int offset, unsigned long value) {
-    if (rawSize() < kHeaderSize) return;
-    unsigned char* p = rawBuf() + offset;
-    p[0] = static_cast<unsigned char>(value >> 24);
-    p[1] = static_cast<unsigned char>(value >> 16);
-    p[2] = static_cast<unsigned char>(value >> 8);
-    p[3] = static_cast<unsigned char>(value);
-}
-
-unsigned long TreflectMessage::transactionId() const { return headerWord(kTransactionIdOffset); }
-void TreflectMessage::transactionId(unsigned long const& id) { headerWord(kTransactionIdOffset, id); }
-TreflectMessage::type_t TreflectMessage::type() const { return static_cast<type_t>(headerWord(kTypeOffset)); }
-void TreflectMessage::type(type_t t) { headerWord(kTypeOffset, t); }
-TreflectMessage::kind_t TreflectMessage::kind() const { return static_cast<kind_t>(headerWord(kKindOffset)); }
-void TreflectMessage::kind(kind_t k) { headerWord(kKindOffset, k); }
 
 std::string TreflectMessage::typeToStr(type_t const& t) {
     return t < sizeof kTypeNames / sizeof kTypeNames[0] ? kTypeNames[t] : "t?????";

@@ -56,17 +56,17 @@ public:
 
     // The payload after the header. A buffer shorter than the header (a
     // malformed message from a peer) has no payload: null and 0.
-    unsigned char* buf() const;
-    unsigned int size() const;
+    unsigned char* buf() const { return rawSize() < kHeaderSize ? nullptr : rawBuf() + kHeaderSize; }
+    unsigned int size() const { return rawSize() < kHeaderSize ? 0 : rawSize() - kHeaderSize; }
 
     // Header fields. On a buffer shorter than the header the getters give 0
     // and the setters do nothing.
-    unsigned long transactionId() const;
-    void transactionId(unsigned long const& id);
-    type_t type() const;
-    void type(type_t t);
-    kind_t kind() const;
-    void kind(kind_t k);
+    unsigned long transactionId() const { return headerWord(0); }
+    void transactionId(unsigned long const& id) { headerWord(0, id); }
+    type_t type() const { return static_cast<type_t>(headerWord(4)); }
+    void type(type_t t) { headerWord(4, t); }
+    kind_t kind() const { return static_cast<kind_t>(headerWord(8)); }
+    void kind(kind_t k) { headerWord(8, k); }
 
     static std::string typeToStr(type_t const& t);
     static std::string kindToStr(kind_t const& k);
@@ -79,6 +79,19 @@ public:
     bool testValidation(kind_t expected, int n, char const* text, bool output, int) const;
 
 private:
-    unsigned long headerWord(unsigned int offset) const;
-    void headerWord(unsigned int offset, unsigned long value);
+    // The big-endian word at `offset` of the header.
+    unsigned long headerWord(unsigned int offset) const {
+        if (rawSize() < kHeaderSize) return 0;
+        unsigned char const* p = rawBuf() + offset;
+        return (static_cast<unsigned long>(p[0]) << 24) | (static_cast<unsigned long>(p[1]) << 16) |
+               (static_cast<unsigned long>(p[2]) << 8) | static_cast<unsigned long>(p[3]);
+    }
+    void headerWord(unsigned int offset, unsigned long value) {
+        if (rawSize() < kHeaderSize) return;
+        unsigned char* p = rawBuf() + offset;
+        p[0] = static_cast<unsigned char>(value >> 24);
+        p[1] = static_cast<unsigned char>(value >> 16);
+        p[2] = static_cast<unsigned char>(value >> 8);
+        p[3] = static_cast<unsigned char>(value);
+    }
 };

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int kIptrSize = 4;
 
 TreflectORB const* orb() { return TreflectORB::getInstance(NSID_UNIT); }
 
@@ -103,31 +102,9 @@ void TipprmiStream::setData(void const* data, int n) {
 
 // ---- cursors ----
 
-int TipprmiStream::rawIptr() const {
-    if (message_.size() < static_cast<unsigned>(kIptrSize)) return 0;
-    return static_cast<int>(static_cast<int32_t>(load32(message_.buf())));
-}
-
 void TipprmiStream::setIptr(int value) {
     if (message_.size() < static_cast<unsigned>(kIptrSize)) return;
     store32(message_.buf(), static_cast<uint32_t>(value));
-}
-
-unsigned char* TipprmiStream::getDataPtr() const {
-    if (message_.size() < static_cast<unsigned>(kIptrSize)) return nullptr;
-    return message_.buf() + kIptrSize;
-}
-
-int TipprmiStream::getDataLimit() const {
-    unsigned const size = message_.size();
-    return size < static_cast<unsigned>(kIptrSize) ? 0 : static_cast<int>(size - kIptrSize);
-}
-
-int TipprmiStream::getDataSize() const {
-    int const iptr = rawIptr();
-    int const limit = getDataLimit();
-    if (iptr < 0) return 0;
-    return iptr > limit ? limit : iptr;
 }
 
 int TipprmiStream::getRemaining() const {
@@ -174,6 +151,17 @@ void TipprmiStream::trim(int floor) {
 }
 
 void TipprmiStream::marshall(void const* p, int n) {
+    // Room left and a sound cursor: nothing to check, grow or log.
+    int const iptr = rawIptr();
+    if (n > 0 && iptr >= 0 && int64_t(iptr) + n <= getDataLimit()) {
+        unsigned char* const at = getDataPtr() + iptr;
+        if (p)
+            std::memmove(at, p, static_cast<size_t>(n));
+        else
+            std::memset(at, 0, static_cast<size_t>(n));
+        setIptr(iptr + n);
+        return;
+    }
     checkIptr();
     if (n < 1) {
         allocate_(n);
@@ -191,6 +179,13 @@ void TipprmiStream::marshall(void const* p, int n) {
 }
 
 void TipprmiStream::unmarshall(void* p, int n) {
+    // Enough written, a sound cursor, and no failure before: nothing to log.
+    int const iptr = rawIptr();
+    if (n > 0 && !unmarshallingFailed_ && iptr <= getDataLimit() && iptr - optr_ >= n) {
+        if (p) std::memcpy(p, getDataPtr() + optr_, static_cast<size_t>(n));
+        optr_ += n;
+        return;
+    }
     checkIptr();
     if (n < 1) return;
     if (unmarshallingFailed_) {

@@ -84,12 +84,19 @@ public:
     void stopUnmarshalling() { unmarshallingFailed_ = true; }
     bool hasUnmarshallingFailed() const { return unmarshallingFailed_; }
 
-    unsigned char* getDataPtr() const;
+    unsigned char* getDataPtr() const { return message_.size() < kIptrSize ? nullptr : message_.buf() + kIptrSize; }
     // Bytes written. Bounded by the capacity even when the cursor word of a
     // received message claims more.
-    int getDataSize() const;
+    int getDataSize() const {
+        int const iptr = rawIptr();
+        int const limit = getDataLimit();
+        return iptr < 0 ? 0 : (iptr > limit ? limit : iptr);
+    }
     // Capacity of the data area.
-    int getDataLimit() const;
+    int getDataLimit() const {
+        unsigned const size = message_.size();
+        return size < kIptrSize ? 0 : static_cast<int>(size - kIptrSize);
+    }
     // Bytes not yet read.
     int getRemaining() const;
 
@@ -102,7 +109,14 @@ public:
     bool admitCount(unsigned long count, unsigned int minSize);
 
 private:
-    int rawIptr() const;
+    static constexpr unsigned kIptrSize = 4;
+    // The write cursor word at the front of the payload, as it stands.
+    int rawIptr() const {
+        if (message_.size() < kIptrSize) return 0;
+        unsigned char const* p = message_.buf();
+        return static_cast<int>(static_cast<int32_t>((uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+                                                     (uint32_t(p[2]) << 8) | uint32_t(p[3])));
+    }
     void setIptr(int value);
     // Logs a write cursor beyond the capacity; false then.
     bool checkIptr() const;

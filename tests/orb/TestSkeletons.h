@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -14,17 +15,19 @@
 namespace orbtest {
 
 constexpr unsigned long kTestClass = 0x77;
-enum TestMethod : unsigned long { kAdd = 1, kBlock = 2, kCount = 3 };
+enum TestMethod : unsigned long { kAdd = 1, kBlock = 2, kCount = 3, kSleep = 4 };
 
 // cc 0x77: mc 1 adds two longs; mc 2 blocks until released (without the run
-// permission); mc 3 counts under the run permission and checks it is alone.
+// permission); mc 3 counts under the run permission and checks it is alone;
+// mc 4 answers after the milliseconds of its argument (without the run
+// permission).
 class TestServer : public TipprmiObjectSkeleton {
 public:
     explicit TestServer(char const* name, TreflectORB* orb = nullptr) : TipprmiObjectSkeleton(orb, TipprmiOID(name)) {}
 
     bool dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
                   TipprmiStream& out) override {
-        if (cc != kTestClass || mc < kAdd || mc > kCount)
+        if (cc != kTestClass || mc < kAdd || mc > kSleep)
             return TipprmiObjectSkeleton::dispatch(transaction, cc, mc, in, out);
         long result = 0;
         if (mc == kAdd) {
@@ -39,6 +42,12 @@ public:
             lock.unlock();
             TreflectORB::getRunPermission();
             --blocked;
+        } else if (mc == kSleep) {
+            long ms = 0;
+            in >> ms;
+            TreflectORB::releaseRunPermission();
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            TreflectORB::getRunPermission();
         } else {
             if (!TreflectORB::hasRunPermission()) ++withoutPermission;
             maxInside = std::max(maxInside, int(++inside));

@@ -659,6 +659,48 @@ TEST_F(TransportDelivery, ASenderIsAnsweredBeforeTheMembershipServiceReportsIt) 
     ::unlink(rawPath.c_str());
 }
 
+// A receiver whose accept backlog stays full holds up the sends to it, and
+// nothing else: meanwhile the sender's receiving thread reads the greetings
+// of new peers and delivers what they send.
+TEST_F(TransportDelivery, AConnectToAReceiverWithAFullBacklogHoldsUpNothingButItsOwnSend) {
+    uint32_t const self = uint32_t(local.termId().value());
+    constexpr uint32_t kFull = 0x0ABD0101, kGreeter = 0x0AC00101;
+    std::string const fullPath = Transport::sock::terminationPath(kFull);
+    int const listener = Transport::sock::listenAt(fullPath, 0);
+    ASSERT_GE(listener, 0);
+    std::vector<int> fds;
+    for (int fd; fds.size() < 8 && (fd = Transport::sock::connectTo(fullPath, true)) >= 0;) fds.push_back(fd);
+    ASSERT_EQ(errno, EAGAIN) << "the backlog is full";
+    // It is present to us through its own connection to us.
+    int const own = rawConnect(Transport::sock::terminationPath(self));
+    ASSERT_TRUE(sendRaw(own, rawFrame(1, kFull, self, 0)) && sendRaw(own, rawFrame(2, kFull, self, 4, {0, 0, 0, 0})));
+    ASSERT_TRUE(waitUntil([&] { return local.received() == 1; }));
+
+    std::atomic<bool> done{false};
+    bool sent = true;
+    std::thread sender([&] {
+        sent = termination(TerminationId(kFull)).issue(withSeq(local, 1, 8));
+        done = true;
+    });
+    // Each greeter connects, greets and sends one message while the send waits.
+    unsigned servedMeanwhile = 0;
+    for (uint32_t k = 0; !done; ++k) {
+        int const fd = rawConnect(Transport::sock::terminationPath(self));
+        ASSERT_TRUE(sendRaw(fd, rawFrame(1, kGreeter + (k << 16), self, 0)) &&
+                    sendRaw(fd, rawFrame(2, kGreeter + (k << 16), self, 4, {0, 0, 0, 0})));
+        ASSERT_TRUE(waitUntil([&] { return local.received() == 2 + k; }));
+        servedMeanwhile += !done;
+        ::close(fd);
+    }
+    sender.join();
+    EXPECT_FALSE(sent) << "refused after the send time-out";
+    EXPECT_EQ(local.state().issueErrors, 1u);
+    EXPECT_GE(servedMeanwhile, 5u);
+    for (int fd : fds) ::close(fd);
+    for (int fd : {own, listener}) ::close(fd);
+    ::unlink(fullPath.c_str());
+}
+
 namespace {
 
 // Runs a child that becomes uid/gid 65534, keeping only CAP_DAC_OVERRIDE when
