@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Chaos.h"
 #include "Endpoint.h"
 #include "EndpointInternal.h"
 #include "Log.h"
@@ -173,6 +174,7 @@ void Endpoint::readFrom(InConn& c, bool burst) {
         case wire::Verdict::Deliver:
         case wire::Verdict::Bounce: {
             AddressedMessage msg = scratchMessage(h);
+            chaos::at(chaos::Deliver);
             if (v == wire::Verdict::Deliver)
                 owner_.receive(msg);
             else
