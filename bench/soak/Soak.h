@@ -47,6 +47,9 @@ namespace soak {
 
 using Words = std::vector<std::string>;
 
+// A.B.C.D of an address in host order.
+std::string ipText(uint32_t address);
+
 // A check's outcome; a failed one always says why.
 struct Verdict {
     bool ok = true;
