@@ -249,7 +249,7 @@ void Soak::opRecreate(Words const& op) {
     if (op.size() != 6 || !flows_.count(key) || flows_[key].unit != number(op[2])) return;
     FlowRec f = flows_[key];
     CardRec* c = cardOfFlow(key);
-    Child* client = node_.spawn("topctl." + str(++instances_), BENCH_BIN_DIR "/topctl", {"delete", op[1]}, {}, true);
+    Child* client = node_.spawn("topctl." + str(++instances_), BENCH_BIN_DIR "/topctl", {"delete", op[1]}, {node_.toolNameId()}, true);
     if (!client) return note(Verdict::failed("topctl did not start"));
     clients_.push_back(client);
     double const limit = 60 / options_.scale + 15;
@@ -370,7 +370,7 @@ void Soak::opChip(Words const& op) {
     std::string const command = join(op, 2);
     std::string const reply = Node::chip(c.task->pid, command);
     if (reply.compare(0, 2, "ok") != 0)
-        return note(Verdict::failed("card " + op[1] + "'s chip refused '" + command + "': " + (reply.empty() ? "no answer" : reply)));
+        return note(Verdict::failed("card " + op[1] + "'s chip refused '" + command + "': " + reply));
     FlowRec const* f = c.flow ? &flows_[c.flow] : nullptr;
     bool const running = f && f->wantsChip();
     // A revive of a dead API configures the chip at a time of its own.
@@ -455,7 +455,7 @@ void Soak::opModelRestart(Words const& op) {
 void Soak::opTopctl(Words const& op) {
     if (op.size() < 3) return;
     Words args(op.begin() + 2, op.end());
-    Child* c = node_.spawn("topctl." + str(++instances_), BENCH_BIN_DIR "/topctl", args, {}, true);
+    Child* c = node_.spawn("topctl." + str(++instances_), BENCH_BIN_DIR "/topctl", args, {node_.toolNameId()}, true);
     if (!c) return note(Verdict::failed("topctl did not start"));
     clients_.push_back(c);
     if (op[1] != "-1") {

@@ -191,7 +191,7 @@ Verdict Soak::chipsAsExpected(std::map<unsigned, std::string>& states) {
         std::string const line = Node::chip(c.task->pid, "state");
         states[c.index] = line;
         std::string const card = "card " + str(c.index);
-        if (line.compare(0, 2, "ok") != 0) return Verdict::failed(card + "'s chip does not answer");
+        if (line.compare(0, 2, "ok") != 0) return Verdict::failed(card + "'s chip does not answer: " + line);
         Fields f = fieldsOf(line);
         auto const flow = flows_.find(c.flow);
         bool const run = c.expect == CardRec::Clean && flow != flows_.end() && flow->second.wantsChip();
@@ -500,6 +500,14 @@ bool Soak::settle(bool last) {
         if (!v.ok) failed.push_back(v.why);
     };
     for (auto const& f : looks_->takeFailures()) failed.push_back(f);
+    // What failed meanwhile may follow from a process that died first, and
+    // a process that dies (writing its core) may not be reaped at once.
+    Verdict live = processesLive();
+    for (int i = 0; live.ok && !failed.empty() && i < 30; ++i) {
+        usleep(100000);
+        live = processesLive();
+    }
+    if (!live.ok) failed.insert(failed.begin(), live.why);
     if (failed.empty() && (!last || sinceSettle_ > 0)) check(settled());
     sinceSettle_ = 0;
     if (last) {
@@ -507,6 +515,12 @@ bool Soak::settle(bool last) {
         for (auto const& f : looks_->takeFailures()) failed.push_back(f);
         check(childrenEnded());
         check(noReports());
+    }
+    {
+        // Noted by the checks themselves: the reasons of a failed model call.
+        std::lock_guard<std::mutex> lock(verdictsMutex_);
+        failed.insert(failed.end(), failures_.begin(), failures_.end());
+        failures_.clear();
     }
     if (failed.empty()) return true;
     std::string all;

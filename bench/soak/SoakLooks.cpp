@@ -95,7 +95,7 @@ void Looks::begin() {
     default: w = {"orb", "topmodel"}; break;
     }
     if (rng_() % 2) w.push_back("--json");
-    Child* c = node_.spawn("look." + std::to_string(++serial_), BENCH_BIN_DIR "/topctl", w, {}, true);
+    Child* c = node_.spawn("look." + std::to_string(++serial_), BENCH_BIN_DIR "/topctl", w, {node_.toolNameId()}, true);
     if (!c) {
         std::lock_guard<std::mutex> lock(mutex_);
         failures_.push_back("the operator look 'topctl " + text(w) + "' did not start");

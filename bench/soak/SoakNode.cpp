@@ -102,6 +102,17 @@ Child* Node::spawn(std::string const& name, std::string const& exe, std::vector<
     return c;
 }
 
+std::string Node::toolNameId() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (;;) {
+        unsigned short const id = static_cast<unsigned short>(0xF000 + toolIds_++ % 0x0F00);
+        bool taken = false;
+        for (char const* actor : {"soak", "topmodel", "topAdapter-0", "topAdapter-1", "topAdapter-2", "topAdapter-3"})
+            taken = taken || Transport::IdInfo::nameIdOf(actor) == id;
+        if (!taken) return "TOPADAPTER_NAME_ID=" + std::to_string(id);
+    }
+}
+
 void Node::kill(Child* child) { end(child, SIGKILL, 1e9); }
 
 bool Node::end(Child* child, int signal, double seconds) {
@@ -181,7 +192,7 @@ std::vector<std::string> Node::reports() const {
 
 std::string Node::chip(pid_t pid, std::string const& command) {
     std::string reply, error;
-    topdrv::sendControlCommand(topdrv::controlSocketPath(pid), command, &reply, &error);
+    if (!topdrv::sendControlCommand(topdrv::controlSocketPath(pid), command, &reply, &error)) return "error: " + error;
     return reply;
 }
 

@@ -58,6 +58,10 @@ public:
     // soak's own environment. Null when it cannot be started.
     Child* spawn(std::string const& name, std::string const& exe, std::vector<std::string> const& args,
                  std::vector<std::string> env, bool tool = false);
+    // A name id for an operator's tool, none of the node's actors' and none
+    // a tool had lately: ids derived from a tool's process id collide when
+    // thousands of tools come and go (any thread).
+    std::string toolNameId();
     // SIGKILL and reap.
     void kill(Child* child);
     // Sends `signal` and waits until the child has ended, at most `seconds`; whether it ended.
@@ -75,7 +79,7 @@ public:
 
     // Non-empty sanitizer report files written so far.
     std::vector<std::string> reports() const;
-    // One command to the chip of the task `pid`; "" when it does not answer.
+    // One command to the chip of the task `pid`; "error: WHY" when it does not answer.
     static std::string chip(pid_t pid, std::string const& command);
     static Usage usage(pid_t pid);
 
@@ -86,6 +90,7 @@ private:
     std::string dir_;
     std::mutex mutex_;  // guards children_ and every child's fields
     std::vector<Child*> children_;
+    unsigned toolIds_ = 0;
 };
 
 }  // namespace soak
