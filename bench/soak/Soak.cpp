@@ -112,6 +112,7 @@ bool Soak::failurePending() {
 }
 
 bool Soak::callFailed(char const* what) {
+    callContext_.clear();
     if (callErrors_ == errorsSeen_) return false;
     errorsSeen_ = callErrors_;
     note(Verdict::failed(std::string("model call ") + what + " failed: " + lastCallError_));
@@ -485,9 +486,15 @@ int Soak::run() {
     std::printf("\n");
     std::fflush(stdout);
     unsigned long const self = diag::currentThreadId();
+    // A call failed when its answer could not be read (the call helper says
+    // so); the error records before it tell why. An error record alone is no
+    // failure: a resolution asks every actor of the node, and operator tools
+    // leave it all the time.
     diag::setCaptureSink([this, self](diag::Record const& r) {
-        if (!r.isError() || r.thread != self) return;
-        lastCallError_ = r.file + ":" + std::to_string(r.line) + " " + r.text;
+        if (r.thread != self) return;
+        if (r.isError()) callContext_ = r.file + ":" + std::to_string(r.line) + " " + r.text;
+        if (r.text.compare(0, 16, "Unmarshall error") != 0) return;
+        lastCallError_ = r.text + (callContext_.empty() ? "" : " (after " + callContext_ + ")");
         ++callErrors_;
     });
     TreflectORB::getInstance(NSID_UNIT);

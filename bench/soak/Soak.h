@@ -227,7 +227,7 @@ private:
     std::map<std::string, unsigned long> byKind_;
     std::atomic<unsigned long> callErrors_{0};
     unsigned long errorsSeen_ = 0;
-    std::string lastCallError_;
+    std::string lastCallError_, callContext_;
     std::mutex verdictsMutex_;
     std::vector<std::string> failures_;  // failed verdicts not yet reported by a settle
     // The model call under way, for the watchdog: its name and start (ns on the steady clock; 0: none).

@@ -126,7 +126,8 @@ bool Looks::finished(Look& look, bool stopping) {
     // not there (deleted, or restarting); a monitor stopped by its signal
     // before it took the signal in hand dies of it.
     bool const absent = code == 1 && (out.find("no flow ") != std::string::npos ||
-                                      out.find("model not reachable") != std::string::npos);
+                                      out.find("model not reachable") != std::string::npos ||
+                                      out.find("no actor named topmodel") != std::string::npos);
     bool const stopped = look.stopAfter && !exited && WTERMSIG(status) == SIGTERM;
     if (code == 0 || code == 3 || absent || stopped) {
         absent_ += absent;
