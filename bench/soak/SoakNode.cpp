@@ -71,6 +71,8 @@ Child* Node::spawn(std::string const& name, std::string const& exe, std::vector<
         std::string& o = merged[options];
         o += (o.empty() ? "" : ":") + ("log_path=" + report);
     }
+    // A bounded quarantine, so that flat memory can be told from growth (SoakCheck.cpp).
+    if (merged["ASAN_OPTIONS"].find("quarantine_size_mb") == std::string::npos) merged["ASAN_OPTIONS"] += ":quarantine_size_mb=32";
     std::vector<std::string> strings{exe};
     strings.insert(strings.end(), args.begin(), args.end());
     size_t const argc = strings.size();
