@@ -9,7 +9,11 @@
 #   share/doc/topadapter/ README.md
 #   share/man/man1/       topctl(1), topcard(1), topchip(1)
 #   share/bash-completion/completions/topctl
-#   lib/systemd/system/   topcard.service (disabled: nothing enables it)
+#   share/topadapter/schema/topctl/
+#                         the JSON Schemas of topctl's --json output
+#   lib/systemd/system/   topcard.service and topctl-metrics.service, the
+#                         exporter that goes with it (both disabled: nothing
+#                         enables them)
 #
 # topcard is scripts/run-card.sh itself, configured with where the programs
 # lie relative to it, so an installed tree can be moved (DESTDIR, packages).
@@ -40,10 +44,15 @@ add_custom_target(man_pages ALL DEPENDS ${_man_pages})
 install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/topctl.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME topctl)
-# The unit names the packaged topcard.
+install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tools/topctl/schema/
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/topadapter/schema/topctl FILES_MATCHING PATTERN "*.json")
+# The units name the packaged programs.
 set(TOPCARD_PATH /usr/${CMAKE_INSTALL_BINDIR}/topcard)
-configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/topcard.service ${CMAKE_CURRENT_BINARY_DIR}/topcard.service @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/topcard.service DESTINATION lib/systemd/system)
+set(TOPCTL_PATH /usr/${CMAKE_INSTALL_BINDIR}/topctl)
+foreach(unit topcard topctl-metrics)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/${unit}.service ${CMAKE_CURRENT_BINARY_DIR}/${unit}.service @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${unit}.service DESTINATION lib/systemd/system)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME topadapter)

@@ -1,5 +1,7 @@
 # The layers of DESIGN §1, checked: platform/ knows nothing of the runtime or
-# of anything above it, neither by include nor by link.
+# of anything above it, neither by include nor by link, and no two folders of
+# the product include each other, through any number of others
+# (cmake/CheckLayers.cmake).
 
 # Links, at configure time: a library of platform/ links platform libraries only.
 function(ta_check_platform_links)
@@ -25,13 +27,22 @@ function(ta_check_platform_links)
 endfunction()
 ta_check_platform_links()
 
-# Includes, at build time, whenever a file of platform/ changes.
-file(GLOB_RECURSE _platform_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/*.h
-     ${CMAKE_SOURCE_DIR}/platform/*.cpp)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/platform-layer.stamp
-  COMMAND ${CMAKE_COMMAND} -DROOT=${CMAKE_SOURCE_DIR} -DSTAMP=${CMAKE_BINARY_DIR}/platform-layer.stamp
+# Includes, when the build is configured (in a scope of their own) ...
+function(ta_check_includes)
+  set(ROOT ${CMAKE_SOURCE_DIR})
+  include(${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake)
+endfunction()
+ta_check_includes()
+# ... and at build time, whenever a file of the product or a table changes.
+set(_layer_globs)
+foreach(r platform src proxylibs sim tools)
+  list(APPEND _layer_globs ${CMAKE_SOURCE_DIR}/${r}/*.h ${CMAKE_SOURCE_DIR}/${r}/*.cpp ${CMAKE_SOURCE_DIR}/${r}/*.table)
+endforeach()
+file(GLOB_RECURSE _layer_sources CONFIGURE_DEPENDS ${_layer_globs})
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/layers.stamp
+  COMMAND ${CMAKE_COMMAND} -DROOT=${CMAKE_SOURCE_DIR} -DSTAMP=${CMAKE_BINARY_DIR}/layers.stamp
           -P ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake
-  DEPENDS ${_platform_sources} ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake
-  COMMENT "Checking that platform/ includes nothing above it"
+  DEPENDS ${_layer_sources} ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake
+  COMMENT "Checking that platform/ includes nothing above it and that no folders include each other"
   VERBATIM)
-add_custom_target(platform_layer ALL DEPENDS ${CMAKE_BINARY_DIR}/platform-layer.stamp)
+add_custom_target(platform_layer ALL DEPENDS ${CMAKE_BINARY_DIR}/layers.stamp)

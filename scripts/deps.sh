@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 # Usage: scripts/deps.sh [native|cross|fuzz|checks]...
-#   checks: what the install test checks the package with: systemd-analyze,
-#   and promtool, taken alone out of Debian's prometheus package (installing
-#   that package would start a Prometheus server).
+#   checks: what the tests check the package and topctl's output with:
+#   systemd-analyze, a JSON Schema validator, and promtool and the Prometheus
+#   server, taken alone out of Debian's prometheus package (installing that
+#   package would start a server; the exporter test starts its own); the
+#   zones the tests are run in once.
 set -euo pipefail
-want=(cmake g++ make libgtest-dev libbenchmark-dev libboost-dev)
-promtool=
+want=(cmake g++ make libgtest-dev libbenchmark-dev libboost-dev libcpp-httplib-dev pkg-config)
+prom=()
 for m in "$@"; do
   case "$m" in
     cross) want+=(g++-powerpc-linux-gnu qemu-user) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
-    checks) want+=(systemd); command -v promtool >/dev/null || promtool=1 ;;
+    checks)
+      want+=(systemd python3-jsonschema tzdata)
+      for tool in promtool prometheus; do command -v $tool >/dev/null || prom+=("$tool"); done ;;
   esac
 done
 missing=()
@@ -24,14 +28,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-if [ -n "$promtool" ]; then
-  echo "installing promtool"
+if [ ${#prom[@]} -gt 0 ]; then
+  echo "installing ${prom[*]}"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
   scratch=$(mktemp -d)
   [ ${#missing[@]} -gt 0 ] || $SUDO apt-get update -qq
-  (cd "$scratch" && apt-get download -qq prometheus 2>/dev/null &&
-    dpkg-deb --fsys-tarfile prometheus_*.deb | tar -x ./usr/bin/promtool) &&
-    $SUDO install -m 0755 "$scratch/usr/bin/promtool" /usr/local/bin/promtool ||
-    echo "promtool not installed: the metrics check will be skipped" >&2
+  if (cd "$scratch" && apt-get download -qq prometheus 2>/dev/null); then
+    for tool in "${prom[@]}"; do
+      (cd "$scratch" && dpkg-deb --fsys-tarfile prometheus_*.deb | tar -x "./usr/bin/$tool") &&
+        $SUDO install -m 0755 "$scratch/usr/bin/$tool" "/usr/local/bin/$tool" ||
+        echo "$tool not installed: the checks that need it will be skipped" >&2
+    done
+  else
+    echo "prometheus not downloaded: the checks that need ${prom[*]} will be skipped" >&2
+  fi
   rm -rf "$scratch"
 fi

@@ -19,6 +19,10 @@
 //    operator runs them; each reports its remote calls and the sum of their
 //    round trips (--timing), so the command's own time is a ratio of that sum
 //    measured in the same run, beside the plain ORB call above.
+//    The exporter (topctl metrics --listen) on the same node: a scrape that
+//    reads the card against one that is served the last reading and against
+//    the one-shot metrics command; then its resident memory and CPU while
+//    it is scraped every 15 seconds (real time) for the given time.
 // 4. Lock loss on every card at once: the time from the moment the last
 //    alarm became due (its task's condition poll saw the loss, the time of
 //    its "Detect: Raise" record, plus the specified 2-second raise delay)
@@ -26,6 +30,7 @@
 //    10-second poll and the raise delay are specified, so they are left out.
 //
 // Usage: node_bench [time scale, default 1] [cards, default 32] [flows, default 2000] [idle seconds, default 10]
+//                   [seconds of 15-second scrapes of the exporter, default 60]
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
@@ -37,12 +42,17 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "BenchUtil.h"
 #include "ChipControl.h"
@@ -142,6 +152,46 @@ unsigned long sentBy(Transport::TerminationId const& t, Transport::TerminationId
     return n;
 }
 
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    int port = ::bind(fd, reinterpret_cast<sockaddr*>(&a), size) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0
+                   ? ntohs(a.sin_port)
+                   : 0;
+    ::close(fd);
+    return port;
+}
+
+// The exporter on its own port; its scrapes, timed in ms (-1: no answer).
+struct Exporter {
+    Exporter(std::string const& bin, std::string const& interval, unsigned nameId) : port(freePort()), http("127.0.0.1", port) {
+        pid = spawn(bin + "topctl", {"metrics", "--listen", "127.0.0.1:" + std::to_string(port), "--interval", interval},
+                    {"TOPADAPTER_ACTOR=topctl", "TOPADAPTER_NAME_ID=" + std::to_string(nameId)});
+        http.set_read_timeout(60, 0);
+        ready = waitFor([&] { return scrape() >= 0; }, 30, 20000);
+    }
+    // Also takes the duration of the reading it was served, in ms.
+    double scrape() {
+        auto t = Clock::now();
+        auto res = http.Get("/metrics");
+        if (!res || res->status != 200) return -1;
+        double const ms = usSince(t) / 1000;
+        char const* const gauge = "\ntopadapter_exporter_reading_duration_seconds ";
+        size_t const at = res->body.find(gauge);
+        if (at != std::string::npos) readings.push_back(std::atof(res->body.c_str() + at + std::strlen(gauge)) * 1000);
+        return ms;
+    }
+    std::vector<double> readings;
+    int port;
+    httplib::Client http;
+    pid_t pid = 0;
+    bool ready = false;
+};
+
 void kill(std::vector<pid_t> const& pids) {
     for (pid_t p : pids)
         if (p > 0) ::kill(p, SIGKILL);
@@ -156,8 +206,10 @@ int main(int argc, char** argv) {
     unsigned const cards = argc > 2 ? unsigned(std::atoi(argv[2])) : 32;
     unsigned const flows = argc > 3 ? unsigned(std::atoi(argv[3])) : 2000;
     double const idleSeconds = argc > 4 ? std::atof(argv[4]) : 10;
-    if (scale < 1 || cards < 1 || cards > 200 || flows < cards || idleSeconds <= 0) {
-        std::fprintf(stderr, "usage: node_bench [time scale >= 1] [cards 1..200] [flows >= cards] [idle seconds]\n");
+    double const scrapeSeconds = argc > 5 ? std::atof(argv[5]) : 60;
+    if (scale < 1 || cards < 1 || cards > 200 || flows < cards || idleSeconds <= 0 || scrapeSeconds < 15) {
+        std::fprintf(stderr,
+                     "usage: node_bench [time scale >= 1] [cards 1..200] [flows >= cards] [idle seconds] [scrape seconds >= 15]\n");
         return 1;
     }
     Node node;
@@ -336,6 +388,30 @@ int main(int argc, char** argv) {
     Timing const flowView = run("flow " + std::to_string(card[cards / 2].key), 7);
     Timing const metrics = run("metrics", 7);
 
+    // The exporter: every scrape reads the card (interval 0), or the first of an interval does.
+    std::vector<double> reading, cached, periodic, periodicReadings;
+    long rss0 = 0, rss1 = 0;
+    double exporterCpu = -1;
+    {
+        Exporter each(bin, "0", 0x0D10);
+        for (unsigned i = 0; each.ready && i < 7; ++i) reading.push_back(each.scrape());
+        kill({each.pid});
+        Exporter paced(bin, "10", 0x0D11);
+        for (unsigned i = 0; paced.ready && i < 7; ++i) cached.push_back(paced.scrape());
+        // Scrapes every 15 s, as Prometheus does by default.
+        rss0 = vmRssKiB(paced.pid);
+        long long const t0 = cpuTicks(paced.pid);
+        auto const s0 = Clock::now();
+        while (paced.ready && usSince(s0) < scrapeSeconds * 1e6) {
+            periodic.push_back(paced.scrape());
+            std::this_thread::sleep_for(std::chrono::seconds(15));
+        }
+        exporterCpu = double(cpuTicks(paced.pid) - t0) / double(::sysconf(_SC_CLK_TCK)) / (usSince(s0) / 1e6) * 100;
+        periodicReadings = paced.readings;
+        rss1 = vmRssKiB(paced.pid);
+        kill({paced.pid});
+    }
+
     // ---- 4. every card loses lock at once ----
     size_t baseline;
     {
@@ -401,6 +477,26 @@ int main(int argc, char** argv) {
         double const command = medianOf(v.second->commandMs), calls = medianOf(v.second->callsMs);
         std::printf("  %s  %9.2f ms, %4lu remote calls whose round trips add up to %8.2f ms: %5.2f x; %7.1f plain calls\n",
                     v.first, command, v.second->calls, calls, command / calls, command * 1000 / callUs);
+    }
+    bool const unanswered = std::count(reading.begin(), reading.end(), -1.0) + std::count(cached.begin(), cached.end(), -1.0) +
+                                std::count(periodic.begin(), periodic.end(), -1.0) >
+                            0;
+    if (reading.empty() || cached.empty() || periodic.empty() || unanswered) {
+        std::printf("  exporter  did not answer\n");
+    } else {
+        double const oneShot = metrics.commandMs.empty() ? 0 : medianOf(metrics.commandMs);
+        std::printf("  exporter scrape that reads the card  %9.2f ms median, %9.2f ms max of 7: %5.2f x the metrics command\n",
+                    medianOf(reading), *std::max_element(reading.begin(), reading.end()),
+                    oneShot > 0 ? medianOf(reading) / oneShot : 0.0);
+        std::printf("  exporter scrape of the last reading  %9.2f ms median: %5.3f x a scrape that reads\n",
+                    medianOf(cached), medianOf(cached) / medianOf(reading));
+        std::printf("  exporter scraped every 15 s for %.0f s (%zu scrapes, %.2f ms median, %.2f ms max): resident %.2f -> "
+                    "%.2f MiB, %.3f %% of one core\n",
+                    scrapeSeconds, periodic.size(), medianOf(periodic), *std::max_element(periodic.begin(), periodic.end()),
+                    rss0 / 1024.0, rss1 / 1024.0, exporterCpu);
+        if (!periodicReadings.empty())
+            std::printf("  the readings those scrapes were served took %.2f ms median, %.2f ms max\n",
+                        medianOf(periodicReadings), *std::max_element(periodicReadings.begin(), periodicReadings.end()));
     }
     std::printf("4. every card loses lock at once: all %u alarms at the model, after the last became due\n", cards);
     std::printf("  (its poll saw the loss + %g s raise delay)                         %9.1f ms\n", 2.0 / scale,

@@ -355,9 +355,9 @@ void Soak::opPerf(Words const& op) {
     unsigned long const key = number(op.at(1));
     if (!flows_.count(key)) return;
     TipprmiSequence<unsigned long> idents;
-    for (long i : {TopAdapterStatusClient::COUNTER_SLS, TopFlowClient::PM_IDENT_MIN_PHASE_ERROR,
+    for (long i : {TopAdapterStatusClient::PM_IDENT_SLS, TopFlowClient::PM_IDENT_MIN_PHASE_ERROR,
                    TopFlowClient::PM_IDENT_AVG_PHASE_ERROR, TopFlowClient::PM_IDENT_MAX_PHASE_ERROR,
-                   TopAdapterStatusClient::COUNTER_NO_RX_SYNC})
+                   TopAdapterStatusClient::PM_IDENT_NO_RX_SYNC})
         idents.push_back(static_cast<unsigned long>(i));
     call("triggerPerformance", [&](ModelControlClient& m) { return m.triggerPerformance(key, idents, number(op.at(2))), true; });
     callFailed("triggerPerformance");

@@ -286,7 +286,7 @@ Verdict Soak::modelAsExpected(std::map<unsigned, std::string> const& states) {
         bool const perf = card && f.wantsChip();
         // A trigger first: it drops the registrations of observers that are gone (a killed task's).
         TipprmiSequence<unsigned long> idents;
-        idents.push_back(static_cast<unsigned long>(Status::COUNTER_SLS));
+        idents.push_back(static_cast<unsigned long>(Status::PM_IDENT_SLS));
         call("triggerPerformance", [&](ModelControlClient& m) { return m.triggerPerformance(s.key, idents, 1), true; });
         ModelControlClient::PerformanceRecord const p = call("getPerformance", [&](ModelControlClient& m) { return m.getPerformance(s.key); });
         if (callFailed("getPerformance")) return Verdict::failed(name + "'s performance record could not be read");

@@ -1,6 +1,7 @@
 #include "ChipCommand.h"
 
 #include <cstdio>
+#include <iomanip>
 #include <sstream>
 #include <vector>
 
@@ -67,7 +68,9 @@ std::string journalText(std::vector<JournalEntry> const& entries) {
     std::ostringstream o;
     o << "ok " << entries.size() << "\n";
     for (auto const& e : entries) {
-        o << e.seq << " " << fnName(e.fn) << "(" << e.args << ") = " << e.result;
+        o << e.seq << " " << e.wallUs / 1000000 << "." << std::setw(6) << std::setfill('0') << e.wallUs % 1000000
+          << std::setfill(' ') << " " << (e.thread.empty() ? "-" : e.thread) << " " << fnName(e.fn) << "(" << e.args
+          << ") = " << e.result;
         if (!e.value.empty()) o << " -> " << e.value;
         o << "\n";
     }

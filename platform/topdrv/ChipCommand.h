@@ -27,7 +27,7 @@
 //   phase-samples <v>[,<v>...]    samples handed out before the generated ones
 //   seed <n>                      restarts the sample sequence with this seed
 //   journal [<n>]                 ok <count>, then one line per call, oldest first:
-//                                    <seq> <function>(<args>) = <status> [-> <value>]
+//                                    <seq> <wall s.us> <thread> <function>(<args>) = <status> [-> <value>]
 #pragma once
 
 #include <string>

@@ -108,9 +108,12 @@ struct Status {
     float lastPhaseError = 0;
 };
 
-// One driver call as the chip saw it.
+// One driver call as the chip saw it. The time is the host's wall clock,
+// unscaled, so that it compares with what other processes record.
 struct JournalEntry {
     uint64_t seq = 0;      // 1, 2, ... since power-up
+    int64_t wallUs = 0;    // microseconds since 1970
+    std::string thread;    // name of the calling thread, e.g. "OSWTimer"
     Fn fn = Fn::Init;
     std::string args;      // arguments as text, e.g. "0xc0a8ff66, 0xfffffffc, 0xc0a8ff65, 0x0a000001, -4, 0"
     int result = 0;

@@ -1,5 +1,10 @@
 // The driver functions of the simulated chip: each one a journalled call that
 // an injected failure may answer instead.
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+
 #include "ChipHelpers.h"
 #include "Log.h"
 #include "topDrvAdapIf.h"
@@ -17,6 +22,8 @@ int Chip::refuseUnlessRunning(Fn fn, std::string* warning) const {
 template <class Body>
 int Chip::call(Fn fn, std::string const& args, Body body) {
     std::string warning, note, value;
+    char thread[16] = "";
+    pthread_getname_np(pthread_self(), thread, sizeof thread);
     int rc;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -33,6 +40,11 @@ int Chip::call(Fn fn, std::string const& args, Body body) {
         }
         JournalEntry e;
         e.seq = ++seq_;
+        e.wallUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+        e.thread = thread;
+        std::replace(e.thread.begin(), e.thread.end(), ' ', '_');  // one word in the journal's lines
         e.fn = fn;
         e.args = args;
         e.result = rc;

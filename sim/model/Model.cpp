@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "Log.h"
 
@@ -26,9 +27,32 @@ void wallClock(unsigned long& sec, unsigned long& ms) {
     ms = static_cast<unsigned long>(now % 1000);
 }
 
+// Answers held by holdAnswers: operation -> (calls still answered at once, ms). Run permission.
+std::map<std::string, std::pair<unsigned long, unsigned long> > gHolds;
+
 }  // namespace
 
+void holdAnswer(char const* operation) {
+    auto it = gHolds.find(operation);
+    if (it == gHolds.end()) return;
+    if (it->second.first > 0) {
+        --it->second.first;
+        return;
+    }
+    unsigned long const ms = it->second.second;
+    TA_LOG(5, "model: %s answers in %lu ms", operation, ms);
+    RunPermissionRelease released;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 // ---- the objects of one flow ----
+
+// A held answer is computed first: what the caller gets is what was true when it asked.
+long AdminStateObject::internalGet() {
+    long const v = value;
+    holdAnswer("internalGet");
+    return v;
+}
 
 ResponseInfo<SetClient> AdminStateObject::set(long v) {
     value = v;
@@ -108,13 +132,30 @@ TopFlowObject::TopFlowObject(Flow& flow, TreflectObject const* parent)
                         "flow" + std::to_string(flow.state.key)),
       flow_(flow) {}
 
-LocationIdClient TopFlowObject::getLocationId() { return LocationIdClient(*flow_.unitId->getClient()); }
+LocationIdClient TopFlowObject::getLocationId() {
+    LocationIdClient const location(*flow_.unitId->getClient());
+    holdAnswer("getLocationId");
+    return location;
+}
 FaultServiceClient TopFlowObject::getFaultSvc() { return FaultServiceClient(*flow_.fault->getClient()); }
 PerformanceServiceClient TopFlowObject::getPerformanceSvc() {
     return PerformanceServiceClient(*flow_.performance->getClient());
 }
-short TopFlowObject::getLogMeanSyncValue() { return flow_.state.logMeanSyncValue; }
-TipprmiArray<short, 4> TopFlowObject::getMasterIp4Addr() { return flow_.state.masterIp; }
+short TopFlowObject::getLogMeanSyncValue() {
+    short const v = flow_.state.logMeanSyncValue;
+    holdAnswer("getLogMeanSyncValue");
+    return v;
+}
+TipprmiArray<short, 4> TopFlowObject::getMasterIp4Addr() {
+    TipprmiArray<short, 4> const v = flow_.state.masterIp;
+    holdAnswer("getMasterIp4Addr");
+    return v;
+}
+void TopFlowObject::unRegisterObserver(TreflectObserverClient const& client) {
+    TreflectObservable::Life const life = this->life();
+    holdAnswer("removeObserver");
+    if (!life.gone()) TopFlowServerBase::unRegisterObserver(client);
+}
 ConditionClient TopFlowObject::getSyncSourceLost() { return ConditionClient(*flow_.syncSourceLost->getClient()); }
 ConditionClient TopFlowObject::getMasterServiceUnavailable() {
     return ConditionClient(*flow_.masterServiceUnavailable->getClient());
@@ -302,6 +343,13 @@ ModelControlClient::PerformanceRecord ModelControlObject::getPerformance(unsigne
 }
 
 void ModelControlObject::changeOfInterval() { model_.intervalTimer().tick(); }
+
+void ModelControlObject::holdAnswers(std::string const& operation, unsigned long skip, unsigned long ms) {
+    if (ms == 0)
+        gHolds.erase(operation);
+    else
+        gHolds[operation] = std::make_pair(skip, ms);
+}
 
 TipprmiSequence<ModelControlClient::IntervalEnd> ModelControlObject::getIntervalEnds() {
     TipprmiSequence<ModelControlClient::IntervalEnd> all;

@@ -33,11 +33,15 @@ namespace sim {
 class Model;
 struct Flow;
 
+// Holds the answer of `operation` as holdAnswers asked (a worker thread
+// with the run permission held; gives it up while it waits).
+void holdAnswer(char const* operation);
+
 class AdminStateObject : public AdminStateServerBase {
 public:
     explicit AdminStateObject(TreflectObject const* parent) : AdminStateServerBase(TipprmiOID(), parent, "admin") {}
     long get() override { return value; }
-    long internalGet() override { return value; }
+    long internalGet() override;
     ResponseInfo<SetClient> set(long v) override;
     void internalSet(long v) override { value = v; }
     bool isInitialised() override { return true; }
@@ -115,6 +119,8 @@ private:
 class TopFlowObject : public TopFlowServerBase {
 public:
     TopFlowObject(Flow& flow, TreflectObject const* parent);
+    // Held as holdAnswers asked; the base's removal unless the flow went meanwhile.
+    void unRegisterObserver(TreflectObserverClient const& client) override;
     // ApplicationObject
     bool hasLocationId() override { return true; }
     bool getReportToExtern() override { return true; }
@@ -213,6 +219,7 @@ public:
     ModelControlClient::PerformanceRecord getPerformance(unsigned long key) override;
     void changeOfInterval() override;
     TipprmiSequence<ModelControlClient::IntervalEnd> getIntervalEnds() override;
+    void holdAnswers(std::string const& operation, unsigned long skip, unsigned long ms) override;
 
 private:
     Model& model_;

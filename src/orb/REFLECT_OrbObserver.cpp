@@ -133,7 +133,16 @@ void TreflectMissedOrbs::start(std::list<Transport::TerminationId> const& member
 
 void TreflectMissedOrbs::add(TreflectOrbId const& id) {
     mutex_.lock();
-    if (!known_.count(id)) missed_.push_back(id);
+    if (!known_.count(id) && std::find(missed_.begin(), missed_.end(), id) == missed_.end()) missed_.push_back(id);
+    mutex_.unlock();
+}
+
+// Short-lived peers (operator tools) come and go all day: without this the
+// list, and every later first observer's subscriptions, would grow with them.
+void TreflectMissedOrbs::forget(TreflectOrbId const& id) {
+    mutex_.lock();
+    missed_.erase(std::remove(missed_.begin(), missed_.end(), id), missed_.end());
+    known_.erase(id);
     mutex_.unlock();
 }
 
@@ -142,6 +151,13 @@ bool TreflectMissedOrbs::empty() const {
     bool const none = missed_.empty();
     mutex_.unlock();
     return none;
+}
+
+size_t TreflectMissedOrbs::size() const {
+    mutex_.lock();
+    size_t const n = missed_.size();
+    mutex_.unlock();
+    return n;
 }
 
 void TreflectMissedOrbs::notify(unsigned long classCode, TreflectObserver& observer, bool plusExisting) {

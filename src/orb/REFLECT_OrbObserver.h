@@ -81,7 +81,10 @@ public:
     void start(std::list<Transport::TerminationId> const& members);
     // An ORB appeared; it was missed unless the broadcast reached it.
     void add(TreflectOrbId const& id);
+    // An ORB went away: a successor under its id appears (and is added) anew.
+    void forget(TreflectOrbId const& id);
     bool empty() const;
+    size_t size() const;
     // Subscribes class `classCode` at every missed ORB; created objects they
     // report go to `observer`.
     void notify(unsigned long classCode, TreflectObserver& observer, bool plusExisting);

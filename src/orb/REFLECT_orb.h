@@ -90,6 +90,10 @@ public:
         std::set<TreflectServerObject const*> instances;
         std::set<TreflectOrbId> remoteCreationObservers;
         std::set<TreflectOrbId> remoteDeletionObservers;
+        // When each remote observer last subscribed (the ORB's subscription
+        // count): a notification that failed drops only subscriptions older
+        // than itself, not those a restarted peer made while it was awaited.
+        std::map<TreflectOrbId, uint64_t> subscribedAt;
     };
 
     // The ORB of `ns`, created on first use (safe from any thread).
@@ -159,6 +163,8 @@ public:
     void removeRemoteObserver(unsigned long const& classCode, TreflectOrbId const& orb);
     // The class codes a peer reported, if it did.
     std::vector<unsigned long> const* remoteInterfaceIds(Transport::TerminationId const& t) const;
+    // ORBs present now that the last broadcast subscriptions (creations, deletions) missed.
+    size_t missedOrbs() const { return missedCreations_.size() + missedDeletions_.size(); }
     // Sets the observer's source to `object` and runs its callback.
     static void handToObserver(TreflectObserver& obs, TreflectObject const& object);
 
@@ -285,6 +291,7 @@ private:
     MessageQueue* queue_;
     TreflectOrbId orbId_;
     std::map<unsigned long, MetaData*> metaData_;
+    uint64_t subscriptions_ = 0;  // remote subscriptions served, under the run permission
     std::atomic<TreflectOrbObserver*> orbObserver_;
     mutable std::map<Transport::TerminationId, InternalPerfCnts> perfCnts_;
     std::map<Transport::TerminationId, std::vector<unsigned long> > remoteIfIds_;

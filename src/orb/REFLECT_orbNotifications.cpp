@@ -20,12 +20,17 @@ TipprmiSequence<unsigned long> ownInterfaceIds() {
     return ids;
 }
 
+// An observer removed by an earlier callback gets nothing more.
+void handToObserverWhileIn(std::vector<TreflectObserver*> const& list, TreflectObserver& obs,
+                           TreflectObject const& object) {
+    if (std::find(list.begin(), list.end(), &obs) != list.end()) TreflectORB::handToObserver(obs, object);
+}
+
 // Observers of `list` in order; one that left the list meanwhile (a callback
 // may remove observers) is skipped.
 void handToEach(std::vector<TreflectObserver*> const& list, TreflectObject const& object) {
     std::vector<TreflectObserver*> const copy = list;
-    for (TreflectObserver* obs : copy)
-        if (std::find(list.begin(), list.end(), obs) != list.end()) TreflectORB::handToObserver(*obs, object);
+    for (TreflectObserver* obs : copy) handToObserverWhileIn(list, *obs, object);
 }
 
 }  // namespace
@@ -72,32 +77,31 @@ std::vector<unsigned long> const* TreflectORB::remoteInterfaceIds(Transport::Ter
 
 // ---- local side ----
 
+// The observer joins the list before anything is handed over or subscribed:
+// a notice that arrives while the existing objects are handed over (each
+// may take long) reaches it, and a duplicate is the observer's to ignore.
 bool TreflectORB::observeCreations(unsigned long const& classCode, TreflectObserver& obs, bool plusExisting) {
     MetaData& md = getMetaData(classCode);
+    bool const subscribed = !md.creationObservers.empty();
+    md.creationObservers.push_back(&obs);
     if (plusExisting) {
         std::set<TreflectServerObject const*> const instances = md.instances;
-        for (TreflectServerObject const* s : instances) handToObserver(obs, *s->getClient());
+        for (TreflectServerObject const* s : instances) handToObserverWhileIn(md.creationObservers, obs, *s->getClient());
     }
-    if (!md.creationObservers.empty() && !plusExisting) {
-        md.creationObservers.push_back(&obs);
-        return true;
-    }
+    if (subscribed && !plusExisting) return true;
     std::vector<TreflectObject> existing;
     registerForOCN(classCode, &existing, nullptr);
-    for (TreflectObject const& o : existing) handToObserver(obs, o);
-    getMetaData(classCode).creationObservers.push_back(&obs);
+    for (TreflectObject const& o : existing) handToObserverWhileIn(md.creationObservers, obs, o);
     if (!missedCreations_.empty()) missedCreations_.notify(classCode, obs, plusExisting);
     return true;
 }
 
 bool TreflectORB::observeDeletions(unsigned long const& classCode, TreflectObserver& obs) {
     MetaData& md = getMetaData(classCode);
-    if (!md.deletionObservers.empty()) {
-        md.deletionObservers.push_back(&obs);
-        return true;
-    }
+    bool const subscribed = !md.deletionObservers.empty();
+    md.deletionObservers.push_back(&obs);
+    if (subscribed) return true;
     registerForODN(classCode, nullptr);
-    getMetaData(classCode).deletionObservers.push_back(&obs);
     if (!missedDeletions_.empty()) missedDeletions_.notify(classCode, obs, false);
     return true;
 }
@@ -142,6 +146,8 @@ void TreflectORB::gotDeletion(unsigned long const& classCode, TreflectObject con
     if (MetaData* md = findMetaData(classCode)) handToEach(md->deletionObservers, object);
 }
 
+// Deletions are subscribed before the creations are handed over: an object
+// deleted while the others are handed over is then heard of.
 void TreflectORB::orbAppeared(TreflectOrbId const& id) {
     missedCreations_.add(id);
     missedDeletions_.add(id);
@@ -152,12 +158,12 @@ void TreflectORB::orbAppeared(TreflectOrbId const& id) {
         if (!entry.second->creationObservers.empty()) creations.push_back(entry.first);
         if (!entry.second->deletionObservers.empty()) deletions.push_back(entry.first);
     }
+    for (unsigned long cc : deletions) registerForODN(cc, &id);
     for (unsigned long cc : creations) {
         std::vector<TreflectObject> objects;
         registerForOCN(cc, &objects, &id);
         for (TreflectObject const& o : objects) handToEach(getMetaData(cc).creationObservers, o);
     }
-    for (unsigned long cc : deletions) registerForODN(cc, &id);
 }
 
 // ---- protocol: subscribing ----
@@ -224,6 +230,7 @@ void TreflectORB::unsubscribe_(TreflectMessage::type_t type, unsigned long class
 
 void TreflectORB::notifyRemote_(TreflectMessage::type_t type, unsigned long classCode,
                                 TreflectServerObject const& object, std::set<TreflectOrbId>& observers) {
+    MetaData& md = getMetaData(classCode);
     if (observers.empty()) return;
     TipprmiStream request(allocateRequest(100), false);
     request.msg().type(type);
@@ -238,9 +245,16 @@ void TreflectORB::notifyRemote_(TreflectMessage::type_t type, unsigned long clas
         TreflectMessage msg = exchanges.empty() ? request.msg() : reallocateMessage(request.msg(), request.msg().size());
         exchanges.emplace_back(convertId(id), msg, TipprmiStream(allocateResponse(request.msg(), 104), false));
     }
+    uint64_t const sentAfter = subscriptions_;
     forwardAll_(exchanges);
-    for (size_t i = 0; i < targets.size(); ++i)
-        if (!exchanges[i].ok) observers.erase(targets[i]);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (exchanges[i].ok) continue;
+        auto at = md.subscribedAt.find(targets[i]);
+        if (at != md.subscribedAt.end() && at->second > sentAfter) continue;  // subscribed anew meanwhile
+        observers.erase(targets[i]);
+        if (!md.remoteCreationObservers.count(targets[i]) && !md.remoteDeletionObservers.count(targets[i]))
+            md.subscribedAt.erase(targets[i]);
+    }
 }
 
 // ---- protocol: serving ----
@@ -250,18 +264,23 @@ void TreflectORB::addRemoteCreationObserver(unsigned long const& classCode, Tref
     MetaData* md = subscribedMetaData(classCode, orb);
     if (!md) return;
     md->remoteCreationObservers.insert(orb);
+    md->subscribedAt[orb] = ++subscriptions_;
     if (existing)
         for (TreflectServerObject const* s : md->instances) existing->push_back(*s->getClient());
 }
 
 void TreflectORB::addRemoteDeletionObserver(unsigned long const& classCode, TreflectOrbId const& orb) {
-    if (MetaData* md = subscribedMetaData(classCode, orb)) md->remoteDeletionObservers.insert(orb);
+    if (MetaData* md = subscribedMetaData(classCode, orb)) {
+        md->remoteDeletionObservers.insert(orb);
+        md->subscribedAt[orb] = ++subscriptions_;
+    }
 }
 
 void TreflectORB::removeRemoteObserver(unsigned long const& classCode, TreflectOrbId const& orb) {
     if (MetaData* md = findMetaData(classCode)) {
         md->remoteCreationObservers.erase(orb);
         md->remoteDeletionObservers.erase(orb);
+        md->subscribedAt.erase(orb);
     }
 }
 

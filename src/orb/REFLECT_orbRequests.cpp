@@ -427,6 +427,8 @@ void TreflectORB::disappeare(Transport::Termination& t) {
     Transport::TerminationId const gone = t.termId();
     enterHandlerState(true);
     TreflectObjectHandler::getInstance()->invalidateStubs(convertId(gone));
+    missedCreations_.forget(convertId(gone));
+    missedDeletions_.forget(convertId(gone));
     if (TreflectOrbObserver* service = orbObserver_.load()) service->notify(gone, TreflectOrbObserverIf::kDisappear);
     remoteIfIds_.erase(gone);
     // Waiting callers of the vanished peer abort at once instead of waiting

@@ -5,9 +5,12 @@
 // refuses new callbacks and waits, without the run permission, until the last
 // one has left.
 //
-// Every operation is called with the run permission held; it is what guards
-// the count. Closing from inside one of the object's own callbacks would wait
-// for itself.
+// Every operation is called with the run permission held, which guards the
+// count while the gate is open. Once it is closed, the count changes only
+// under the gate's own lock: the closer returns, and the owner may be freed,
+// only after the last leaver let go of the gate (src/ip/top/adapter/
+// Concurrency.txt). Closing from inside one of the object's own callbacks
+// would wait for itself.
 #pragma once
 
 #include "REFLECT_ConditionVar.h"
@@ -21,9 +24,12 @@ public:
         return true;
     }
     void leave() {
-        if (--inside_ > 0 || !closed_) return;
+        if (!closed_) {  // no closer yet: the run permission keeps it out
+            --inside_;
+            return;
+        }
         drained_.lock();
-        drained_.signal();
+        if (--inside_ == 0) drained_.signal();
         drained_.unlock();
     }
     // Refuses new callbacks and returns once none is inside.

@@ -99,18 +99,24 @@ void TreflectServerObject::sendDeletionEvent(TreflectMetaObject const* meta) {
 bool TreflectServerObject::dispatch(bool transaction, unsigned long cc, unsigned long mc, TipprmiStream& in,
                                     TipprmiStream& out) {
     switch (mc) {
+    // A server's own registrations may give the run permission up (and the
+    // object may go meanwhile), as generated operations may.
     case ReflectMethod::kRegisterObserver: {
         unsigned long kind = 0, observedCc = 0, observedMc = 0;
         TreflectObserverClient client;
         in >> kind >> observedCc >> observedMc >> client;
+        Life const life = this->life();
         registerObserver(kind, observedCc, observedMc, client);
+        if (life.gone()) return false;
         prepareResponseStream_(out);
         return true;
     }
     case ReflectMethod::kRemoveObserver: {
         TreflectObserverClient client;
         in >> client;
+        Life const life = this->life();
         unRegisterObserver(client);
+        if (life.gone()) return false;
         prepareResponseStream_(out);
         return true;
     }

@@ -4,10 +4,13 @@
 // task wrote.
 #include <signal.h>
 
+#include <future>
 #include <set>
 
 #include "Catalogue.h"
+#include "REFLECT_objectStub.h"
 #include "SimulatedCard.h"
+#include "TopAdapterStatusClient.h"
 
 using namespace cardtest;
 
@@ -15,19 +18,33 @@ namespace {
 
 ::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
 
+// The task's own view of the adapter of `key`.
+TopAdapterStatusClient::FlowStatus adapter(unsigned long key) {
+    RunPermissionGuard g;
+    TopAdapterStatusClient::TaskStatus const s =
+        TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
+    for (unsigned long i = 0; i < s.flows.getLength(); ++i)
+        if (s.flows[i].key == key) return s.flows[i];
+    ADD_FAILURE() << "no adapter of flow " << key;
+    return TopAdapterStatusClient::FlowStatus();
+}
+
 }  // namespace
 
 // Flows of the own unit get adapters, those made before the task and after
 // it alike; another unit's flow gets none; a deleted flow's chip stops and
 // its alarms end.
 TEST_F(Card, FlowsOfTheOwnUnitAreAdoptedAndDeletedFlowsLetGo) {
-    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1", "2:2:1:10.0.0.2"}));
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1:-5", "2:2:1:10.0.0.2"}));
     ASSERT_NO_FATAL_FAILURE(startTask());
     ASSERT_TRUE(traced("Driver start up successfully finished"));
     EXPECT_EQ(1u, task->countOutput("Creating Flow Adapter"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
     EXPECT_FALSE(driverUp(2));
-    EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000001"));
+    // The chip's own address, netmask and gateway, the flow's master and rate.
+    std::vector<ChipCall> const inits = chipJournal("topDrvAdapIf_init");
+    ASSERT_EQ(1u, inits.size());
+    EXPECT_EQ("0xc0a8ff66, 0xfffffffc, 0xc0a8ff65, 0x0a000001, -5, 0", inits[0].args);
     // The new flow's first cancels clear the model; the second never had an adapter.
     EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 1; }));
     EXPECT_TRUE(alarms(2, 1).empty());
@@ -72,11 +89,49 @@ TEST_F(Card, AdministrativeStateAndFlowValuesDriveTheChip) {
     EXPECT_TRUE(waitUntil([&] { return chip("state").find("log-mean-sync=-3") != std::string::npos; }));
     model_([](ModelControlClient& c) { return c.setMasterIp(1, ip(10, 0, 0, 7)); });
     EXPECT_TRUE(waitUntil([&] { return chip("state").find("master=0x0a000007") != std::string::npos; }));
-    // The driver information the model asks for comes from the chip.
+    // While the flow holds an exception, the values it is told stay as the
+    // adapter holds them, and the ready driver is told those again. (One of
+    // type 1 would make the flow's every answer a failure, the container's
+    // own included.)
+    auto failing = [&](bool on) {
+        RunPermissionGuard g;
+        TopFlowClient(TipprmiOID("TopFlow-1")).getStub_()->setExceptionContainer(
+            TipprmiExceptionContainer(on ? 2 : 0, TipprmiAny()));
+    };
+    size_t const rates = chipCalls("topDrvAdapIf_setMessageRate"), masters = chipCalls("topDrvAdapIf_setMasterIp");
+    failing(true);
+    model_([](ModelControlClient& c) { return c.setLogMeanSyncValue(1, -6); });
+    model_([](ModelControlClient& c) { return c.setMasterIp(1, ip(10, 0, 0, 6)); });
     EXPECT_TRUE(waitUntil([&] {
-        TopFlowClient::DriverInfo info = model_([](ModelControlClient& c) { return c.requestDriverInfo(1); });
-        return info.masterLockState == 0 && info.masterClockState == 0;
+        return chipCalls("topDrvAdapIf_setMessageRate") > rates && chipCalls("topDrvAdapIf_setMasterIp") > masters;
     }));
+    failing(false);
+    EXPECT_EQ("-3", chipJournal("topDrvAdapIf_setMessageRate").back().args);
+    EXPECT_EQ("0x0a000007", chipJournal("topDrvAdapIf_setMasterIp").back().args);
+
+    // The driver information the model asks for comes from the chip; a
+    // failed query reports the master unlocked or its clock unknown.
+    struct {
+        std::vector<char const*> chip;
+        long lock, clock;
+    } const infos[] = {
+        {{"lock 1", "clock 1", "service 1"}, 0, 0},
+        {{"lock 0"}, 1, 0},
+        {{"clock 0", "service 0"}, 0, 2},
+        {{"service 0"}, 0, 3},
+        {{"fail getLockState 5"}, 1, 0},
+        {{"fail getMasterServiceState 5"}, 0, 1},
+        {{"fail getMasterClockState 5"}, 0, 1},
+    };
+    for (auto const& want : infos) {
+        for (char const* command : want.chip) chip(command);
+        TopFlowClient::DriverInfo info;
+        EXPECT_TRUE(waitUntil([&] {
+            info = model_([](ModelControlClient& c) { return c.requestDriverInfo(1); });
+            return info.masterLockState == want.lock && info.masterClockState == want.clock;
+        })) << want.chip[0] << ": lock " << info.masterLockState << ", clock " << info.masterClockState;
+        for (char const* command : {"lock 1", "clock 1", "service 1", "clear-fail"}) chip(command);
+    }
 
     model_([](ModelControlClient& c) { return c.setAdminState(1, 0); });
     ASSERT_TRUE(traced("Disabling TOP chip Successfully"));
@@ -84,57 +139,90 @@ TEST_F(Card, AdministrativeStateAndFlowValuesDriveTheChip) {
     EXPECT_EQ(1u, chipCalls("topDrvAdapIf_init"));
 }
 
-// Each condition first clears the model; a lost lock raises sync source lost
-// after 2 s and its return cancels it after 10 s; a driver down for less
-// than the 60 s raise delay sends nothing, one down for longer raises master
-// service unavailable.
+// Each change of a condition reaches the model its delay after the poll that
+// saw it, both times taken on the host's clock: sync source lost 2 s after
+// the lock was seen lost and 10 s after it was seen back, master service
+// unavailable 60 s and 60 s. A batch gathers what falls due within 0.5 s, so
+// a change may come that much early. A driver down, up and down again within
+// the raise delay raises once, a delay after the last change.
 TEST_F(Card, AlarmsRaiseAndCancelAfterTheirDelays) {
+    scale = "10";
     ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1"}));
-    ASSERT_NO_FATAL_FAILURE(startTask());
-    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 1 && alarms(1, 2).size() == 1; }, 20s));
-    EXPECT_EQ(std::vector<bool>{false}, alarms(1, 2));
-
-    chip("lock 0");
-    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 2; }, 20s));
-    chip("lock auto");
-    EXPECT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 3; }, 20s));
+    // Locked as soon as it runs: a poll during a relock would raise.
+    ASSERT_NO_FATAL_FAILURE(startTask({{"TOPADAPTER_TOPDRV_LOCK_SECONDS", "0"}}));
+    double const late = kLateSeconds * std::stod(scale);
+    // Makes a change of the chip that the poll sees as `seen` (the answer of
+    // `query`); the change of `condition` to `raise` it causes arrives `delay` later.
+    auto change = [&](std::string const& command, char const* query, char const* seen, long condition, bool raise,
+                      double delay) {
+        size_t const before = alarms(1, condition).size();
+        uint64_t const mark = lastCall();
+        chip(command);
+        ChipCall const poll = firstCall(mark, query, "OSWTimer", seen);
+        std::vector<ModelControlClient::AlarmRecord> got;
+        ASSERT_TRUE(waitUntil([&] { return (got = alarmRecords(1, condition)).size() > before; }, 30s, 10ms))
+            << command;
+        EXPECT_EQ(before + 1, got.size()) << command;
+        EXPECT_EQ(raise, got.back().raise) << command;
+        double const took = protocolSeconds(poll.us, receivedUs(got.back()));
+        EXPECT_GE(took, delay - 0.5 - 0.02) << command;
+        EXPECT_LE(took, delay + late) << command;
+    };
+    ASSERT_TRUE(waitUntil([&] { return alarms(1, 1).size() == 1; }, 20s));
+    change("lock 0", "topDrvAdapIf_getLockState", "0", 1, true, 2);
+    change("lock 1", "topDrvAdapIf_getLockState", "1", 1, false, 10);
     EXPECT_EQ((std::vector<bool>{false, true, false}), alarms(1, 1));
 
-    // Down for one poll, back for another before the raise is due (a poll
-    // of a running driver reads its lock state).
+    // Sent first, then down for one poll, back for another and down again.
+    ASSERT_TRUE(waitUntil([&] { return alarms(1, 2).size() == 1; }, 20s));
+    uint64_t const down = lastCall();
     chip("set-state 6");
-    ASSERT_TRUE(traced("Detect: Raise masterServiceUnavailable<TopFlow-1>"));
-    size_t const lockReads = chipCalls("topDrvAdapIf_getLockState");
+    ChipCall const first = firstCall(down, "topDrvAdapIf_getStateInfo", "OSWTimer", "6");
     chip("set-state 0");
-    ASSERT_TRUE(waitUntil([&] { return chipCalls("topDrvAdapIf_getLockState") > lockReads; }));
-    // Down for good: the one raise that reaches the model is this outage's.
-    EXPECT_TRUE(traced("Detect: Raise masterServiceUnavailable<TopFlow-1>", 1));
-    chip("set-state 6");
-    EXPECT_TRUE(waitUntil([&] { return alarms(1, 2).size() == 2; }, 20s));
-    EXPECT_EQ((std::vector<bool>{false, true}), alarms(1, 2));
-    EXPECT_EQ(2u, task->countOutput("Detect: Raise masterServiceUnavailable"));
+    firstCall(first.seq, "topDrvAdapIf_getLockState", "OSWTimer", "1");
+    change("set-state 6", "topDrvAdapIf_getStateInfo", "6", 2, true, 60);
+    // The pending raise went when the driver came back, without a word.
+    EXPECT_EQ(2u, task->countOutput("Detect: Raise masterServiceUnavailable<TopFlow-1>"));
+    EXPECT_EQ(0u, task->countOutput("Detect: Cancel masterServiceUnavailable"));
+    change("set-state 0", "topDrvAdapIf_getStateInfo", "0", 2, false, 60);
+    EXPECT_EQ((std::vector<bool>{false, true, false}), alarms(1, 2));
 }
 
 // A start-up that never ends leaves the model told the driver is not up and
-// raises master service unavailable; a driver whose API dies is stopped and
-// configured again by the supervisor.
-TEST_F(Card, StuckStartUpAndDeadApi) {
+// raises master service unavailable. A driver that goes down during its
+// start-up leaves the adapter enabled, the values that came meanwhile unsent
+// and the flow told the wait is over; a disable and an enable start the chip
+// with those values. A driver whose API dies is stopped and configured again
+// by the supervisor.
+TEST_F(Card, StuckStartUpDriverDownAndDeadApi) {
     ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1"}));
     ASSERT_NO_FATAL_FAILURE(startTask({{"TOPADAPTER_TOPDRV_STARTUP_SECONDS", "1000000"}}));
     ASSERT_TRUE(traced("TOP chip successfully configured"));
+    model_([](ModelControlClient& c) { return c.setMasterIp(1, ip(10, 0, 0, 8)); });
+    model_([](ModelControlClient& c) { return c.setLogMeanSyncValue(1, -2); });
     EXPECT_TRUE(waitUntil([&] { return alarms(1, 2) == std::vector<bool>{true}; }, 20s));
     EXPECT_FALSE(driverUp(1));
+    EXPECT_TRUE(waitUntil([&] { return adapter(1).pending; }));
     EXPECT_EQ(0u, task->countOutput("Driver start up successfully finished"));
 
-    chip("set-state 0");
-    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    chip("set-state 6");
+    ASSERT_TRUE(traced("Driver went down while starting up"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1); }));
+    TopAdapterStatusClient::FlowStatus const down = adapter(1);
+    EXPECT_EQ(TopAdapterStatusClient::STATE_ENABLED, down.state);
+    EXPECT_FALSE(down.pending);
+    EXPECT_EQ(0u, chipCalls("topDrvAdapIf_setMasterIp") + chipCalls("topDrvAdapIf_setMessageRate"));
+
     chip("startup-seconds 1");
+    model_([](ModelControlClient& c) { return c.setAdminState(1, 0); });
+    model_([](ModelControlClient& c) { return c.setAdminState(1, 1); });
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_EQ("0xc0a8ff66, 0xfffffffc, 0xc0a8ff65, 0x0a000008, -2, 0", chipJournal("topDrvAdapIf_init").back().args);
     chip("kill-api");
     ASSERT_TRUE(traced("ToP API certified dead - reviving procedure!"));
     ASSERT_TRUE(traced("Driver start up successfully finished", 2));
     EXPECT_EQ(1u, chipCalls("topDrvAdapIf_deinit"));
-    EXPECT_EQ(2u, chipCalls("topDrvAdapIf_init"));
+    EXPECT_EQ(3u, chipCalls("topDrvAdapIf_init"));
     EXPECT_NE(std::string::npos, chip("state").find("api-dead=0"));
 }
 
@@ -179,23 +267,87 @@ TEST_F(Card, QuickTogglesDeletionsAndRecreationsLeaveTheChipAsTheModelSays) {
     EXPECT_EQ(1u, chipCalls("topDrvAdapIf_setMessageRate"));
     EXPECT_TRUE(waitUntil([&] { return driverUp(1) && observers() == 1; }));
 
-    quickly([](ModelControlClient& c) { return c.deleteFlow(1); });
-    ASSERT_TRUE(traced("Deleting Flow Adapter"));
+    // Deleted by one operator and made again on the unit by another while
+    // the old adapter's teardown waits on the model: the new adapter's chip
+    // and alarm records are its own, whatever the old teardown does later.
+    chip("startup-seconds 1");
+    model_([](ModelControlClient& c) { c.holdAnswers("removeObserver", 0, 3000); });
+    size_t const deinits = chipCalls("topDrvAdapIf_deinit"), cancels = alarms(1, 1).size();
+    auto deleting = std::async(std::launch::async, [] {
+        RunPermissionGuard g;
+        return ModelControlClient(TipprmiOID(ModelControlClient::NAME)).deleteFlow(1);
+    });
+    ASSERT_TRUE(waitUntil([&] { return model->countOutput("model: removeObserver answers in") > 0; }));
     quickly([](ModelControlClient& c) { return c.createFlow(1, kOwn, 1, ip(10, 0, 0, 5)).isConnected(); });
     ASSERT_TRUE(traced("Driver start up successfully finished", 2));
-    size_t const deinits = chipCalls("topDrvAdapIf_deinit"), lockReads = chipCalls("topDrvAdapIf_getLockState");
+    ASSERT_EQ(std::future_status::ready, deleting.wait_for(20s));
+    EXPECT_TRUE(deleting.get());
+    model_([](ModelControlClient& c) { c.holdAnswers("removeObserver", 0, 0); });
+    size_t const lockReads = chipCalls("topDrvAdapIf_getLockState");
     ASSERT_TRUE(waitUntil([&] { return chipCalls("topDrvAdapIf_getLockState") > lockReads + 2; }));
     EXPECT_EQ(deinits, chipCalls("topDrvAdapIf_deinit"));
+    EXPECT_NE(std::string::npos, chip("state").find("state=0"));
     EXPECT_NE(std::string::npos, chip("state").find("master=0x0a000005"));
     EXPECT_EQ(2u, task->countOutput("Creating Flow Adapter"));
+    // The records are the new flow's still: a lost lock reaches its model.
+    chip("lock 0");
+    EXPECT_TRUE(waitUntil([&] {
+        std::vector<bool> const sent = alarms(1, 1);
+        return sent.size() > cancels && sent.back();
+    }));
 }
 
-// The task killed outright and started again adopts the flows there are. To
-// a subscriber it announces the catalogued interfaces and those of its own
-// tables, none of the simulation's.
+// The model changes while the task adopts its flows, each adoption giving
+// the run permission up for remote calls (here one read is held long): a
+// status read meanwhile sees only built adapters, a flow deleted after its
+// adoption is let go, one created meanwhile is adopted, and the rate changed
+// during the read that fetches it is the one the chip is configured with.
+TEST_F(Card, ChangesWhileTheTaskAdoptsTheFlowsAreFollowed) {
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1", "2:1:1:10.0.0.2"}));
+    // Long enough for the steps below on a loaded machine under a sanitizer.
+    model_([](ModelControlClient& c) { c.holdAnswers("getLogMeanSyncValue", 1, 10000); });
+    ASSERT_NO_FATAL_FAILURE(startTask({}, "TopFlowAdapter() called"));
+    ASSERT_TRUE(model->waitForOutput("model: getLogMeanSyncValue answers in", 20s));
+    TopAdapterStatusClient::TaskStatus status;
+    // The other adoption may still be making its last calls; the held one waits.
+    EXPECT_TRUE(waitUntil([&] {
+        RunPermissionGuard g;
+        status = TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
+        return status.flows.getLength() > 0;
+    }, 3s, 10ms));
+    ASSERT_EQ(1u, status.flows.getLength()) << "the adapter being built is nobody's to read";
+    unsigned long const built = status.flows[0].key, held = built == 1 ? 2 : 1;
+    model_([&](ModelControlClient& c) { return c.setLogMeanSyncValue(held, -5); });
+    model_([](ModelControlClient& c) { c.holdAnswers("getLogMeanSyncValue", 0, 0); });
+    EXPECT_TRUE(model_([&](ModelControlClient& c) { return c.deleteFlow(built); }));
+    model_([](ModelControlClient& c) { return c.createFlow(3, kOwn, 0, ip(10, 0, 0, 3)).isConnected(); });
+    EXPECT_FALSE(task->countOutput("log mean sync -5")) << "configured before the held read came back";
+    ASSERT_TRUE(traced("Creating Flow Adapter", 3));
+    ASSERT_TRUE(traced("Driver start up successfully finished"));
+    EXPECT_EQ(1u, task->countOutput("Deleting Flow Adapter"));
+    EXPECT_TRUE(waitUntil([&] {
+        std::string const s = chip("state");
+        return s.find("state=0") != std::string::npos && s.find("log-mean-sync=-5") != std::string::npos;
+    }));
+    {
+        RunPermissionGuard g;
+        status = TopAdapterStatusClient(TipprmiOID(TopAdapterStatusClient::NAME + "-1")).getStatus();
+    }
+    ASSERT_EQ(2u, status.flows.getLength());
+    EXPECT_EQ(held, status.flows[0].key == 3 ? status.flows[1].key : status.flows[0].key);
+}
+
+// A flow unlocked just after the task first read it locked, before the
+// task observed it, is enabled all the same. The task killed outright and
+// started again adopts the flows there are. To a subscriber it announces the
+// catalogued interfaces and those of its own tables, none of the simulation's.
 TEST_F(Card, ARestartedTaskAdoptsTheExistingFlows) {
-    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1"}));
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:0:10.0.0.1"}));
+    model_([](ModelControlClient& c) { c.holdAnswers("internalGet", 0, 3000); });
     ASSERT_NO_FATAL_FAILURE(startTask());
+    ASSERT_TRUE(model->waitForOutput("model: internalGet answers in", 20s));
+    model_([](ModelControlClient& c) { return c.setAdminState(1, 1); });
+    model_([](ModelControlClient& c) { c.holdAnswers("internalGet", 0, 0); });
     ASSERT_TRUE(traced("Driver start up successfully finished"));
     task->kill(SIGKILL);
     ASSERT_TRUE(waitUntil([] { return !Transport::TransportLayer::instance().exists(peerId(kTaskNameId)); }));

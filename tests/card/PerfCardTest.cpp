@@ -26,22 +26,24 @@ protected:
         ASSERT_TRUE(traced("Driver start up successfully finished"));
         ASSERT_TRUE(waitUntil([&] { return perf().triggerObservers == 1; })) << task->output();
     }
-    Record perf() {
-        return model_([&](ModelControlClient& c) { return c.getPerformance(1); });
+    Record perf(unsigned long key = 1) {
+        return model_([&](ModelControlClient& c) { return c.getPerformance(key); });
     }
-    // Triggers `command`; the record afterwards, or nothing when the task did not answer.
-    std::unique_ptr<Record> trigger(unsigned long command, Idents const& idents) {
-        unsigned long const before = perf().answers;
+    // Triggers `command` on the flow's service; the record afterwards, or
+    // nothing when the task did not answer. No other flow's service is answered.
+    std::unique_ptr<Record> trigger(unsigned long command, Idents const& idents, unsigned long key = 1) {
+        unsigned long const before = perf(key).answers, others = perf(3 - key).answers;
         TipprmiSequence<unsigned long> seq;
         for (unsigned long i : idents) seq.push_back(i);
-        model_([&](ModelControlClient& c) { c.triggerPerformance(1, seq, command); });
-        Record const after = perf();
+        model_([&](ModelControlClient& c) { c.triggerPerformance(key, seq, command); });
+        Record const after = perf(key);
         EXPECT_LE(after.answers, before + 1);
+        EXPECT_EQ(others, perf(3 - key).answers) << "answered on another flow's service";
         return after.answers == before ? nullptr : std::make_unique<Record>(after);
     }
     // An answer the test relies on: without it a failure and an empty record.
-    Record answer(unsigned long command, Idents const& idents) {
-        std::unique_ptr<Record> r = trigger(command, idents);
+    Record answer(unsigned long command, Idents const& idents, unsigned long key = 1) {
+        std::unique_ptr<Record> r = trigger(command, idents, key);
         return r ? *r : (ADD_FAILURE() << "command " << command << " not answered", Record());
     }
     std::vector<unsigned long> history(unsigned long ident, unsigned long entries) {
@@ -146,8 +148,10 @@ TEST_F(PerfCard, TriggerCommandsAreAnsweredOnThePerformanceService) {
 
 // Disabling the flow deletes its performance service: the adapter leaves
 // the link, "trigger" is no longer observed and goes unanswered. Enabled
-// again, a new service starts with empty histories, observed once. A flow
-// deleted and made again is paired with its new PerformanceService object.
+// again, a new service starts with empty histories, observed once. A second
+// flow of the unit has a service of its own, which answers its own
+// PerformanceService object. A flow deleted and made again is paired with its
+// new PerformanceService object.
 TEST_F(PerfCard, PerformanceServiceFollowsTheFlowsStateAndLife) {
     ASSERT_NO_FATAL_FAILURE(startFlow());
     interval();
@@ -165,6 +169,11 @@ TEST_F(PerfCard, PerformanceServiceFollowsTheFlowsStateAndLife) {
     EXPECT_EQ(0u, answer(EXIST, {0}).existMonitoring);
     interval();
     EXPECT_EQ(1u, answer(HISTORIC, {1}).elapsed);
+    model_([](ModelControlClient& c) { return c.createFlow(2, kOwn, 1, ip(10, 0, 0, 2)).isConnected(); });
+    EXPECT_TRUE(waitUntil([&] { return perf(2).triggerObservers == 1; }));
+    EXPECT_EQ(0u, answer(EXIST, {0}, 2).existMonitoring);
+    EXPECT_FALSE(trigger(HISTORIC, {1}, 2));
+    EXPECT_EQ(1u, answer(EXIST, {0}).existMonitoring);
 
     model_([](ModelControlClient& c) { return c.deleteFlow(1); });
     ASSERT_TRUE(traced("~TopPerfService()", 2));

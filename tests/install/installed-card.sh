@@ -21,7 +21,9 @@ root=$scratch/root/usr
 cmake --install "$build" --prefix "$root" >/dev/null
 for f in bin/topcard bin/topchip bin/topctl libexec/topadapter/topAdapter libexec/topadapter/topnoded \
          libexec/topadapter/topmodel share/man/man1/topctl.1.gz share/man/man1/topcard.1.gz \
-         share/man/man1/topchip.1.gz share/bash-completion/completions/topctl lib/systemd/system/topcard.service; do
+         share/man/man1/topchip.1.gz share/bash-completion/completions/topctl lib/systemd/system/topcard.service \
+         lib/systemd/system/topctl-metrics.service share/topadapter/schema/topctl/flows.json \
+         share/topadapter/schema/topctl/error.json; do
   [ -e "$root/$f" ] || fail "$f is not in the package"
 done
 [ ! -e "$root/bin/topAdapter" ] || fail "the task is on the PATH"
@@ -30,10 +32,12 @@ for p in bin/topcard bin/topchip bin/topctl libexec/topadapter/topnoded libexec/
 done
 zcat "$root/share/man/man1/topctl.1.gz" | grep -q '^\.B monitor' || fail "topctl(1) lacks monitor"
 if command -v systemd-analyze >/dev/null; then
-  # As installed, with the program it starts where this install put it.
-  sed "s|^ExecStart=/usr/|ExecStart=$root/|" "$root/lib/systemd/system/topcard.service" >"$scratch/topcard.service"
-  systemd-analyze verify --man=no "$scratch/topcard.service" >"$scratch/verify" 2>&1 ||
-    { cat "$scratch/verify"; fail "systemd-analyze rejects topcard.service"; }
+  # As installed, with the programs they start where this install put them; together, as one names the other.
+  for unit in topcard topctl-metrics; do
+    sed "s|^ExecStart=/usr/|ExecStart=$root/|" "$root/lib/systemd/system/$unit.service" >"$scratch/$unit.service"
+  done
+  systemd-analyze verify --man=no "$scratch/topcard.service" "$scratch/topctl-metrics.service" >"$scratch/verify" 2>&1 ||
+    { cat "$scratch/verify"; fail "systemd-analyze rejects topcard.service or topctl-metrics.service"; }
 else
   echo "systemd-analyze not installed: the unit is not verified"
 fi

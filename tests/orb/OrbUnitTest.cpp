@@ -203,15 +203,17 @@ TEST(OrbIds, ConvertForEveryCardConfiguration) {
          {{TreflectOrbId(7, 0, NSID_UNIT), term(7, 1, 1)}, {TreflectOrbId(7, 5, NSID_UNIT), term(7, 5, 1)}},
          {{TreflectOrbId(7, 5, NSID_UNIT), term(7, 5, 1)}, {TreflectOrbId(7, 5, NSID_UNIT), term(7, 5, 2)},
           {TreflectOrbId(7, 5, NSID_NODE), term(7, 5, 3)}}},
-        {3, 1, true, "3,4", term(0x1234, 3, 2), TreflectOrbId(0x1234, 0, NSID_UNIT),
+        // The own slot holds a Bep as the own unit is one; the list stops at its first word that is no slot.
+        {3, 1, true, "4,x,5", term(0x1234, 3, 2), TreflectOrbId(0x1234, 0, NSID_UNIT),
          {{TreflectOrbId(0x1234, 0, NSID_UNIT), term(0x1234, 3, 2)}},
-         {{TreflectOrbId(9, 0, NSID_UNIT), term(9, 4, 1)}, {TreflectOrbId(9, 6, NSID_UNIT), term(9, 6, 1)},
-          {TreflectOrbId(9, 4, NSID_NODE), term(9, 4, 3)}}},
+         {{TreflectOrbId(9, 0, NSID_UNIT), term(9, 4, 1)}, {TreflectOrbId(9, 0, NSID_UNIT), term(9, 3, 1)},
+          {TreflectOrbId(9, 5, NSID_UNIT), term(9, 5, 1)}, {TreflectOrbId(9, 4, NSID_NODE), term(9, 4, 3)}}},
         {4, 7, false, "", term(0x1234, 4, 2), TreflectOrbId(0x1234, 4, NSID_UNIT),
          {{TreflectOrbId(8, 0, NSID_UNIT), term(8, 7, 2)}, {TreflectOrbId(8, 1, NSID_UNIT), term(8, 1, 2)},
           {TreflectOrbId(8, 5, NSID_UNIT), term(8, 5, 2)}},
          {}},
     };
+    expectError("is not a comma list");
     for (Config const& c : configs) {
         SCOPED_TRACE(c.slot);
         Card card(c.slot, c.activeSlot, c.bep, c.bepSlots);

@@ -104,10 +104,14 @@ TEST(ObjectModelActors, CreationsDeletionsAndOperationsReachObserversInEveryActo
     auto serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A61, {"serve", "t1"});
     auto observing = startActor(TA_REFLECT_TEST_ACTOR, 0x0A62, {"observe", "t1"});
     EXPECT_TRUE(observing->waitForOutput("CREATED t1")) << observing->output();
-    SubscriptionPeer lacking(peerId(0x0B61), {0x10, 0x20});
-    ASSERT_TRUE(lacking.start());
     OrbEvents appearances;  // once an ORB is reported, it has our subscriptions
     orb().registerOrbCreation(&appearances, false);
+    orb().registerOrbDeletion(&appearances);
+    SubscriptionPeer lacking(peerId(0x0B61), {0x10, 0x20});
+    ASSERT_TRUE(lacking.start());
+    // Seen before the broadcast below: with an observer in place, an
+    // appearing peer is asked for its objects at once.
+    ASSERT_TRUE(waitUntil([&] { return appearances.saw(lacking.termId()); }));
 
     // Our broadcast waits on the peer while another actor appears: that one
     // is asked once the broadcast is done.
@@ -184,6 +188,17 @@ TEST(ObjectModelActors, CreationsDeletionsAndOperationsReachObserversInEveryActo
     factoryCall(kCreate, "t3", "t2");
     EXPECT_TRUE(observing->waitForOutput("CREATED t3"));
     EXPECT_FALSE(created.has("t3"));
+    // A peer appears after the last broadcasts, and goes: nothing of it is
+    // kept (short-lived operator tools come and go all day).
+    size_t const missed = orb().missedOrbs();
+    {
+        RawPeer passing(peerId(0x0B6A));
+        ASSERT_TRUE(passing.start());
+        ASSERT_TRUE(waitUntil([&] { return appearances.saw(passing.termId()); }));
+        EXPECT_EQ(missed + 2, orb().missedOrbs());
+    }
+    ASSERT_TRUE(waitUntil([&] { return appearances.saw(peerId(0x0B6A), TreflectOrbObserverIf::kDisappear); }));
+    EXPECT_EQ(missed, orb().missedOrbs());
     orb().unregisterOrbNotifications(&appearances);
 }
 
@@ -287,11 +302,19 @@ TEST(ObjectModelActors, APeerLosesWhatFailsToReachItAndKeepsWhatItAnswers) {
     EXPECT_EQ(Bytes(held.begin() + 4, held.end()), Bytes(asked.begin() + 4, asked.end()));
     ASSERT_TRUE(answering.send(orb().termId(), orbMessage(get32(&asked[0]), 3, 3, {})));
     EXPECT_EQ(std::future_status::timeout, created.wait_for(100ms));
+    // The peer that left comes back under its id and subscribes while the
+    // held answer is awaited: its new subscription outlives the failure.
+    auto back = std::make_unique<RawPeer>(id);
+    ASSERT_TRUE(back->start());
+    back->ask(orb().termId(), 5, word(kThingClass) + word(0));
     holding.reset();
     ASSERT_EQ(std::future_status::ready, created.wait_for(10s));
     uint32_t const thing = created.get();
-    EXPECT_EQ(0u, subscribed(id) + subscribed(holdingId));
+    EXPECT_EQ(1u, subscribed(id));
+    EXPECT_EQ(0u, subscribed(holdingId));
     EXPECT_EQ(1u, subscribed(answering.termId()));
+    back.reset();
+    ASSERT_TRUE(waitUntil([&] { return !Transport::TransportLayer::instance().exists(id); }));
     EXPECT_EQ(1u, countRecords("aborted (Detection Rem.Disc.=true, TargetGone=true)"));
     EXPECT_EQ(0u, countRecords("waits now"));
     RawPeer peer(id);

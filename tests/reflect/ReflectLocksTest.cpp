@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "LogCapture.h"
+#include "REFLECT_CallGate.h"
 #include "REFLECT_ConditionVar.h"
 #include "REFLECT_CountedMutex.h"
 #include "REFLECT_Mutex.h"
@@ -108,4 +109,36 @@ TEST(ReflectConditionVar, WaitGivesThePermissionUpAndTakesItBack) {
     EXPECT_TRUE(TreflectORB::hasRunPermission());
     condition.unlock();
     other.join();
+}
+
+// A callback leaves while its object's teardown closes the gate, and the
+// owner frees the gate as soon as close() returns: the leaver must be done
+// with it by then (ASan sees the use after free otherwise).
+TEST(ReflectCallGate, TheOwnerMayFreeTheGateOnceCloseReturns) {
+    for (int round = 0; round < 300; ++round) {
+        auto* gate = new TreflectCallGate;
+        std::atomic<int> step{0};
+        std::thread leaver([&] {
+            RunPermissionGuard g;
+            TreflectCallGate::Pass pass(*gate);
+            ASSERT_TRUE(pass);
+            step = 1;
+            while (step.load() < 2) {
+                RunPermissionRelease released;
+                std::this_thread::yield();
+            }
+        });
+        {
+            RunPermissionGuard g;
+            while (step.load() < 1) {
+                RunPermissionRelease released;
+                std::this_thread::yield();
+            }
+            step = 2;
+            gate->close();
+            EXPECT_FALSE(TreflectCallGate::Pass(*gate));
+            delete gate;
+        }
+        leaver.join();
+    }
 }

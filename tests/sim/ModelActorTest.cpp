@@ -1,6 +1,5 @@
 // The generated clients against the generated servers of the model actor,
-// across processes: object references, identifier interfaces, arrays,
-// records with sequences and ResponseInfo make the round trip; the model's
+// across processes, where the card scenarios do not reach; the model's
 // interval timer changes the interval. Operations and creations observed
 // through the meta objects are the card scenarios' (the task follows flows,
 // master addresses and interval changes so). A raw peer holds an
@@ -10,15 +9,12 @@
 #include <atomic>
 #include <memory>
 
-#include "AdminStateClient.h"
 #include "ChildProcess.h"
-#include "FaultServiceClient.h"
 #include "ModelControlClient.h"
 #include "OrbNodeFixture.h"
 #include "PsIntervalTimerClient.h"
 #include "REFLECT_ObserverSkeleton.h"
 #include "TopFlowClient.h"
-#include "UnitIdClient.h"
 
 using namespace orbtest;
 using namespace std::chrono_literals;
@@ -45,25 +41,16 @@ TipprmiArray<short, 4> address(short a, short b, short c, short d) {
 
 }  // namespace
 
-TEST(ModelActor, GeneratedClientsAndServersMakeEveryRoundTrip) {
-    auto model = startModel({"--flow", "5:2:1:10.0.0.1"});
+// What the card's task never asks of a flow: a record's sequence with
+// elements, and a ResponseInfo with an out-value, through the generated
+// server. (Object references, identifier interfaces, arrays, records and
+// sequences of records holding references are the card scenarios'.)
+TEST(ModelActor, GeneratedServersAnswerRecordsWithSequencesAndOutValues) {
+    auto model = startModel({});
     RunPermissionGuard g;
     ModelControlClient control{TipprmiOID(ModelControlClient::NAME)};
-    ASSERT_TRUE(control.isConnected());
-
-    // Object references out and in; the identifier interfaces.
     TopFlowClient flow = control.createFlow(7, 3, 0, TipprmiArray<short, 4>());
     ASSERT_TRUE(flow.isConnected());
-    EXPECT_EQ("TopFlow-7", std::string(flow.getOID().getIdString()));
-    EXPECT_TRUE(flow.hasLocationId());
-    UnitIdClient unit(flow.getLocationId());
-    EXPECT_EQ(3ul, unit.getUnitNumber());
-    EXPECT_EQ(7ul, unit.getIdentifier());
-    EXPECT_TRUE(unit.isKind(UnitIdClient::LID_UNIT_ID));
-
-    // Arrays, records with sequences, ResponseInfo with an out-value.
-    flow.setMasterIp4Addr(address(192, 168, 255, 102));
-    EXPECT_EQ(102, flow.getMasterIp4Addr()[3]);
     TopFlowClient::DriverInfo info;
     info.masterLockState = 1;
     info.list.push_back(4);
@@ -78,18 +65,6 @@ TEST(ModelActor, GeneratedClientsAndServersMakeEveryRoundTrip) {
     TipprmiArray<short, 4> src;
     EXPECT_EQ(1ul, flow.getTopSrcIpAddress(src).flag);
     EXPECT_EQ(9, src[3]);
-
-    // The attribute framework's long behind the administrative state.
-    AdminStateClient admin = flow.getFaultSvc().getAdminState();
-    EXPECT_EQ(0, admin.internalGet());
-    EXPECT_TRUE(control.setAdminState(7, 1));
-    EXPECT_EQ(1, admin.internalGet());
-    EXPECT_TRUE(admin.getPermissionState());
-
-    // Sequences of records holding references, and what the model records of
-    // them, are the card scenarios' (alarms, performance data, flows).
-    EXPECT_TRUE(control.deleteFlow(7));
-    EXPECT_FALSE(control.deleteFlow(7));
 }
 
 // Its 15 minutes pass in a quarter of a second; each change is observed.

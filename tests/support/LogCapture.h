@@ -26,13 +26,14 @@ size_t countRecords(std::string const& fragment);
 bool waitForRecords(std::string const& fragment, size_t n = 1,
                     std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
 
-// Waits until `pred()` holds; false on time-out.
+// Waits until `pred()` holds, asking every `period`; false on time-out.
 template <typename Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds deadline = std::chrono::milliseconds(10000)) {
+bool waitUntil(Pred pred, std::chrono::milliseconds deadline = std::chrono::milliseconds(10000),
+               std::chrono::milliseconds period = std::chrono::milliseconds(1)) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
-        struct timespec ts = {0, 1000000};
+        struct timespec ts = {0, static_cast<long>(period.count()) * 1000000};
         nanosleep(&ts, nullptr);
     }
     return true;

@@ -25,6 +25,13 @@ using testsupport::waitUntil;
 
 // 10-second polls take half a second, the 60-second raise delay three.
 inline char const kScale[] = "20";
+// How late a process may answer on a loaded machine, in real seconds;
+// sanitizers slow every process down several times.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kLateSeconds = 2;
+#else
+constexpr double kLateSeconds = 0.5;
+#endif
 constexpr unsigned long kOwn = 1, kOther = 2;  // units
 // The name ids the actors' names give, so that tools find them by name.
 inline unsigned short const kModelNameId = Transport::IdInfo::nameIdOf("topmodel");
@@ -61,7 +68,9 @@ protected:
         RunPermissionGuard g;
         control_ = std::make_unique<ModelControlClient>(TipprmiOID(ModelControlClient::NAME));
     }
-    void startTask(std::map<std::string, std::string> chip = {}) {
+    // Waits for `until` in its output (by default: it entered its main loop).
+    void startTask(std::map<std::string, std::string> chip = {},
+                   std::string const& until = "Card Ready entering main processing loop") {
         std::map<std::string, std::string> env{{"TOPADAPTER_ACTOR", "topAdapter"},
                                                {"TOPADAPTER_NAME_ID", std::to_string(kTaskNameId)},
                                                {"TOPADAPTER_TIME_SCALE", scale},
@@ -72,7 +81,7 @@ protected:
         env.insert(chip.begin(), chip.end());
         task = std::make_unique<ChildProcess>(testsupport::builtExecutable("topAdapter"), std::vector<std::string>{},
                                               env);
-        ASSERT_TRUE(task->waitForOutput("Card Ready entering main processing loop")) << task->output();
+        ASSERT_TRUE(task->waitForOutput(until)) << task->output();
     }
     // Runs `f` on the model's control object under the run permission.
     template <class F>
@@ -86,24 +95,70 @@ protected:
             << error;
         return reply;
     }
-    // Lines of the chip's call journal naming `fn`.
-    size_t chipCalls(std::string const& fn) {
+    // One call of the chip's journal: when (wall clock), on which thread, what and its answer.
+    struct ChipCall {
+        uint64_t seq = 0;
+        int64_t us = 0;
+        std::string thread, fn, args, value;
+        int result = 0;
+    };
+    // The journal's calls of `fn` (every call: ""), oldest first.
+    std::vector<ChipCall> chipJournal(std::string const& fn = "") {
         std::istringstream in(chip("journal 4096"));
-        size_t n = 0;
-        for (std::string line; std::getline(in, line);)
-            if (line.find(" " + fn + "(") != std::string::npos) ++n;
-        return n;
+        std::vector<ChipCall> calls;
+        for (std::string line; std::getline(in, line);) {
+            ChipCall c;
+            std::string time;
+            std::istringstream l(line);
+            size_t const open = line.find('('), close = line.rfind(") = ");
+            if (!(l >> c.seq >> time >> c.thread >> c.fn) || open == std::string::npos || close < open) continue;
+            size_t const dot = time.find('.');
+            c.us = std::stoll(time.substr(0, dot)) * 1000000 + std::stoll(time.substr(dot + 1));
+            c.fn.erase(c.fn.find('('));
+            c.args = line.substr(open + 1, close - open - 1);
+            c.result = std::atoi(line.c_str() + close + 4);
+            size_t const arrow = line.find(" -> ", close);
+            if (arrow != std::string::npos) c.value = line.substr(arrow + 4);
+            if (fn.empty() || c.fn == fn) calls.push_back(c);
+        }
+        return calls;
     }
+    size_t chipCalls(std::string const& fn) { return chipJournal(fn).size(); }
+    // Once it is made: the first call of `fn` on `thread` after `after` (a
+    // sequence number) that answered `value`.
+    ChipCall firstCall(uint64_t after, std::string const& fn, std::string const& thread, std::string const& value) {
+        ChipCall found;
+        EXPECT_TRUE(waitUntil([&] {
+            for (ChipCall const& c : chipJournal(fn))
+                if (c.seq > after && c.thread == thread && c.value == value) return found = c, true;
+            return false;
+        }, 30s, 10ms)) << fn << " -> " << value << " on " << thread;
+        return found;
+    }
+    uint64_t lastCall() {
+        std::vector<ChipCall> const all = chipJournal();
+        return all.empty() ? 0 : all.back().seq;
+    }
+    // Protocol seconds between two wall-clock times, under this card's scale.
+    double protocolSeconds(int64_t fromUs, int64_t toUs) { return double(toUs - fromUs) / 1e6 * std::stod(scale); }
     bool traced(std::string const& text, size_t times = 1) {
         return waitUntil([&] { return task->countOutput(text) >= times; }, 20s);
     }
     // Alarms the model holds for (key, condition), oldest first.
-    std::vector<bool> alarms(unsigned long key, long condition) {
-        std::vector<bool> out;
+    std::vector<ModelControlClient::AlarmRecord> alarmRecords(unsigned long key, long condition) {
+        std::vector<ModelControlClient::AlarmRecord> out;
         TipprmiSequence<ModelControlClient::AlarmRecord> all = model_([](ModelControlClient& c) { return c.getAlarms(); });
         for (unsigned long i = 0; i < all.getLength(); ++i)
-            if (all[i].key == key && all[i].condition == condition) out.push_back(all[i].raise);
+            if (all[i].key == key && all[i].condition == condition) out.push_back(all[i]);
         return out;
+    }
+    std::vector<bool> alarms(unsigned long key, long condition) {
+        std::vector<bool> out;
+        for (auto const& a : alarmRecords(key, condition)) out.push_back(a.raise);
+        return out;
+    }
+    static int64_t receivedUs(ModelControlClient::AlarmRecord const& a) {
+        return int64_t(a.sec) * 1000000 + int64_t(a.ms) * 1000;
     }
     bool driverUp(unsigned long key) {
         TipprmiSequence<ModelControlClient::FlowState> flows = model_([](ModelControlClient& c) { return c.getFlows(); });

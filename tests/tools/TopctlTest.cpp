@@ -1,15 +1,22 @@
 // The operator tool as a user runs it: one process per command against a
 // simulated card, judged by its exit status and what it prints (standard
-// output and error together, so that stray log lines show).
+// output and error together, so that stray log lines show). Every JSON
+// document a command prints is validated against the command's schema
+// (tools/topctl/schema) when the test ends.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "JsonValue.h"
 #include "PerformanceServiceClient.h"
@@ -32,17 +39,55 @@ struct Outcome {
 
 class Topctl : public Card {
 protected:
+    void TearDown() override {
+        validateDocuments();
+        Card::TearDown();
+    }
     // The tool gets the identity it picks itself, not this test's.
+    std::unique_ptr<ChildProcess> start(std::vector<std::string> const& args) {
+        return std::make_unique<ChildProcess>(testsupport::builtExecutable("topctl"), args,
+                                              std::map<std::string, std::string>{{"TOPADAPTER_NAME_ID", ""},
+                                                                                 {"TOPADAPTER_ACTOR", ""}});
+    }
     Outcome topctl(std::vector<std::string> const& args) {
-        ChildProcess p(testsupport::builtExecutable("topctl"), args,
-                       {{"TOPADAPTER_NAME_ID", ""}, {"TOPADAPTER_ACTOR", ""}});
+        std::unique_ptr<ChildProcess> p = start(args);
         Outcome r;
-        r.status = p.exitCode(30s);
-        r.lines = p.lines();
-        r.text = p.output();
+        r.status = p->exitCode(30s);
+        r.lines = p->lines();
+        r.text = p->output();
         r.isJson = JsonValue::parse(r.text, &r.json);
+        collect(args, r.status, r.lines);
         return r;
     }
+    // The JSON documents of a run with --json, each with the schema it must meet.
+    void collect(std::vector<std::string> const& args, int status, std::vector<std::string> const& lines) {
+        if (std::find(args.begin(), args.end(), "--json") == args.end()) return;
+        std::string schema = "error";  // a failure's, whatever the command
+        for (size_t i = 0; status != 1 && status != 2 && i < args.size(); ++i) {
+            if (args[i] == "-d") {
+                ++i;
+            } else if (args[i][0] != '-') {
+                schema = args[i];
+                break;
+            }
+        }
+        for (auto const& l : lines)
+            if (!l.empty() && l[0] == '{') documents_.push_back(schema + "\t" + l);
+    }
+    void validateDocuments() {
+        if (documents_.empty()) return;
+        std::string const cases = testing::TempDir() + "topctl-json-" + std::to_string(::getpid());
+        {
+            std::ofstream out(cases);
+            for (auto const& d : documents_) out << d << "\n";
+        }
+        ChildProcess v("/usr/bin/python3", {TOPCTL_JSON_VALIDATOR, TOPCTL_SCHEMA_DIR, cases}, {});
+        int const status = v.exitCode(60s);
+        EXPECT_EQ(0, status) << (status == 77 ? "needs python3-jsonschema (scripts/deps.sh checks)\n" : "")
+                             << v.output();
+        std::remove(cases.c_str());
+    }
+    std::vector<std::string> documents_;
     bool eventually(std::vector<std::string> const& args, std::function<bool(Outcome const&)> const& pred) {
         Outcome last;
         bool ok = waitUntil([&] { return pred(last = topctl(args)); }, 20s);
@@ -90,6 +135,9 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_EQ("disabled", flow(r.json, 1)["adapter"]["state"].s);
     EXPECT_EQ(JsonValue::Null, flow(r.json, 2)["adapter"].type) << "another unit's flow has no adapter";
 
+    r = topctl({"flows", "--keys", "--json"});
+    EXPECT_EQ(2u, r.json["keys"].items.size()) << r.text;
+
     // The events of the unlock, as a monitor streams them.
     ChildProcess monitor(testsupport::builtExecutable("topctl"), {"monitor"},
                          {{"TOPADAPTER_NAME_ID", ""}, {"TOPADAPTER_ACTOR", ""}});
@@ -108,7 +156,12 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_EQ(1u, monitor.countOutput("flow 1 adapter enabled (was disabled)")) << monitor.output();
     EXPECT_EQ(1u, monitor.countOutput("flow 1 adapter starting (was enabled)")) << monitor.output();
 
-    EXPECT_EQ(0, topctl({"wait", "1", "locked", "--timeout", "20"}).status);
+    EXPECT_EQ(0, topctl({"wait", "1", "locked", "--timeout", "20", "--json"}).status);
+    r = topctl({"flows", "--json"});
+    // The driver information the task last reported, numbers beside their names.
+    EXPECT_EQ(0, flow(r.json, 1)["driverInfo"]["masterLockState"].n) << r.text;
+    EXPECT_EQ("locked", flow(r.json, 1)["driverInfo"]["masterLockStateName"].s) << r.text;
+    EXPECT_EQ("good", flow(r.json, 1)["driverInfo"]["masterClockStateName"].s) << r.text;
     r = topctl({"flow", "1", "--json"});
     ASSERT_TRUE(r.isJson) << r.text;
     EXPECT_EQ("running", r.json["adapter"]["state"].s);
@@ -128,7 +181,11 @@ TEST_F(Topctl, OperatorSessionOnACard) {
                a.json["active"][0]["name"].s == "sync-source-lost" &&
                a.json["alarms"].items.back()["received"].s.find('T') == 10;
     }));
-    EXPECT_EQ(3, topctl({"wait", "1", "alarm-free", "--timeout", "0"}).status);
+    r = topctl({"wait", "1", "alarm-free", "--timeout", "0", "--json"});
+    EXPECT_EQ(3, r.status);
+    EXPECT_FALSE(r.json["reached"].b) << r.text;
+    r = topctl({"flows", "--json"});
+    EXPECT_EQ("unlocked", flow(r.json, 1)["driverInfo"]["masterLockStateName"].s) << r.text;
     r = topctl({"flows"});
     EXPECT_EQ(1u, linesWith(r, "running            up     no")) << r.text;
     EXPECT_EQ(1u, linesWith(r, "sync-source-lost")) << r.text;
@@ -150,11 +207,14 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     r = topctl({"orb", "--self"});
     EXPECT_EQ(1u, linesWith(r, "number of handler threads")) << r.text;
     EXPECT_EQ(1u, linesWith(r, "  topAdapter ")) << r.text;
+    EXPECT_EQ(0, topctl({"orb", "--self", "--json"}).status);
+    r = topctl({"chip", "state", "--json"});
+    EXPECT_EQ(0, r.json["state"].n) << r.text;
 
     // Flow 2 is another unit's: no task answers its performance service.
     r = topctl({"perf", "2", "--wait", "0.3", "--json"});
     EXPECT_EQ(3, r.status);
-    EXPECT_EQ("{\"key\":2,\"command\":\"all\",\"answered\":false}", r.lines.at(0));
+    EXPECT_EQ("{\"schema\":1,\"key\":2,\"command\":\"all\",\"answered\":false}", r.lines.at(0));
     model_([](ModelControlClient& c) { c.changeOfInterval(); });
     r = topctl({"perf", "1", "--json", "--history"});
     ASSERT_TRUE(r.isJson) << r.text;
@@ -221,7 +281,17 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     EXPECT_TRUE(r.json["model"].b);
     EXPECT_EQ(0, r.json["chip"]["state"].n);
     EXPECT_EQ(3u, r.json["flows"].items.size());
-    EXPECT_EQ('+', r.json["time"].s[23]) << "RFC 3339 with its zone: " << r.json["time"].s;
+    // RFC 3339 in local time, with the zone's offset at that time.
+    std::string const when = r.json["time"].s;
+    struct tm local = {};
+    time_t const now = time(nullptr);
+    localtime_r(&now, &local);
+    char offset[32];
+    long const minutes = local.tm_gmtoff / 60;
+    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", minutes < 0 ? '-' : '+', std::labs(minutes) / 60,
+                  std::labs(minutes) % 60);
+    EXPECT_EQ(29u, when.size()) << when;
+    EXPECT_EQ(offset, when.substr(23)) << when;
 
     r = topctl({"create", "5", "1", "--json"});
     EXPECT_TRUE(r.isJson && r.json["created"].b) << r.text;
@@ -233,6 +303,20 @@ TEST_F(Topctl, OperatorSessionOnACard) {
     failsWith({"set", "1", "master", "10.0.0.300"}, 2, "topctl: bad address '10.0.0.300'");
     failsWith({"orb", "nosuchactor"}, 1, "topctl: no actor named nosuchactor");
     failsWith({"chip", "lock", "maybe"}, 1, "topctl: chip: bad value 'maybe'");
+    // With --json a failure is an object on standard output too, and the node is left in order.
+    for (auto const& c : std::vector<std::pair<std::vector<std::string>, int> >{
+             {{"--json", "set", "9", "admin", "1"}, 1}, {{"orb", "--self", "x", "--json"}, 2}}) {
+        r = topctl(c.first);
+        EXPECT_EQ(c.second, r.status) << r.text;
+        ASSERT_EQ(2u, r.lines.size()) << r.text;
+        bool const first = r.lines[0][0] == '{';  // standard output and error, in either order
+        JsonValue error;
+        ASSERT_TRUE(JsonValue::parse(r.lines[first ? 0 : 1], &error)) << r.text;
+        EXPECT_EQ(c.second, error["status"].n);
+        EXPECT_EQ("topctl: " + error["error"].s, r.lines[first ? 1 : 0]);
+    }
+    r = topctl({"alarms", "clear", "--json"});
+    EXPECT_LT(0, r.json["cleared"].n) << r.text;
     // None of these many short-lived tools left a peer waiting on it.
     EXPECT_EQ(0u, task->countOutput(" LOG3 ")) << task->output();
     EXPECT_EQ(0u, model->countOutput(" LOG3 ")) << model->output();
@@ -267,4 +351,165 @@ TEST_F(Topctl, MissingPeersAndHelp) {
         EXPECT_EQ(0, r.status) << sub;
         EXPECT_EQ(0u, r.text.find(std::string("usage: topctl ") + sub)) << r.text;
     }
+}
+
+namespace {
+
+// The value of the sample named `series` (with its labels) in an exposition; -1 without one.
+double sample(std::string const& exposition, std::string const& series) {
+    size_t at = exposition.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::atof(exposition.c_str() + at + series.size() + 2);
+}
+
+// A Prometheus server of its own, in a scratch directory, scraping `target` every second.
+struct Prometheus {
+    explicit Prometheus(int target) : dir(testing::TempDir() + "prometheus-" + std::to_string(::getpid())) {
+        if (::system("command -v prometheus >/dev/null") != 0) return;
+        ::mkdir(dir.c_str(), 0700);
+        std::ofstream(dir + "/prometheus.yml")
+            << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: topctl\n"
+               "    static_configs:\n      - targets: ['127.0.0.1:"
+            << target << "']\n";
+        server = std::make_unique<ChildProcess>(
+            "/bin/sh", std::vector<std::string>{"-c", "exec prometheus --config.file=" + dir + "/prometheus.yml --storage.tsdb.path=" +
+                                                          dir + "/data --web.listen-address=127.0.0.1:0"},
+            std::map<std::string, std::string>{});
+        std::string const listening = "msg=\"Listening on\" address=127.0.0.1:";
+        if (server->waitForOutput(listening, 60s))
+            port = std::atoi(server->output().c_str() + server->output().find(listening) + listening.size());
+    }
+    ~Prometheus() {
+        server.reset();
+        if (::system(("rm -rf '" + dir + "'").c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+    // The value of an instant query with one result; -1 with none.
+    double query(std::string const& promql) {
+        httplib::Client c("127.0.0.1", port);
+        auto res = c.Get("/api/v1/query", httplib::Params{{"query", promql}}, httplib::Headers{});
+        JsonValue v;
+        last = res ? res->body : "no answer";
+        if (!res || res->status != 200 || !JsonValue::parse(res->body, &v)) return -1;
+        JsonValue const& result = v["data"]["result"];
+        return result.items.size() == 1 ? std::atof(result[0]["value"][1].s.c_str()) : -1;
+    }
+    std::string dir, last;  // the last answer
+    int port = 0;
+    std::unique_ptr<ChildProcess> server;
+};
+
+}  // namespace
+
+// The exporter as Prometheus meets it: scraped by a real server (where one is
+// installed; promtool reads what it serves), read at most once an interval
+// however many scrape at once, and answering all along while the model, the
+// task and the membership service go and come back; their series go stale,
+// the exporter stays.
+TEST_F(Topctl, ExporterServesTheCardWhilePeersComeAndGo) {
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1"}, {"--interval", "0"}));
+    ASSERT_NO_FATAL_FAILURE(startTask());
+    std::unique_ptr<ChildProcess> monitor = start({"monitor", "--json"});
+    std::unique_ptr<ChildProcess> exporter = start({"metrics", "--listen", "127.0.0.1:0", "--interval", "1"});
+    std::string const serving = "topctl: serving the node's metrics at http://127.0.0.1:";
+    ASSERT_TRUE(exporter->waitForOutput(serving)) << exporter->output();
+    int const port = std::atoi(exporter->output().c_str() + exporter->output().find(serving) + serving.size());
+    httplib::Client http("127.0.0.1", port);
+    std::string text;
+    auto scrape = [&](char const* accept = "text/plain") {
+        auto res = http.Get("/metrics", httplib::Headers{{"Accept", accept}});
+        text = res && res->status == 200 ? "\n" + res->body : std::string();
+        return !text.empty();
+    };
+    std::string const state = "topadapter_flow_adapter_state{flow=\"1\",unit=\"1\"}";
+    auto running = [&] { return scrape() && sample(text, state) == 3; };
+    ASSERT_TRUE(waitUntil(running, 30s)) << text << exporter->output();
+    EXPECT_EQ(1, sample(text, "topadapter_model_up"));
+    EXPECT_EQ(0, sample(text, "topadapter_task_driver_state{unit=\"1\"}")) << text;
+    EXPECT_NE(std::string::npos, text.find("\n# TYPE topadapter_orb_messages_sent_total counter\n")) << text;
+    if (::system("command -v promtool >/dev/null") == 0) {
+        std::string const file = testing::TempDir() + "exporter-" + std::to_string(::getpid()) + ".prom";
+        std::ofstream(file) << text.substr(1);
+        ChildProcess promtool("/bin/sh", {"-c", "promtool check metrics < " + file}, {});
+        EXPECT_EQ(0, promtool.exitCode(30s)) << promtool.output() << text;
+        std::remove(file.c_str());
+    }
+    ASSERT_TRUE(scrape("application/openmetrics-text; version=1.0.0"));
+    EXPECT_EQ("# EOF\n", text.substr(text.size() - 6));
+    EXPECT_NE(std::string::npos, text.find("\n# TYPE topadapter_orb_messages_sent counter\n")) << text;
+
+    // Eight scrapers for three readings: each reading triggers the flow's
+    // performance service once, so the task's answers count the readings.
+    char taskToModel[160];  // this test's process is an actor with the task's name too
+    std::snprintf(taskToModel, sizeof taskToModel,
+                  "topadapter_orb_messages_sent_total{actor=\"topAdapter\",termination=\"0x%04X0101\",destination=\"0x%04X0101\","
+                  "destination_actor=\"topmodel\"}",
+                  kTaskNameId, kModelNameId);
+    auto answers = [&] { return model_([](ModelControlClient& c) { return c.getPerformance(1); }).answers; };
+    ASSERT_TRUE(scrape());
+    double const scrapes = sample(text, "topadapter_exporter_scrapes_total"), sent = sample(text, taskToModel);
+    unsigned long const before = answers();
+    auto const begin = std::chrono::steady_clock::now();
+    std::vector<std::thread> scrapers;
+    std::atomic<unsigned> made{0}, answered{0};
+    std::atomic<bool> enough{false};
+    for (int i = 0; i < 8; ++i)
+        scrapers.emplace_back([&] {
+            httplib::Client c("127.0.0.1", port);
+            for (; !enough; ++made) answered += c.Get("/metrics") ? 1 : 0;
+        });
+    EXPECT_TRUE(waitUntil([&] { return answers() >= before + 3; }, 30s));
+    enough = true;
+    for (auto& t : scrapers) t.join();
+    double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    unsigned long const readings = answers() - before;
+    EXPECT_EQ(made.load(), answered.load());
+    EXPECT_LE(readings, static_cast<unsigned long>(seconds) + 2) << "readings in " << seconds << " s";
+    ASSERT_TRUE(scrape());
+    EXPECT_LE(scrapes + made, sample(text, "topadapter_exporter_scrapes_total"));
+    // Each reading had the task answer the model: the counter sums them all.
+    EXPECT_LE(sent + readings, sample(text, taskToModel)) << text;
+
+    Prometheus prometheus(port);
+    double first = -1;
+    if (prometheus.server) {
+        ASSERT_NE(0, prometheus.port) << prometheus.server->output();
+        EXPECT_TRUE(waitUntil([&] { return prometheus.query(state) == 3; }, 60s)) << prometheus.server->output();
+        // The task sends to the model at every reading: its answers to the triggers.
+        EXPECT_TRUE(waitUntil([&] { return (first = prometheus.query(taskToModel)) > 0; }, 30s)) << prometheus.last;
+        EXPECT_TRUE(waitUntil([&] { return prometheus.query(taskToModel) > first; }, 30s)) << first << prometheus.last;
+    } else {
+        std::cout << "prometheus not installed: the exporter is not scraped by a server\n";
+    }
+
+    model->kill(SIGKILL);
+    EXPECT_TRUE(waitUntil([&] { return scrape() && sample(text, "topadapter_model_up") == 0; }, 30s)) << text;
+    EXPECT_EQ(-1, sample(text, state)) << text;
+    if (prometheus.server) {
+        EXPECT_TRUE(waitUntil([&] { return prometheus.query(state) == -1; }, 30s)) << "the flow's series is stale";
+    }
+    ASSERT_NO_FATAL_FAILURE(startModel({"1:1:1:10.0.0.1"}, {"--interval", "0"}));
+    EXPECT_TRUE(waitUntil(running, 30s)) << text;
+
+    task->kill(SIGKILL);
+    EXPECT_TRUE(waitUntil([&] { return scrape() && sample(text, "topadapter_tasks") == 0; }, 30s)) << text;
+    EXPECT_EQ(-1, sample(text, "topadapter_task_driver_state{unit=\"1\"}")) << text;
+    ASSERT_NO_FATAL_FAILURE(startTask());
+    EXPECT_TRUE(waitUntil(running, 30s)) << text;
+    // A monitor ends with the node; the exporter outlasts it.
+    monitor->kill(SIGINT);
+    EXPECT_EQ(0, monitor->exitCode(20s)) << monitor->output();
+    collect({"monitor", "--json"}, 0, monitor->lines());
+    // At least the restarted task's adapter, which came after the monitor.
+    EXPECT_LE(1u, monitor->countOutput("\"event\":\"adapter\",\"key\":1,\"state\":\"running\"")) << monitor->output();
+
+    testsupport::expectError("membership service connection lost");
+    testsupport::PrivateNode::service().stop();
+    EXPECT_TRUE(waitUntil([&] { return scrape() && sample(text, "topadapter_node_up") == 0; }, 30s)) << text;
+    EXPECT_EQ(-1, sample(text, state)) << text;
+    ASSERT_TRUE(testsupport::PrivateNode::service().start(testsupport::builtExecutable("topnoded")));
+    EXPECT_TRUE(waitUntil([&] { return running() && sample(text, "topadapter_node_up") == 1; }, 30s)) << text;
+    if (prometheus.server) {
+        EXPECT_TRUE(waitUntil([&] { return prometheus.query(state) == 3; }, 30s));
+    }
+    exporter->kill(SIGTERM);
+    EXPECT_EQ(0, exporter->exitCode(20s)) << exporter->output();
 }

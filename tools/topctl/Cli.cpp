@@ -8,6 +8,9 @@
 #include <sstream>
 
 #include "EnvVars.h"
+#include "TopAdapterStatusClient.h"
+#include "TopFlowClient.h"
+#include "topDrvAdapIf.h"
 
 namespace topctl {
 
@@ -16,12 +19,26 @@ Options& options() {
     return o;
 }
 
+char const* exitName(Exit status) {
+    switch (status) {
+    case kDone:
+        return "done";
+    case kFailed:
+        return "failed";
+    case kUsage:
+        return "usage";
+    case kNotYet:
+        return "not-yet";
+    }
+    return "unknown";
+}
+
 void usageError(std::string const& message) {
     std::string const& sub = options().command;
-    std::fflush(stdout);
-    std::fprintf(stderr, "topctl: %s (see 'topctl %s--help')\n", message.c_str(), sub.empty() ? "" : (sub + " ").c_str());
-    std::exit(kUsage);
+    exitWith(kUsage, message + " (see 'topctl " + (sub.empty() ? "" : sub + " ") + "--help')");
 }
+
+void fail(std::string const& message) { exitWith(kFailed, message); }
 
 bool takeFlag(std::vector<std::string>& words, char const* flag) {
     for (auto it = words.begin(); it != words.end(); ++it)
@@ -99,6 +116,10 @@ std::string hex32(unsigned long v) {
     return buf;
 }
 
+typedef TopAdapterStatusClient Status;
+
+long const kConditions[2] = {Status::CONDITION_SYNC_SOURCE_LOST, Status::CONDITION_MASTER_SERVICE_UNAVAILABLE};
+
 long adminState(std::string const& text) {
     if (text == "unlocked") return 1;
     if (text == "locked") return 0;
@@ -108,38 +129,89 @@ long adminState(std::string const& text) {
 
 char const* adminName(long state) { return state == 1 ? "unlocked" : "locked"; }
 
+namespace {
+
+struct Named {
+    long value;
+    char const* name;
+};
+
+template <size_t N>
+char const* nameIn(Named const (&table)[N], long value, char const* otherwise) {
+    for (Named const& n : table)
+        if (n.value == value) return n.name;
+    return otherwise;
+}
+
+}  // namespace
+
 char const* conditionName(long c) {
-    return c == 1 ? "sync-source-lost" : c == 2 ? "master-service-unavailable" : "unknown";
+    static Named const names[] = {{Status::CONDITION_SYNC_SOURCE_LOST, "sync-source-lost"},
+                                  {Status::CONDITION_MASTER_SERVICE_UNAVAILABLE, "master-service-unavailable"}};
+    return nameIn(names, c, "unknown");
 }
 
 char const* adapterStateName(long state, unsigned long masterIp) {
-    switch (state) {
-    case 0:
-        return "disabled";
-    case 1:
-        return masterIp == 0 ? "waiting-for-master" : "config-failed";
-    case 2:
-        return "starting";
-    case 3:
-        return "running";
-    default:
-        return "unknown";
-    }
+    static Named const names[] = {{Status::STATE_DISABLED, "disabled"},
+                                  {Status::STATE_STARTING, "starting"},
+                                  {Status::STATE_RUNNING, "running"}};
+    if (state == Status::STATE_ENABLED) return masterIp == 0 ? "waiting-for-master" : "config-failed";
+    return nameIn(names, state, "unknown");
 }
 
 char const* phaseName(long phase) {
-    static char const* const names[] = {"new", "pending", "sent", "withdrawing"};
-    return phase >= 0 && phase <= 3 ? names[phase] : "unknown";
+    static Named const names[] = {{Status::PHASE_NEW, "new"},
+                                  {Status::PHASE_PENDING, "pending"},
+                                  {Status::PHASE_SENT, "sent"},
+                                  {Status::PHASE_WITHDRAWING, "withdrawing"}};
+    return nameIn(names, phase, "unknown");
 }
 
+char const* lockStateName(long state) {
+    static Named const names[] = {{TopFlowClient::MASTER_STATE_LOCKED, "locked"},
+                                  {TopFlowClient::MASTER_STATE_UNLOCKED, "unlocked"}};
+    return nameIn(names, state, "unknown");
+}
+
+char const* clockStateName(long state) {
+    static Named const names[] = {{TopFlowClient::MASTER_CLOCK_GOOD, "good"},
+                                  {TopFlowClient::MASTER_CLOCK_UNKNOWN, "unknown"},
+                                  {TopFlowClient::MASTER_CLOCK_BAD, "bad"},
+                                  {TopFlowClient::MASTER_CLOCK_NO_SERVICE, "no-service"}};
+    return nameIn(names, state, "?");
+}
+
+char const* driverStateName(long state) {
+    static Named const names[] = {{TOP_DRV_RUNNING, "running"},
+                                  {TOP_FW_UPGRADING, "firmware-upgrade"},
+                                  {TOP_DRV_STARTING, "starting"},
+                                  {TOP_DRV_NOT_STARTED, "not-started"}};
+    return nameIn(names, state, "unknown");
+}
+
+char const* apiStateName(long state) {
+    static Named const names[] = {{Status::API_ALIVE, "alive"}, {Status::API_DEAD, "dead"}};
+    return nameIn(names, state, "unknown");
+}
+
+bool lockedToMaster(long masterLockState) { return masterLockState == TopFlowClient::MASTER_STATE_LOCKED; }
+
 Counter const& counter(unsigned long ident) {
-    static Counter const all[] = {{0, "?", "", false},
-                                  {1, "sls", "s", false},
-                                  {2, "min-phase-error", "ns", true},
-                                  {3, "avg-phase-error", "ns", true},
-                                  {4, "max-phase-error", "ns", true},
-                                  {5, "no-rx-sync", "", false}};
-    return ident <= 5 ? all[ident] : all[0];
+    static Counter const unknown{0, "?", "", false};
+    static Counter const all[] = {{Status::PM_IDENT_SLS, "sls", "s", false},
+                                  {TopFlowClient::PM_IDENT_MIN_PHASE_ERROR, "min-phase-error", "ns", true},
+                                  {TopFlowClient::PM_IDENT_AVG_PHASE_ERROR, "avg-phase-error", "ns", true},
+                                  {TopFlowClient::PM_IDENT_MAX_PHASE_ERROR, "max-phase-error", "ns", true},
+                                  {Status::PM_IDENT_NO_RX_SYNC, "no-rx-sync", "", false}};
+    for (Counter const& c : all)
+        if (c.ident == ident) return c;
+    return unknown;
+}
+
+std::vector<unsigned long> counterIdents() {
+    return {static_cast<unsigned long>(Status::PM_IDENT_SLS), TopFlowClient::PM_IDENT_MIN_PHASE_ERROR,
+            TopFlowClient::PM_IDENT_AVG_PHASE_ERROR, TopFlowClient::PM_IDENT_MAX_PHASE_ERROR,
+            static_cast<unsigned long>(Status::PM_IDENT_NO_RX_SYNC)};
 }
 
 long long counterValue(unsigned long ident, unsigned long raw) {
@@ -185,6 +257,12 @@ std::string age(double s) {
     else
         std::snprintf(buf, sizeof buf, "%lld d %lld h", t / 86400, t / 3600 % 24);
     return buf;
+}
+
+JsonWriter jsonDocument() {
+    JsonWriter j;
+    j.beginObject().member("schema", options().schema);
+    return j;
 }
 
 void printJson(JsonWriter const& j) { std::printf("%s\n", j.text().c_str()); }

@@ -38,21 +38,23 @@ ModelView readModel(Session& s, bool askDriver, bool withTasks, unsigned long co
 void flowsTable(ModelView const& v);
 void flowsJson(JsonWriter& j, ModelView const& v);
 
-int cmdFlows(Words& w);
-int cmdFlow(Words& w);
-int cmdSet(Words& w);
-int cmdCreate(Words& w);
-int cmdDelete(Words& w);
-int cmdAlarms(Words& w);
-int cmdPerf(Words& w);
-int cmdMetrics(Words& w);
-int cmdOrb(Words& w);
-int cmdChip(Words& w);
-int cmdWatch(Words& w);
-int cmdMonitor(Words& w);
-int cmdWait(Words& w);
+Exit cmdFlows(Words& w);
+Exit cmdFlow(Words& w);
+Exit cmdSet(Words& w);
+Exit cmdCreate(Words& w);
+Exit cmdDelete(Words& w);
+Exit cmdAlarms(Words& w);
+Exit cmdPerf(Words& w);
+Exit cmdMetrics(Words& w);
+Exit cmdOrb(Words& w);
+Exit cmdChip(Words& w);
+Exit cmdWatch(Words& w);
+Exit cmdMonitor(Words& w);
+Exit cmdWait(Words& w);
 
 // The chip's "ok a=1 b=x" reply as a JSON object; anything else as its text.
 void chipJson(JsonWriter& j, std::string const& reply);
+// The same as members of the object being written.
+void chipMembers(JsonWriter& j, std::string const& reply);
 
 }  // namespace topctl

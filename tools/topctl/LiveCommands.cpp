@@ -99,8 +99,8 @@ bool Listener::handleNotification() {
     TreflectObject const* source = getSource();
     if (!source) return true;
     std::string const time = nowText();
-    JsonWriter j;
-    j.beginObject().member("time", time);
+    JsonWriter j = jsonDocument();
+    j.member("time", time);
     if (kind_ == STATUS_CREATED) {
         std::shared_ptr<TopAdapterStatusClient> status(new TopAdapterStatusClient(*source),
                                                        [](TopAdapterStatusClient* c) {
@@ -115,10 +115,14 @@ bool Listener::handleNotification() {
         TopAdapterStatusClient::StateChange c;
         if (!args || args->getLength() < 2 || (*args)[1].empty()) return true;
         (*args)[1].extract(c);
-        // Entered from disabled, state 1 is the step before the chip's configuration, not its failure.
-        char const* state = c.state == 1 && c.previous == 0 && c.masterIp != 0 ? "enabled"
-                                                                                : adapterStateName(c.state, c.masterIp);
-        char const* previous = c.previous == 1 && c.state == 2 ? "enabled" : adapterStateName(c.previous, c.masterIp);
+        // Entered from disabled, the enabled state is the step before the chip's configuration, not its failure.
+        typedef TopAdapterStatusClient S;
+        char const* state = c.state == S::STATE_ENABLED && c.previous == S::STATE_DISABLED && c.masterIp != 0
+                                ? "enabled"
+                                : adapterStateName(c.state, c.masterIp);
+        char const* previous = c.previous == S::STATE_ENABLED && c.state == S::STATE_STARTING
+                                   ? "enabled"
+                                   : adapterStateName(c.previous, c.masterIp);
         j.member("event", "adapter").member("key", c.key).member("state", state).member("previous", previous);
         out_.print(rfc3339(c.sec, c.ms), "flow " + std::to_string(c.key) + " adapter " + state + " (was " +
                                              previous + ")",
@@ -136,7 +140,7 @@ bool Listener::handleNotification() {
 
 }  // namespace
 
-int cmdWatch(Words& w) {
+Exit cmdWatch(Words& w) {
     std::string countText, task = "topAdapter", periodText;
     long long count = 0;
     if (takeOption(w, "--count", &countText)) count = number(countText, 1, INT32_MAX, "count");
@@ -158,8 +162,8 @@ int cmdWatch(Words& w) {
         ModelView v;
         bool const modelOk = s.modelReachable() && (v = readModel(s, true, true), !s.lastCallFailed());
         if (options().json) {
-            JsonWriter j;
-            j.beginObject().member("time", stamp).member("model", modelOk);
+            JsonWriter j = jsonDocument();
+            j.member("time", stamp).member("model", modelOk);
             flowsJson(j, v);
             j.key("alarms").beginObject().member("received", v.alarms.getLength()).member("batches", v.batches);
             j.member("active", v.activeCount()).endObject().key("chip");
@@ -193,7 +197,7 @@ int cmdWatch(Words& w) {
     return kDone;
 }
 
-int cmdMonitor(Words& w) {
+Exit cmdMonitor(Words& w) {
     std::string countText, timeoutText;
     long long const count = takeOption(w, "--count", &countText) ? number(countText, 1, INT32_MAX, "count") : 0;
     double const timeout = takeOption(w, "--timeout", &timeoutText) ? seconds(timeoutText, 0, 1e9, "--timeout") : 0;
@@ -249,8 +253,8 @@ int cmdMonitor(Words& w) {
             if (all.getLength() < seen) seen = 0;  // cleared meanwhile
             for (unsigned long i = seen; i < all.getLength() && !out.done; ++i) {
                 ModelControlClient::AlarmRecord const& a = all[i];
-                JsonWriter j;
-                j.beginObject().member("time", rfc3339(a.sec, a.ms)).member("event", "alarm").member("key", a.key);
+                JsonWriter j = jsonDocument();
+                j.member("time", rfc3339(a.sec, a.ms)).member("event", "alarm").member("key", a.key);
                 j.member("condition", conditionName(a.condition)).member("raise", a.raise).member("batch", a.batch);
                 out.print(rfc3339(a.sec, a.ms),
                           "flow " + std::to_string(a.key) + " alarm " + conditionName(a.condition) +
@@ -273,7 +277,7 @@ int cmdMonitor(Words& w) {
     return kDone;
 }
 
-int cmdWait(Words& w) {
+Exit cmdWait(Words& w) {
     std::string timeoutText = "60";
     takeOption(w, "--timeout", &timeoutText);
     double const timeout = seconds(timeoutText, 0, 1e9, "--timeout");
@@ -292,10 +296,10 @@ int cmdWait(Words& w) {
         auto a = v.adapters.find(key);
         bool reached = false;
         if (what == "running") {
-            reached = a != v.adapters.end() && a->second.state == 3;
+            reached = a != v.adapters.end() && a->second.state == TopAdapterStatusClient::STATE_RUNNING;
             now = a == v.adapters.end() ? "no adapter" : adapterStateName(a->second.state, a->second.masterIp);
         } else if (what == "locked") {
-            reached = f->drvInitStatus && f->driverInfo.masterLockState == 0;
+            reached = f->drvInitStatus && lockedToMaster(f->driverInfo.masterLockState);
             now = !f->drvInitStatus ? "driver not up" : "not locked";
         } else {
             bool decided = true;
@@ -308,7 +312,7 @@ int cmdWait(Words& w) {
         if (reached) break;
         if (std::chrono::steady_clock::now() >= end) {
             if (options().json)
-                printJson(JsonWriter().beginObject().member("key", key).member("condition", what).member("reached", false)
+                printJson(jsonDocument().member("key", key).member("condition", what).member("reached", false)
                               .member("now", now).endObject());
             else
                 std::printf("flow %lu: not %s within %g s (%s)\n", key, what.c_str(), timeout, now.c_str());
@@ -321,8 +325,7 @@ int cmdWait(Words& w) {
         }
     }
     if (options().json)
-        printJson(JsonWriter().beginObject().member("key", key).member("condition", what).member("reached", true)
-                      .endObject());
+        printJson(jsonDocument().member("key", key).member("condition", what).member("reached", true).endObject());
     else
         std::printf("flow %lu: %s\n", key, what.c_str());
     return kDone;

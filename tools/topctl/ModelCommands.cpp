@@ -7,9 +7,16 @@ namespace topctl {
 
 namespace {
 
-char const* clockName(long c) {
-    static char const* const names[] = {"good", "unknown", "bad", "no-service"};
-    return c >= 0 && c <= 3 ? names[c] : "?";
+char const* clockName(ModelControlClient::FlowState const& f) {
+    return clockStateName(static_cast<long>(f.driverInfo.masterClockState));
+}
+
+// The task's record of one alarm condition of a flow, if it keeps one.
+TopAdapterStatusClient::AlarmStatus const* alarmRecord(TopAdapterStatusClient::FlowStatus const* adapter, long condition) {
+    if (!adapter) return nullptr;
+    for (unsigned long i = 0; i < adapter->alarms.getLength(); ++i)
+        if (adapter->alarms[i].condition == condition) return &adapter->alarms[i];
+    return nullptr;
 }
 
 std::string alarmList(ModelView const& v, unsigned long key) {
@@ -24,7 +31,7 @@ std::string adapterOf(ModelView const& v, unsigned long key) {
 }
 
 // What changed, as text or JSON.
-int done(JsonWriter& j, std::string const& text) {
+Exit done(JsonWriter& j, std::string const& text) {
     if (options().json)
         printJson(j.endObject());
     else
@@ -86,11 +93,11 @@ void flowsTable(ModelView const& v) {
                 "adapter", "driver", "lock", "clock", "alarms");
     for (unsigned long i = 0; i < v.flows.getLength(); ++i) {
         ModelControlClient::FlowState const& f = v.flows[i];
-        char const* lock = !f.drvInitStatus ? "-" : f.driverInfo.masterLockState == 0 ? "yes" : "no";
+        char const* lock = !f.drvInitStatus ? "-" : lockedToMaster(f.driverInfo.masterLockState) ? "yes" : "no";
         std::printf("%-6lu %-5lu %-9s %-15s %-5d %-18s %-6s %-5s %-10s %s\n", f.key, f.unit, adminName(f.adminState),
                     dotted(f.masterIp).c_str(), f.logMeanSyncValue, adapterOf(v, f.key).c_str(),
                     f.drvInitStatus ? "up" : "-", lock,
-                    f.drvInitStatus ? clockName(static_cast<long>(f.driverInfo.masterClockState)) : "-",
+                    f.drvInitStatus ? clockName(f) : "-",
                     alarmList(v, f.key).c_str());
     }
 }
@@ -112,10 +119,17 @@ void flowsJson(JsonWriter& j, ModelView const& v) {
                 .endObject();
         j.member("driverUp", f.drvInitStatus).key("lock");
         if (f.drvInitStatus)
-            j.value(f.driverInfo.masterLockState == 0);
+            j.value(lockedToMaster(f.driverInfo.masterLockState));
         else
             j.null();
-        j.member("masterClock", clockName(static_cast<long>(f.driverInfo.masterClockState)));
+        j.member("masterClock", clockName(f));
+        // What the task last reported to the flow, as the model holds it.
+        long const lockState = f.driverInfo.masterLockState, clockState = static_cast<long>(f.driverInfo.masterClockState);
+        j.key("driverInfo").beginObject().member("masterLockState", lockState);
+        j.member("masterLockStateName", lockStateName(lockState)).member("masterClockState", clockState);
+        j.member("masterClockStateName", clockStateName(clockState)).key("list").beginArray();
+        for (unsigned long k = 0; k < f.driverInfo.list.getLength(); ++k) j.value(f.driverInfo.list[k]);
+        j.endArray().endObject();
         j.key("activeAlarms").beginArray();
         for (long c : v.active(f.key)) j.value(conditionName(c));
         j.endArray().endObject();
@@ -123,16 +137,20 @@ void flowsJson(JsonWriter& j, ModelView const& v) {
     j.endArray();
 }
 
-int cmdFlows(Words& w) {
+Exit cmdFlows(Words& w) {
     bool const keys = takeFlag(w, "--keys");
     noMoreWords(w, 0);
     Session s;
     ModelView v = readModel(s, !keys, !keys);
-    if (keys) {
+    if (keys && options().json) {
+        JsonWriter j = jsonDocument();
+        j.key("keys").beginArray();
+        for (unsigned long i = 0; i < v.flows.getLength(); ++i) j.value(v.flows[i].key);
+        printJson(j.endArray().endObject());
+    } else if (keys) {
         for (unsigned long i = 0; i < v.flows.getLength(); ++i) std::printf("%lu\n", v.flows[i].key);
     } else if (options().json) {
-        JsonWriter j;
-        j.beginObject();
+        JsonWriter j = jsonDocument();
         flowsJson(j, v);
         printJson(j.endObject());
     } else {
@@ -141,7 +159,7 @@ int cmdFlows(Words& w) {
     return kDone;
 }
 
-int cmdFlow(Words& w) {
+Exit cmdFlow(Words& w) {
     if (w.size() != 1) usageError("flow needs KEY");
     unsigned long const key = flowKey(w[0]);
     Session s;
@@ -158,18 +176,18 @@ int cmdFlow(Words& w) {
     wallClock(&nowSec, &nowMs);
     double const now = static_cast<double>(nowSec) + nowMs / 1000.0;
     if (options().json) {
-        JsonWriter j;
-        j.beginObject().member("key", key).member("unit", f->unit).member("admin", adminName(f->adminState));
+        JsonWriter j = jsonDocument();
+        j.member("key", key).member("unit", f->unit).member("admin", adminName(f->adminState));
         j.member("masterIp", dotted(f->masterIp)).member("logMeanSyncValue", f->logMeanSyncValue);
         j.member("driverUp", f->drvInitStatus).member("masterLockState", f->driverInfo.masterLockState);
-        j.member("masterClock", clockName(static_cast<long>(f->driverInfo.masterClockState)));
+        j.member("masterClock", clockName(*f));
         j.key("task");
         if (task)
             j.beginObject()
                 .member("orbId", hex32(task->orbId))
                 .member("topSupported", task->view.topSupported)
                 .member("driverState", task->view.driverState)
-                .member("apiAlive", task->view.apiState == 0)
+                .member("apiAlive", task->view.apiState == TopAdapterStatusClient::API_ALIVE)
                 .endObject();
         else
             j.null();
@@ -183,10 +201,10 @@ int cmdFlow(Words& w) {
             j.null();
         }
         j.key("alarms").beginArray();
-        for (long c = 1; c <= 2; ++c) {
+        for (long c : kConditions) {
             j.beginObject().member("condition", conditionName(c));
-            if (adapter && adapter->alarms.getLength() == 2) {
-                TopAdapterStatusClient::AlarmStatus const& r = adapter->alarms[c - 1];
+            if (TopAdapterStatusClient::AlarmStatus const* record = alarmRecord(adapter, c)) {
+                TopAdapterStatusClient::AlarmStatus const& r = *record;
                 j.member("decided", r.raise ? "raise" : "cancel").member("phase", phaseName(r.phase)).key("dueMs");
                 if (r.dueMs >= 0)
                     j.value(r.dueMs);
@@ -225,16 +243,14 @@ int cmdFlow(Words& w) {
         std::printf("  %-28s %s\n", "performance counters", adapter->counting ? "running" : "stopped");
     }
     if (task)
-        std::printf("  %-28s state %ld%s, API %s\n", "driver", task->view.driverState,
-                    task->view.driverState == 0 ? " (running)" : task->view.driverState == 6 ? " (not started)" : "",
-                    task->view.apiState == 0 ? "alive" : task->view.apiState == 1 ? "dead" : "unknown");
+        std::printf("  %-28s state %ld (%s), API %s\n", "driver", task->view.driverState,
+                    driverStateName(task->view.driverState), apiStateName(task->view.apiState));
     std::printf("  %-28s %s, master clock %s\n", "lock",
-                !f->drvInitStatus ? "-" : f->driverInfo.masterLockState == 0 ? "yes" : "no",
-                clockName(static_cast<long>(f->driverInfo.masterClockState)));
-    for (long c = 1; c <= 2; ++c) {
+                !f->drvInitStatus ? "-" : lockedToMaster(f->driverInfo.masterLockState) ? "yes" : "no", clockName(*f));
+    for (long c : kConditions) {
         std::string line;
-        if (adapter && adapter->alarms.getLength() == 2) {
-            TopAdapterStatusClient::AlarmStatus const& r = adapter->alarms[c - 1];
+        if (TopAdapterStatusClient::AlarmStatus const* record = alarmRecord(adapter, c)) {
+            TopAdapterStatusClient::AlarmStatus const& r = *record;
             line = std::string(r.raise ? "raise" : "cancel") + ", " + phaseName(r.phase);
             if (r.dueMs >= 0) line += ", due in " + std::to_string(r.dueMs / 1000.0).substr(0, 5) + " s";
         } else {
@@ -251,13 +267,13 @@ int cmdFlow(Words& w) {
     return kDone;
 }
 
-int cmdSet(Words& w) {
+Exit cmdSet(Words& w) {
     if (w.size() != 3) usageError("set needs KEY admin|master|rate VALUE");
     unsigned long const key = flowKey(w[0]);
     std::string const& what = w[1];
     std::string const& text = w[2];
-    JsonWriter j;
-    j.beginObject().member("key", key);
+    JsonWriter j = jsonDocument();
+    j.member("key", key);
     bool changed = false;
     std::string shown;
     if (what == "admin") {
@@ -286,7 +302,7 @@ int cmdSet(Words& w) {
     return done(j, "flow " + std::to_string(key) + ": " + shown);
 }
 
-int cmdCreate(Words& w) {
+Exit cmdCreate(Words& w) {
     if (w.size() < 2 || w.size() > 4) usageError("create needs KEY UNIT [locked|unlocked [A.B.C.D]]");
     unsigned long const key = flowKey(w[0]);
     unsigned long const unit = static_cast<unsigned long>(number(w[1], 0, UINT32_MAX, "unit"));
@@ -296,25 +312,25 @@ int cmdCreate(Words& w) {
     bool const made =
         s.model([&](ModelControlClient& c) { return c.createFlow(key, unit, admin, master).isConnected(); });
     if (!made) fail("flow " + std::to_string(key) + " exists already");
-    JsonWriter j;
-    j.beginObject().member("key", key).member("unit", unit).member("admin", adminName(admin));
+    JsonWriter j = jsonDocument();
+    j.member("key", key).member("unit", unit).member("admin", adminName(admin));
     j.member("masterIp", dotted(master)).member("created", true);
     return done(j, "flow " + std::to_string(key) + " created on unit " + std::to_string(unit) + " (" +
                        adminName(admin) + ", master " + dotted(master) + ")");
 }
 
-int cmdDelete(Words& w) {
+Exit cmdDelete(Words& w) {
     if (w.size() != 1) usageError("delete needs KEY");
     unsigned long const key = flowKey(w[0]);
     Session s;
     if (!s.model([&](ModelControlClient& c) { return c.deleteFlow(key); }))
         fail("no flow " + std::to_string(key) + " in the model");
-    JsonWriter j;
-    j.beginObject().member("key", key).member("deleted", true);
+    JsonWriter j = jsonDocument();
+    j.member("key", key).member("deleted", true);
     return done(j, "flow " + std::to_string(key) + " deleted");
 }
 
-int cmdAlarms(Words& w) {
+Exit cmdAlarms(Words& w) {
     bool clear = takeFlag(w, "--clear");
     if (!w.empty() && w[0] == "clear") {
         clear = true;
@@ -325,13 +341,13 @@ int cmdAlarms(Words& w) {
     ModelView v = readModel(s, false, false);
     if (clear) {
         s.model([](ModelControlClient& c) { c.clearAlarms(); });
-        JsonWriter j;
-        j.beginObject().member("cleared", v.alarms.getLength());
+        JsonWriter j = jsonDocument();
+        j.member("cleared", v.alarms.getLength());
         return done(j, std::to_string(v.alarms.getLength()) + " alarm records cleared");
     }
     if (options().json) {
-        JsonWriter j;
-        j.beginObject().key("alarms").beginArray();
+        JsonWriter j = jsonDocument();
+        j.key("alarms").beginArray();
         for (unsigned long i = 0; i < v.alarms.getLength(); ++i) {
             ModelControlClient::AlarmRecord const& a = v.alarms[i];
             j.beginObject().member("key", a.key).member("condition", a.condition);

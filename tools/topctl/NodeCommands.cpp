@@ -57,8 +57,8 @@ void orbSelf(Session& s) {
     std::vector<std::string> const& lines = *captured;
     auto actors = s.actors();
     if (options().json) {
-        JsonWriter j;
-        j.beginObject().key("display").beginArray();
+        JsonWriter j = jsonDocument();
+        j.key("display").beginArray();
         for (auto const& l : lines) j.value(l);
         j.endArray().key("actors").beginArray();
         for (auto const& a : actors)
@@ -80,14 +80,14 @@ void orbSelf(Session& s) {
 
 }  // namespace
 
-int cmdOrb(Words& w) {
+Exit cmdOrb(Words& w) {
     bool const self = takeFlag(w, "--self");
     noMoreWords(w, 1);
     Session s;
     if (self) {
         if (!w.empty()) usageError("--self takes no actor");
         orbSelf(s);
-        return 0;
+        return kDone;
     }
     std::vector<std::pair<Transport::TerminationId, TreflectORB::PerfCntInfo> > got;
     {
@@ -103,8 +103,8 @@ int cmdOrb(Words& w) {
     // Every actor answers with its name; none means no answer came.
     for (auto const& g : got)
         if (g.second.actor.empty() && !w.empty()) fail("no answer from termination " + hex32(g.first.value()));
-    JsonWriter j;
-    if (options().json) j.beginObject().key("peers").beginArray();
+    JsonWriter j = jsonDocument();
+    if (options().json) j.key("peers").beginArray();
     for (auto const& g : got) {
         if (!g.second.actor.empty()) {
             countersOut(options().json ? &j : nullptr, g.first, g.second, names);
@@ -120,7 +120,7 @@ int cmdOrb(Words& w) {
         printJson(j.endArray().endObject());
     else if (got.empty())
         std::printf("no other actor on the node\n");
-    return 0;
+    return kDone;
 }
 
 
@@ -138,8 +138,14 @@ std::string chipPath(Words& w) {
 }  // namespace
 
 void chipJson(JsonWriter& j, std::string const& reply) {
+    j.beginObject();
+    chipMembers(j, reply);
+    j.endObject();
+}
+
+void chipMembers(JsonWriter& j, std::string const& reply) {
     bool const ok = reply.compare(0, 2, "ok") == 0;
-    j.beginObject().member("ok", ok);
+    j.member("ok", ok);
     std::string first = reply.substr(0, reply.find('\n'));
     std::istringstream in(first.substr(ok ? 2 : 0));
     std::string word;
@@ -163,10 +169,9 @@ void chipJson(JsonWriter& j, std::string const& reply) {
     } else {
         j.member("reply", reply);
     }
-    j.endObject();
 }
 
-int cmdChip(Words& w) {
+Exit cmdChip(Words& w) {
     std::string const path = chipPath(w);
     if (w.empty()) usageError("chip needs a command ('topctl chip help' lists them)");
     std::string command;
@@ -174,9 +179,9 @@ int cmdChip(Words& w) {
     std::string reply, error;
     if (!topdrv::sendControlCommand(path, command, &reply, &error)) fail("chip not reachable: " + error);
     if (options().json) {
-        JsonWriter j;
-        chipJson(j, reply);
-        printJson(j);
+        JsonWriter j = jsonDocument();
+        chipMembers(j, reply);
+        printJson(j.endObject());
     } else if (reply.compare(0, 2, "ok") == 0) {
         std::fputs(reply.c_str(), stdout);
     }
@@ -184,7 +189,7 @@ int cmdChip(Words& w) {
         std::string line = reply.substr(0, reply.find('\n'));
         fail("chip: " + (line.compare(0, 7, "error: ") == 0 ? line.substr(7) : line));
     }
-    return 0;
+    return kDone;
 }
 
 }  // namespace topctl

@@ -9,6 +9,7 @@
 #include "Chart.h"
 #include "Commands.h"
 #include "PerformanceServiceClient.h"
+#include "TopFlowClient.h"
 
 namespace topctl {
 
@@ -84,15 +85,17 @@ History chartOf(unsigned long key, ModelControlClient::PerformanceRecord const& 
                 TipprmiSequence<ModelControlClient::IntervalEnd> const& ends) {
     History h;
     h.title = "flow " + std::to_string(key) + ": phase error and seconds without lock per interval";
-    PerformanceServiceClient::IdentData_t const *sls = find(r, 1), *mn = find(r, 2), *avg = find(r, 3),
-                                                *mx = find(r, 4);
+    unsigned long const kSls = TopAdapterStatusClient::PM_IDENT_SLS, kMin = TopFlowClient::PM_IDENT_MIN_PHASE_ERROR,
+                        kAvg = TopFlowClient::PM_IDENT_AVG_PHASE_ERROR, kMax = TopFlowClient::PM_IDENT_MAX_PHASE_ERROR;
+    PerformanceServiceClient::IdentData_t const *sls = find(r, kSls), *mn = find(r, kMin), *avg = find(r, kAvg),
+                                                *mx = find(r, kMax);
     unsigned long n = 96;
     for (auto const* d : {sls, mn, avg, mx}) n = d ? std::min(n, d->elapsed) : 0;
     for (unsigned long k = n; k-- > 0;) {
-        h.minimum.push_back(counterValue(2, mn->history[k]));
-        h.average.push_back(counterValue(3, avg->history[k]));
-        h.maximum.push_back(counterValue(4, mx->history[k]));
-        h.sls.push_back(counterValue(1, sls->history[k]));
+        h.minimum.push_back(counterValue(kMin, mn->history[k]));
+        h.average.push_back(counterValue(kAvg, avg->history[k]));
+        h.maximum.push_back(counterValue(kMax, mx->history[k]));
+        h.sls.push_back(counterValue(kSls, sls->history[k]));
     }
     if (n > 0) {
         h.firstLabel = endOf(ends, n - 1);
@@ -121,7 +124,7 @@ void countersJson(JsonWriter& j, ModelControlClient::PerformanceRecord const& r,
 
 }  // namespace
 
-int cmdPerf(Words& w) {
+Exit cmdPerf(Words& w) {
     bool const history = takeFlag(w, "--history");
     bool const csv = takeFlag(w, "--csv");
     bool const plot = takeFlag(w, "--plot");
@@ -140,7 +143,7 @@ int cmdPerf(Words& w) {
     if (oneIdent)
         idents.push_back(static_cast<unsigned long>(number(identText, 0, UINT32_MAX, "counter identifier")));
     else if (command.code == 8 || command.code == 3)
-        idents = {1, 2, 3, 4, 5};
+        idents = counterIdents();
     else if (command.code != 7)
         usageError(std::string("--command ") + command.name + " needs --ident N");
     bool const wantsHistory = history || csv || plot || !svg.empty();
@@ -169,8 +172,8 @@ int cmdPerf(Words& w) {
     std::string const answer = command.answer;
 
     if (options().json) {
-        JsonWriter j;
-        j.beginObject().member("key", key).member("command", command.name).member("answered", answered);
+        JsonWriter j = jsonDocument();
+        j.member("key", key).member("command", command.name).member("answered", answered);
         if (answered && answer == "current" && !idents.empty())
             j.member("current", counterValue(idents[0], r.current));
         if (answered && answer == "history") {

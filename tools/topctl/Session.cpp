@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -60,10 +61,9 @@ std::string lastErrorText() {
 
 Session* gSession = nullptr;
 
-// Ends the tool when the node's membership service is gone for a second: a
-// call waiting on a peer of a node that went would wait for ever, since
-// nobody is left to report the peer's end. The service holds a lock on its
-// lock file for as long as it runs.
+// Watches the node's membership service, which holds a lock on its lock
+// file for as long as it runs; gone for a second, it ends the tool or, for a
+// session that outlasts it, marks the node down until it is back.
 class NodeWatch {
 public:
     NodeWatch() : thread_([this] { run(); }) {}
@@ -73,8 +73,15 @@ public:
             stop_ = true;
         }
         wake_.notify_all();
-        thread_.join();
+        // The thread may be on its way out of the process, waiting for the
+        // exit this one began.
+        if (ending_.exchange(true))
+            thread_.detach();
+        else
+            thread_.join();
     }
+    std::atomic<bool> outlast{false};
+    std::atomic<bool> up{true};
 
 private:
     static bool serviceRuns() {
@@ -89,17 +96,26 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; })) {
             missing = serviceRuns() ? 0 : missing + 1;
-            if (missing < 4) continue;
-            std::fflush(stdout);
-            std::fprintf(stderr, "topctl: the node at %s went away (its membership service ended)\n",
+            if (missing == 0 && !up) {
+                up = true;
+                std::fprintf(stderr, "topctl: the node's membership service at %s is back\n",
+                             platform::nodeDirectory().c_str());
+            }
+            if (missing < 4 || !up) continue;
+            if (!outlast) {
+                if (ending_.exchange(true)) continue;  // its owner is ending it
+                lock.unlock();
+                exitWith(kFailed, "the node at " + platform::nodeDirectory() + " went away (its membership service ended)");
+            }
+            up = false;
+            std::fprintf(stderr, "topctl: the node's membership service at %s is gone; no calls until it is back\n",
                          platform::nodeDirectory().c_str());
-            std::_Exit(kNodeGone);
         }
     }
-    static int const kNodeGone = 1;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
+    std::atomic<bool> ending_{false};  // taken by whichever ends the watch: its owner or its exit
     std::thread thread_;
 };
 
@@ -138,11 +154,28 @@ CallTiming& callTiming() {
     return t;
 }
 
-void fail(std::string const& message) {
+void exitWith(Exit status, std::string const& message) {
+    // A second thread on its way out waits for the first to end the process.
+    static std::atomic<bool> leaving{false};
+    if (leaving.exchange(true))
+        for (;;) ::pause();
     std::fflush(stdout);
-    if (gSession) gSession->leave();
-    std::fprintf(stderr, "topctl: %s\n", message.c_str());
-    std::exit(1);
+    bool const mainThread = ::syscall(SYS_gettid) == ::getpid();
+    // Without the node nobody is left to wait for; off the main thread, the
+    // session is the main thread's to leave.
+    if (gSession && mainThread && (!gWatch || gWatch->up)) gSession->leave();
+    if (!message.empty()) {
+        std::fprintf(stderr, "topctl: %s\n", message.c_str());
+        if (options().json) {
+            JsonWriter j;
+            j.beginObject().member("schema", kErrorSchema).member("command", options().command);
+            j.member("status", static_cast<int>(status)).member("statusName", exitName(status));
+            printJson(j.member("error", message).endObject());
+        }
+    }
+    std::fflush(nullptr);
+    if (!mainThread) std::_Exit(status);  // the main thread still runs what exit() would tear down
+    std::exit(status);
 }
 
 void prepareEnvironment(bool verbose) {
@@ -219,6 +252,10 @@ Session::~Session() {
 }
 
 Session* Session::current() { return gSession; }
+
+void Session::outlastNodeService() { gWatch->outlast = true; }
+
+bool Session::nodeUp() const { return !gWatch || gWatch->up; }
 
 void Session::leave() {
     if (left_) return;

@@ -1,6 +1,6 @@
 // topctl's presence on the node: its own ORB, the model's control object,
 // and what it learns of the node's actors from the membership. Every failure
-// ends the tool through fail() with one line on standard error.
+// ends the tool through exitWith() (Cli.h) with one line on standard error.
 #pragma once
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Cli.h"
 #include "ModelControlClient.h"
 #include "TopAdapterStatusClient.h"
 #include "Transport.h"
@@ -19,9 +20,6 @@
 class TreflectORB;
 
 namespace topctl {
-
-// Prints "topctl: <message>" on standard error and ends the process with status 1.
-[[noreturn]] void fail(std::string const& message);
 
 // Sets the environment the runtime reads before anything of it runs: the
 // actor's identity, log output off the terminal unless `verbose`. Installs
@@ -70,8 +68,15 @@ public:
     // Removes what topctl observes and waits until the requests of the
     // node's actors (their subscriptions to a newcomer) are answered, so
     // that nobody is left waiting on a process that went. Called by the
-    // destructor and by fail().
+    // destructor and by exitWith().
     void leave();
+    // The membership service has been missing for a second. A session ends
+    // the tool then (a call to a peer that dies meanwhile would wait for
+    // ever: nobody is left to report its end), unless it was told to
+    // outlast the service, as a long-running exporter is: it then only
+    // stops calling until the service is back.
+    void outlastNodeService();
+    bool nodeUp() const;
     // The session of this process, if any.
     static Session* current();
 

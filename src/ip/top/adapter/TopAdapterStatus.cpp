@@ -129,11 +129,8 @@ TopAdapterStatusClient::TaskStatus TopAdapterStatus::getStatus() {
     // The adapters are read first and kept alive: reading the alarm records
     // waits for the reporter's lock without the run permission, and the
     // table may change meanwhile.
-    std::vector<boost::shared_ptr<TopFlowAdapter> > adapters;
-    for (auto const& entry : TopServicesAdapter::instance()->table()) {
-        adapters.push_back(entry.second);
-        t.flows.push_back(statusOf(*entry.second));
-    }
+    std::vector<boost::shared_ptr<TopFlowAdapter> > const adapters = TopServicesAdapter::instance()->liveAdapters();
+    for (auto const& adapter : adapters) t.flows.push_back(statusOf(*adapter));
     Reporter& reporter = TopAlarmReporter::instance()->reporter();
     for (unsigned long i = 0; i < t.flows.getLength(); ++i) {
         for (int32_t condition = 1; condition <= 2; ++condition) {

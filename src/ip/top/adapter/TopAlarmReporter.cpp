@@ -32,23 +32,38 @@ template <class Event_t>
 void AlarmReporter<Event_t>::registerAlarm(Event_t const& event, ConditionClient const& condition,
                                            OSWrap::TimeSpec const& raiseDelay, OSWrap::TimeSpec const& cancelDelay) {
     condition_.lock();
-    if (!table_.count(event.key())) {
-        Record& r = table_[event.key()];
-        r.alarm.condition = condition;
-        r.alarm.raise = false;
-        r.phase = NEW;
-        r.raiseDelay = raiseDelay;
-        r.cancelDelay = cancelDelay;
-        r.deadline = now_() + raiseDelay + OSWrap::TimeSpec(1, 0);
-        condition_.signal();
-    }
+    if (!table_.count(event.key())) arm(table_[event.key()], condition, raiseDelay, cancelDelay, event.owner);
     condition_.unlock();
+}
+
+template <class Event_t>
+void AlarmReporter<Event_t>::claimAlarm(Event_t const& event, ConditionClient const& condition,
+                                        OSWrap::TimeSpec const& raiseDelay, OSWrap::TimeSpec const& cancelDelay) {
+    condition_.lock();
+    auto it = table_.find(event.key());
+    if (it == table_.end() || it->second.owner != event.owner)
+        arm(table_[event.key()], condition, raiseDelay, cancelDelay, event.owner);
+    condition_.unlock();
+}
+
+template <class Event_t>
+void AlarmReporter<Event_t>::arm(Record& r, ConditionClient const& condition, OSWrap::TimeSpec const& raiseDelay,
+                                 OSWrap::TimeSpec const& cancelDelay, uint32_t owner) {
+    r.alarm.condition = condition;
+    r.alarm.raise = false;
+    r.phase = NEW;
+    r.raiseDelay = raiseDelay;
+    r.cancelDelay = cancelDelay;
+    r.deadline = now_() + raiseDelay + OSWrap::TimeSpec(1, 0);
+    r.owner = owner;
+    condition_.signal();
 }
 
 template <class Event_t>
 void AlarmReporter<Event_t>::removeAlarm(Event_t const& event) {
     condition_.lock();
-    table_.erase(event.key());
+    auto it = table_.find(event.key());
+    if (it != table_.end() && ownedBy(it->second, event)) table_.erase(it);
     condition_.unlock();
 }
 
@@ -145,7 +160,7 @@ void AlarmReporter<Event_t>::handle(Event_t const& event) {
     RunPermissionGuard permission;
     condition_.lock();
     auto it = table_.find(event.key());
-    if (it != table_.end() && it->second.phase != WITHDRAWING) {
+    if (it != table_.end() && it->second.phase != WITHDRAWING && ownedBy(it->second, event)) {
         Record& r = it->second;
         bool const desired = event.report == Event_t::RAISE;
         if (desired != r.alarm.raise) {
@@ -252,7 +267,7 @@ TopAlarmReporter::TopAlarmReporter()
 
 void TopAlarmReporter::registerCondition(Event_t const& event, ConditionClient const& condition,
                                          OSWrap::TimeSpec const& raiseDelay, OSWrap::TimeSpec const& cancelDelay) {
-    reporter_.registerAlarm(event, condition, raiseDelay, cancelDelay);
+    reporter_.claimAlarm(event, condition, raiseDelay, cancelDelay);
     TopEventFacade::instance()->subscribe(event, &reporter_);
 }
 

@@ -31,6 +31,7 @@ public:
         OSWrap::TimeSpec deadline;
         int32_t phase = NEW;
         OSWrap::TimeSpec raiseDelay, cancelDelay;
+        uint32_t owner = 0;  // the registering event's owner
     };
 
     // No deadline.
@@ -42,11 +43,18 @@ public:
     // Stops the thread when it runs.
     ~AlarmReporter() override;
 
-    // Debounces a report; runs on the posting thread.
+    // Debounces a report; runs on the posting thread. A report of another
+    // owner than the record's is ignored.
     void handle(Event_t const& event) override;
     virtual void registerAlarm(Event_t const& event, ConditionClient const& condition);
     virtual void registerAlarm(Event_t const& event, ConditionClient const& condition,
                                OSWrap::TimeSpec const& raiseDelay, OSWrap::TimeSpec const& cancelDelay);
+    // Registers the record for the event's owner: one that another owner
+    // holds is taken over, as if just registered with this condition and
+    // these delays; one the owner holds already is left as it is.
+    void claimAlarm(Event_t const& event, ConditionClient const& condition, OSWrap::TimeSpec const& raiseDelay,
+                    OSWrap::TimeSpec const& cancelDelay);
+    // Erases the record, unless another owner than the event's holds it.
     void removeAlarm(Event_t const& event);
     // Starts the reporting thread once; true when this call started it.
     bool start();
@@ -75,6 +83,10 @@ private:
     int run();
     bool collect(Batch& batch);
     std::string textOf(PhysicalServicesClient::Alarm const& alarm);
+    // Called with the lock held.
+    void arm(Record& r, ConditionClient const& condition, OSWrap::TimeSpec const& raiseDelay,
+             OSWrap::TimeSpec const& cancelDelay, uint32_t owner);
+    static bool ownedBy(Record const& r, Event_t const& event) { return !event.owner || r.owner == event.owner; }
 
     std::map<Key, Record> table_;
     TreflectConditionVar condition_;
@@ -92,8 +104,11 @@ public:
     static TopAlarmReporter* instance() { return Afw::Singleton<TopAlarmReporter>::get(); }
     virtual ~TopAlarmReporter() {}
 
+    // The event's owner takes the record over (a closing adapter of the same
+    // key may still hold it) and its key is routed to the reporter.
     void registerCondition(Event_t const& event, ConditionClient const& condition, OSWrap::TimeSpec const& raiseDelay,
                            OSWrap::TimeSpec const& cancelDelay);
+    // Ends the owner's routing; the record goes only if the owner still holds it.
     void unregisterCondition(Event_t const& event);
     bool start() { return reporter_.start(); }
     AlarmReporter<Event_t>& reporter() { return reporter_; }

@@ -100,6 +100,9 @@ public:
         uint32_t flowKey;
         int32_t condition;
         int32_t report;
+        // The adapter that posts or registers it (0: anyone); not part of the
+        // key. A record answers only to its owner (Concurrency.txt).
+        uint32_t owner = 0;
 
         Key key() const { return Key(flowKey, condition); }
     };

@@ -22,11 +22,12 @@ constexpr uint32_t kGateway = 0xC0A8FF65;     // 192.168.255.101
 
 AdminStateClient adminStateOf(TopFlowClient const& flow) { return flow.getFaultSvc().getAdminState(); }
 
-TopEventFacade::Event_t eventOf(uint32_t key, int32_t condition, bool raise) {
+TopEventFacade::Event_t eventOf(uint32_t key, int32_t condition, bool raise, uint32_t owner) {
     TopEventFacade::Event_t e;
     e.flowKey = key;
     e.condition = condition;
     e.report = raise ? TopEventFacade::Event_t::RAISE : TopEventFacade::Event_t::CANCEL;
+    e.owner = owner;
     return e;
 }
 
@@ -47,6 +48,11 @@ OSWrap::TimeSpec wallClockNow() {
 }  // namespace
 
 std::atomic<TopFlowAdapter::StateListener*> TopFlowAdapter::stateListener_{nullptr};
+uint32_t TopFlowAdapter::chipOwner_ = 0;
+
+namespace {
+std::atomic<uint32_t> gAdapterSerials{0};
+}
 
 void TopFlowAdapter::enterState(int32_t state) {
     int32_t const previous = state_;
@@ -62,7 +68,8 @@ uint32_t TopFlowAdapter::foldAddress(TipprmiArray<short, 4> const& address) {
 }
 
 TopFlowAdapter::TopFlowAdapter(TopFlowClient const& flow)
-    : flow_(flow),
+    : serial_(++gAdapterSerials),
+      flow_(flow),
       perfService_(nullptr),
       eventKey_(static_cast<uint32_t>(UnitIdClient(flow.getLocationId()).getIdentifier())),
       masterIp_(0),
@@ -80,14 +87,12 @@ TopFlowAdapter::TopFlowAdapter(TopFlowClient const& flow)
       perfWanted_(false),
       perfBusy_(false),
       disables_(0),
-      adminReads_(0),
-      adminApplied_(0),
       stateSince_(wallClockNow()) {
     RunPermissionGuard permission;
     TOP_TRACE("%s() called", "TopFlowAdapter");
     observeOperations();
-    logMeanSyncValue_ = flow_.getLogMeanSyncValue();
-    masterIp_ = foldAddress(flow_.getMasterIp4Addr());
+    readRate(logMeanSyncValue_);
+    readMaster(masterIp_);
     applyAdminState(true);
     observeAdminState();
     // A change made between the first read and the observation reached nobody.
@@ -103,6 +108,9 @@ void TopFlowAdapter::close() {
     RunPermissionGuard permission;
     if (closed_) return;
     closed_ = true;
+    // Before the first yield: a start-up wait that ends meanwhile must not
+    // apply this adapter's values to a chip a newer adapter configures.
+    newGeneration();
     TOP_TRACE("~%s()", "~TopFlowAdapter");
     gate_.close();
     // A lost flow's handle sends nothing: its actor is gone, and its observers with it.
@@ -134,19 +142,21 @@ void TopFlowAdapter::rebind(TopFlowClient const& flow) {
     flow_ = flow;
     observeOperations();
     observeAdminState();
-    short const rate = flow_.getLogMeanSyncValue();
-    uint32_t const master = foldAddress(flow_.getMasterIp4Addr());
-    unregisterAlarms();
-    registerAlarms();
-    if (rate != logMeanSyncValue_) {
+    // Applied as they come, each only if no notification overtook its read:
+    // a chip that still matches the flow is left alone.
+    short rate = logMeanSyncValue_;
+    if (readRate(rate) && rate != logMeanSyncValue_) {
         logMeanSyncValue_ = rate;
         applyLogMeanSyncValue("rebind");
     }
-    if (master != masterIp_) {
+    uint32_t master = masterIp_;
+    if (readMaster(master) && master != masterIp_) {
         uint32_t const previous = masterIp_;
         masterIp_ = master;
         applyMasterIp(previous);
     }
+    unregisterAlarms();
+    registerAlarms();
     // A wait under way tells the new flow itself when it ends.
     if (state_ == RUNNING) {
         initStatusDown_ = false;
@@ -172,16 +182,36 @@ void TopFlowAdapter::observeAdminState() {
 
 void TopFlowAdapter::registerAlarms() {
     TopAlarmReporter* alarms = TopAlarmReporter::instance();
-    alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false),
-                              flow_.getSyncSourceLost(), OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
-    alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false),
-                              flow_.getMasterServiceUnavailable(), OSWrap::TimeSpec(60, 0), OSWrap::TimeSpec(60, 0));
+    // Both conditions are read before either record is claimed: the records
+    // then change hands together, with no yield between.
+    ConditionClient const syncSourceLost = flow_.getSyncSourceLost();
+    ConditionClient const masterServiceUnavailable = flow_.getMasterServiceUnavailable();
+    alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false, serial_),
+                              syncSourceLost, OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
+    alarms->registerCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false, serial_),
+                              masterServiceUnavailable, OSWrap::TimeSpec(60, 0), OSWrap::TimeSpec(60, 0));
 }
 
 void TopFlowAdapter::unregisterAlarms() {
     TopAlarmReporter* alarms = TopAlarmReporter::instance();
-    alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false));
-    alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false));
+    alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, false, serial_));
+    alarms->unregisterCondition(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, false, serial_));
+}
+
+bool TopFlowAdapter::readRate(short& rate) {
+    uint32_t const ticket = rate_.begin();
+    short const value = flow_.getLogMeanSyncValue();
+    if (!rate_.settle(ticket)) return false;
+    rate = value;
+    return true;
+}
+
+bool TopFlowAdapter::readMaster(uint32_t& master) {
+    uint32_t const ticket = master_.begin();
+    uint32_t const value = foldAddress(flow_.getMasterIp4Addr());
+    if (!master_.settle(ticket)) return false;
+    master = value;
+    return true;
 }
 
 bool TopFlowAdapter::adminEnabling() {
@@ -190,11 +220,10 @@ bool TopFlowAdapter::adminEnabling() {
 }
 
 void TopFlowAdapter::applyAdminState(bool onChange) {
-    uint32_t const ticket = ++adminReads_;
+    uint32_t const ticket = admin_.begin();
     bool const enabling = adminEnabling();
     // Reads overtake each other while they wait for their answers: the latest one is the truth.
-    if (ticket < adminApplied_) return;
-    adminApplied_ = ticket;
+    if (!admin_.settle(ticket)) return;
     if (onChange && enabling == (state_ != DISABLED)) return;
     if (enabling)
         enableAdapter();
@@ -283,6 +312,7 @@ void TopFlowAdapter::chipConfiguration() {
         return;
     }
     TOP_TRACE("TOP chip successfully configured, startung up ...");
+    chipOwner_ = serial_;
     enterState(STARTING);
     pending_ = false;
     // A fresh run of its own: an earlier one still waiting ends by itself.
@@ -317,16 +347,23 @@ void TopFlowAdapter::reapWaitRuns() {
 }
 
 void TopFlowAdapter::chipStop() {
+    // A closing adapter whose chip a newer adapter configured since leaves it alone.
+    if (closed_ && chipOwner_ != serial_) {
+        TOP_TRACE_STATE("Top chip runs another flow adapter's configuration: left running");
+        return;
+    }
     uint32_t driverState = 0;
     topDrvAdapIf_getStateInfo(&driverState);
     if (driverState == TOP_DRV_NOT_STARTED) {
         TOP_TRACE_STATE("Top driver is not started");
         return;
     }
-    if (topDrvAdapIf_deinit() != 0)
+    if (topDrvAdapIf_deinit() != 0) {
         TOP_TRACE_ERROR("Disabling TOP chip FAILED");
-    else
+    } else {
         TOP_TRACE("Disabling TOP chip Successfully");
+        chipOwner_ = 0;
+    }
 }
 
 bool TopFlowAdapter::driverReady() const {
@@ -364,9 +401,11 @@ bool TopFlowAdapter::detectSetLogMeanSyncValue(TreflectObserver* notification) {
     if (!pass) return true;
     TOP_TRACE("%s() called ", "detectSetLogMeanSyncValue");
     {
+        uint32_t const ticket = rate_.begin();
         TipprmiSequence<TipprmiAny> const args = argumentsOf(notification);
         short value = logMeanSyncValue_;
-        if (flowReportsNoException() && observedArgument(args, 1, value)) logMeanSyncValue_ = value;
+        if (flowReportsNoException() && observedArgument(args, 1, value) && rate_.settle(ticket))
+            logMeanSyncValue_ = value;
     }
     TOP_TRACE("Top SetLogMeanSyncValue %d ", logMeanSyncValue_);
     applyLogMeanSyncValue("detectSetLogMeanSyncValue");
@@ -378,11 +417,16 @@ bool TopFlowAdapter::detectSetMasterIp4Addr(TreflectObserver* notification) {
     TreflectCallGate::Pass pass(gate_);
     if (!pass) return true;
     TOP_TRACE("%s() called ", "detectSetMasterIp4Addr");
-    uint32_t const previous = masterIp_;
+    uint32_t previous = masterIp_;
     {
+        uint32_t const ticket = master_.begin();
         TipprmiSequence<TipprmiAny> const args = argumentsOf(notification);
         TipprmiArray<short, 4> address;
-        if (flowReportsNoException() && observedArgument(args, 1, address)) masterIp_ = foldAddress(address);
+        if (flowReportsNoException() && observedArgument(args, 1, address) && master_.settle(ticket)) {
+            // The exception test yields: "previous" is what this notice replaces.
+            previous = masterIp_;
+            masterIp_ = foldAddress(address);
+        }
     }
     TOP_TRACE("Top Master IP Addr %x ", masterIp_);
     applyMasterIp(previous);
@@ -518,6 +562,6 @@ void TopFlowAdapter::pollConditions() {
     uint32_t lock = 0;
     if (ready) locked = topDrvAdapIf_getLockState(&lock) == 0 && lock == 1;
     TopEventFacade* bus = TopEventFacade::instance();
-    bus->post(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, !ready));
-    bus->post(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, ready && !locked));
+    bus->post(eventOf(eventKey_, TopEventFacade::Event_t::MASTER_SERVICE_UNAVAILABLE, !ready, serial_));
+    bus->post(eventOf(eventKey_, TopEventFacade::Event_t::SYNC_SOURCE_LOST, ready && !locked, serial_));
 }

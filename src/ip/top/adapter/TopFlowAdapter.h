@@ -6,10 +6,10 @@
 //
 // Every member is used under the run permission, which handler threads give
 // up inside remote calls: any operation that makes one may find the adapter
-// changed when it returns. Three rules keep that safe. Callbacks pass the
-// adapter's gate, so its teardown waits until none is inside. Each chip
-// configuration has a generation, and a start-up wait acts only while its
-// own is current. A disable stops the chip before anything can yield.
+// changed when it returns. What the adapters share with each other and with
+// the task's other handlers, who changes it, and what is held across a yield
+// is written down in Concurrency.txt beside this file; a new handler is
+// written against it.
 #pragma once
 
 #include <stdint.h>
@@ -33,6 +33,24 @@ public:
     // Adapter states.
     enum State : int32_t { DISABLED = 0, ENABLED = 1, STARTING = 2, RUNNING = 3 };
 
+    // One value read from the model, by reads that give the run permission up
+    // and by notifications: the latest one begun wins (Concurrency.txt,
+    // "flow values"). Used under the run permission.
+    class LatestWins {
+    public:
+        // Before the read or the notification's first yield.
+        uint32_t begin() { return ++begun_; }
+        // Whether its outcome may be stored: nothing begun later was stored.
+        bool settle(uint32_t ticket) {
+            if (ticket < settled_) return false;
+            settled_ = ticket;
+            return true;
+        }
+
+    private:
+        uint32_t begun_ = 0, settled_ = 0;
+    };
+
     // Told of every change of an adapter's state, on the changing thread,
     // with or without the run permission; must return without waiting.
     class StateListener {
@@ -53,10 +71,13 @@ public:
     // Takes the adapter down now: observations, chip, timer, start-up waits,
     // alarm records. Whoever drops the last reference later only frees it.
     // Called with the run permission held; gives it up while it waits.
-    // Order: close the gate and wait for the callbacks inside, stop
-    // observing, disable (chip, performance service), stop the timer and
-    // join the waits without the permission, drop the alarm records.
+    // Order: end the start-up waits' say, close the gate and wait for the
+    // callbacks inside, stop observing, disable (the chip only if this
+    // adapter still owns it; the performance service), stop the timer and
+    // join the waits without the permission, drop the alarm records it still
+    // owns.
     void close();
+    bool closing() const { return closed_; }
     // The flow's actor went away: its handle is invalid for good.
     bool flowLost() const;
     // Follows the same flow in a restarted model: observes it, takes over its
@@ -96,6 +117,10 @@ public:
 
     // The flow's master address, element 0 the most significant octet.
     static uint32_t foldAddress(TipprmiArray<short, 4> const& address);
+    // The adapter whose configuration the chip runs (0: none); the run
+    // permission guards it (Concurrency.txt, "the chip").
+    static uint32_t chipOwner() { return chipOwner_; }
+    uint32_t serial() const { return serial_; }
 
 private:
     typedef OSWrap::MethodThread<TopFlowAdapter> WaitRun;
@@ -111,8 +136,13 @@ private:
     void observeAdminState();
     // The flow's exception test (a remote call).
     bool flowReportsNoException();
+    // The alarm records of the event key, owned by this adapter (Concurrency.txt, "alarm records").
     void registerAlarms();
     void unregisterAlarms();
+    // Read the flow's value into `value` (remote calls) unless a notification
+    // began after the read; tell whether it was stored.
+    bool readRate(short& value);
+    bool readMaster(uint32_t& value);
     void applyLogMeanSyncValue(char const* caller);
     void applyMasterIp(uint32_t previous);
     void chipStart();
@@ -124,6 +154,7 @@ private:
     void newGeneration();
     void reapWaitRuns();
 
+    uint32_t const serial_;  // owner token of the chip and the alarm records; never 0
     TopFlowClient flow_;
     Performance::TopPerfService* perfService_;
     uint32_t eventKey_;
@@ -136,20 +167,22 @@ private:
     TreflectNotificator<TopFlowAdapter> logMeanSyncObserver_, masterIpObserver_, driverInfoObserver_, adminObserver_;
     OSWrap::AttachedTimer<TopFlowAdapter> supervisor_;
 
-    TreflectCallGate gate_;
+    TreflectCallGate gate_;  // Concurrency.txt, "an adapter's own members"
     bool closed_;
-    // Bumped by every chip configuration and every disable; read by the waits
-    // without the run permission.
+    // Bumped by every chip configuration, disable and close; read by the
+    // waits without the run permission (Concurrency.txt).
     std::atomic<uint32_t> generation_;
     uint32_t latestRun_;              // generation of the latest configuration
     std::deque<uint32_t> runTickets_;  // generations of runs not yet begun
     bool initStatusDown_ = false;      // a run told the flow the driver is starting; nobody told it the end
     OSWrap::ConditionVar wakeRuns_;
-    // The chip start asked for a performance service and no disable came since.
+    // The chip start asked for a performance service and no disable came
+    // since; perfBusy_: a construction or deletion is under way (Concurrency.txt).
     bool perfWanted_;
     bool perfBusy_;
     uint32_t disables_;
-    uint32_t adminReads_, adminApplied_;
+    LatestWins admin_, rate_, master_;
     OSWrap::TimeSpec stateSince_;
     static std::atomic<StateListener*> stateListener_;
+    static uint32_t chipOwner_;
 };

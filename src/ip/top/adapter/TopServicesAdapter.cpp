@@ -42,8 +42,10 @@ void TopServicesAdapter::start() {
     }
     topPresent_ = true;
     TopFlowClient::ClientSpecificMetaObject* meta = TopFlowClient::staticMeta();
-    meta->observeCreations(&creationObserver_, true);
+    // Deletions first: handing the existing flows over builds an adapter for
+    // each, and one deleted meanwhile must be heard of.
     meta->observeDeletions(&deletionObserver_);
+    meta->observeCreations(&creationObserver_, true);
 }
 
 void TopServicesAdapter::stop() {
@@ -61,26 +63,54 @@ void TopServicesAdapter::startEventPoller() {
     timerRunning_ = true;
 }
 
+std::vector<boost::shared_ptr<TopFlowAdapter> > TopServicesAdapter::liveAdapters() const {
+    std::vector<boost::shared_ptr<TopFlowAdapter> > live;
+    for (auto const& entry : table_)
+        if (entry.second.phase == Entry::LIVE) live.push_back(entry.second.adapter);
+    return live;
+}
+
+TopServicesAdapter::Table::iterator TopServicesAdapter::entryOf(TopFlowClient const& flow, Entry::Phase phase,
+                                                                boost::shared_ptr<TopFlowAdapter> const& adapter) {
+    auto it = table_.find(flow);
+    return it != table_.end() && it->second.phase == phase && it->second.adapter == adapter ? it : table_.end();
+}
+
 bool TopServicesAdapter::detectTopFlowCreation(TreflectObserver* notification) {
     TOP_TRACE("%s() called", "detectTopFlowCreation");
     RunPermissionGuard permission;
     TopFlowClient const flow(*notification->getSource());
-    // A repeated notice keeps the first adapter: a second one's teardown
-    // would stop the chip and drop the first one's alarm records.
-    if (table_.count(flow)) return true;
+    // Claimed before the first yield. A repeated notice finds the claim and
+    // keeps the first adapter (a second one's teardown would stop the chip
+    // and drop the first one's alarm records); a deletion notice marks it.
+    Entry const building = {Entry::BUILDING, boost::shared_ptr<TopFlowAdapter>()};
+    if (!table_.insert(std::make_pair(flow, building)).second) return true;
     UnitIdClient const location(flow.getLocationId());
-    if (location.getUnitNumber() != ownUnit_) return true;
-    if (table_.count(flow) || adoptOrphan(flow, location)) return true;
-    TOP_TRACE("Creating Flow Adapter");
-    // The entry is reserved while the adapter is built, which lets other
-    // threads run: a repeated notice finds it, a deletion notice erases it.
-    table_.insert(std::make_pair(flow, boost::shared_ptr<TopFlowAdapter>()));
-    boost::shared_ptr<TopFlowAdapter> adapter(new TopFlowAdapter(flow));
+    bool const own = location.getUnitNumber() == ownUnit_;
+    // Still this handler's: nobody else erases a building entry.
     auto it = table_.find(flow);
-    if (it != table_.end() && !it->second)
-        it->second = adapter;
-    else
-        adapter->close();  // the flow was deleted meanwhile
+    if (!own || it->second.phase == Entry::CLOSING) {
+        table_.erase(it);
+        return true;
+    }
+    if (adoptOrphan(flow, location)) return true;
+    it = table_.find(flow);
+    if (it->second.phase == Entry::CLOSING) {
+        table_.erase(it);
+        return true;
+    }
+    TOP_TRACE("Creating Flow Adapter");
+    boost::shared_ptr<TopFlowAdapter> adapter(new TopFlowAdapter(flow));
+    it = table_.find(flow);
+    if (it->second.phase == Entry::BUILDING) {
+        it->second.phase = Entry::LIVE;
+        it->second.adapter = adapter;
+        return true;
+    }
+    // Deleted while it was built: taken down before the entry goes, so that
+    // a repeated notice meanwhile still finds it.
+    adapter->close();
+    table_.erase(table_.find(flow));
     return true;
 }
 
@@ -89,14 +119,25 @@ bool TopServicesAdapter::detectTopFlowDeletion(TreflectObserver* notification) {
     RunPermissionGuard permission;
     TopFlowClient const flow(*notification->getSource());
     auto it = table_.find(flow);
-    if (it == table_.end()) return true;
+    if (it == table_.end() || it->second.phase == Entry::CLOSING) return true;
     TOP_TRACE("Deleting Flow Adapter");
-    boost::shared_ptr<TopFlowAdapter> doomed = it->second;
-    table_.erase(it);
-    // Taken down here, not by whoever drops the last reference: a poll that
-    // still holds one would stop the chip after a re-created flow's start.
-    if (doomed) doomed->close();
+    if (it->second.phase == Entry::BUILDING) {
+        it->second.phase = Entry::CLOSING;  // its builder takes it down
+        return true;
+    }
+    closeEntry(it);
     return true;
+}
+
+// Taken down here, not by whoever drops the last reference: a poll that
+// still holds one would stop the chip after a re-created flow's start.
+void TopServicesAdapter::closeEntry(Table::iterator it) {
+    TopFlowClient const flow = it->first;
+    boost::shared_ptr<TopFlowAdapter> const adapter = it->second.adapter;
+    it->second.phase = Entry::CLOSING;
+    adapter->close();
+    it = entryOf(flow, Entry::CLOSING, adapter);
+    if (it != table_.end()) table_.erase(it);
 }
 
 // On the timer's thread. Posting gives the run permission up while it waits
@@ -104,21 +145,19 @@ bool TopServicesAdapter::detectTopFlowDeletion(TreflectObserver* notification) {
 // walks a copy, which keeps each adapter alive until it has been polled.
 int TopServicesAdapter::poll() {
     RunPermissionGuard permission;
-    std::vector<boost::shared_ptr<TopFlowAdapter> > adapters;
-    for (auto const& entry : table_)
-        if (entry.second) adapters.push_back(entry.second);
-    for (auto const& adapter : adapters) adapter->pollConditions();
+    for (auto const& adapter : liveAdapters()) adapter->pollConditions();
     sweepOrphans();
     return 0;
 }
 
 bool TopServicesAdapter::adoptOrphan(TopFlowClient const& flow, UnitIdClient const& location) {
-    auto lost = [](Table::value_type const& e) { return e.second && e.second->flowLost(); };
+    auto lost = [](Table::value_type const& e) { return e.second.phase == Entry::LIVE && e.second.adapter->flowLost(); };
     if (std::none_of(table_.begin(), table_.end(), lost)) return false;
     uint32_t const key = static_cast<uint32_t>(location.getIdentifier());
-    if (table_.count(flow)) return true;
+    auto mine = table_.find(flow);
+    if (mine->second.phase != Entry::BUILDING) return false;
     for (auto it = table_.begin(); it != table_.end(); ++it) {
-        if (lost(*it) && it->second->eventKey() == key) {
+        if (lost(*it) && it->second.adapter->eventKey() == key) {
             reattach(it, flow);
             return true;
         }
@@ -128,9 +167,11 @@ bool TopServicesAdapter::adoptOrphan(TopFlowClient const& flow, UnitIdClient con
 
 void TopServicesAdapter::reattach(Table::iterator orphan, TopFlowClient const& flow) {
     TOP_TRACE("Reattaching Flow Adapter");
-    boost::shared_ptr<TopFlowAdapter> adapter = orphan->second;
+    boost::shared_ptr<TopFlowAdapter> adapter = orphan->second.adapter;
     table_.erase(orphan);
-    table_.insert(std::make_pair(flow, adapter));
+    Entry& entry = table_[flow];
+    entry.phase = Entry::LIVE;
+    entry.adapter = adapter;
     // A deletion notice meanwhile finds the adapter under its new key; its
     // teardown waits until the rebinding is done.
     adapter->rebind(flow);
@@ -139,7 +180,7 @@ void TopServicesAdapter::reattach(Table::iterator orphan, TopFlowClient const& f
 void TopServicesAdapter::sweepOrphans() {
     std::vector<Table::value_type> orphans;
     for (auto const& entry : table_)
-        if (entry.second && entry.second->flowLost()) orphans.push_back(entry);
+        if (entry.second.phase == Entry::LIVE && entry.second.adapter->flowLost()) orphans.push_back(entry);
     // A fresh handle on the services object resolves anew: the model is back when it connects.
     if (orphans.empty() || !TopServicesClient(TipprmiOID(TopServicesClient::NAME, NSID_UNIT)).isConnected()) {
         modelBackPolls_ = 0;
@@ -148,22 +189,25 @@ void TopServicesAdapter::sweepOrphans() {
     // One poll period for the model to announce its flows.
     if (++modelBackPolls_ < 2) return;
     for (auto const& orphan : orphans) {
-        auto it = table_.find(orphan.first);
-        if (it == table_.end() || it->second != orphan.second) continue;  // adopted meanwhile
+        TopFlowClient const& key = orphan.first;
+        boost::shared_ptr<TopFlowAdapter> const& adapter = orphan.second.adapter;
+        if (entryOf(key, Entry::LIVE, adapter) == table_.end()) continue;  // adopted or let go meanwhile
         // A named flow the announcements missed is looked up by its name.
-        TipprmiOID const oid = orphan.first.getOID();
+        TipprmiOID const oid = key.getOID();
         char const* name = oid.getIdString();
         if (name && std::strncmp(name, "rmi_", 4) != 0) {
             TopFlowClient const fresh(oid);
-            it = table_.find(orphan.first);
-            if (it == table_.end() || it->second != orphan.second) continue;
-            if (fresh.isConnected() && !table_.count(fresh)) {
+            bool const back = fresh.isConnected();
+            auto it = entryOf(key, Entry::LIVE, adapter);
+            if (it == table_.end()) continue;
+            if (back && !table_.count(fresh)) {
                 reattach(it, fresh);
                 continue;
             }
         }
+        auto it = entryOf(key, Entry::LIVE, adapter);
+        if (it == table_.end()) continue;
         TOP_TRACE("Deleting Flow Adapter");
-        table_.erase(it);
-        orphan.second->close();
+        closeEntry(it);
     }
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <map>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -25,7 +26,17 @@ public:
     struct ByStub {
         bool operator()(TopFlowClient const& a, TopFlowClient const& b) const { return a.getStub_() < b.getStub_(); }
     };
-    typedef std::map<TopFlowClient, boost::shared_ptr<TopFlowAdapter>, ByStub> Table;
+    // An entry of the table (Concurrency.txt, "the adapter table"): claimed
+    // by a creation notice before its first yield, live once its adapter is
+    // built, closing from the moment a deletion (or the sweep) takes it down
+    // until it is erased. Only the handler that made an entry building or
+    // closing erases it.
+    struct Entry {
+        enum Phase { BUILDING, LIVE, CLOSING };
+        Phase phase;
+        boost::shared_ptr<TopFlowAdapter> adapter;  // null while building
+    };
+    typedef std::map<TopFlowClient, Entry, ByStub> Table;
 
     static TopServicesAdapter* instance();
     virtual ~TopServicesAdapter();
@@ -40,9 +51,9 @@ public:
     bool detectTopFlowCreation(TreflectObserver* notification);
     bool detectTopFlowDeletion(TreflectObserver* notification);
 
-    // For inspection, with the run permission held. An entry whose adapter
-    // is still being built holds a null pointer.
-    Table const& table() const { return table_; }
+    // The live adapters, in key order, kept alive by the copy; with the run
+    // permission held. Building and closing entries are nobody's to read.
+    std::vector<boost::shared_ptr<TopFlowAdapter> > liveAdapters() const;
 
 private:
     friend class Afw::Singleton<TopServicesAdapter>;
@@ -50,12 +61,19 @@ private:
     // "OSWTimer", every 10 s on the timer's thread: takes the run permission,
     // which posting and the orphans' lookups give up while they wait.
     int poll();
-    // A flow of a restarted model takes over the adapter of its predecessor.
+    // A flow of a restarted model takes over the adapter of its predecessor;
+    // `flow`'s entry is building and this handler's.
     bool adoptOrphan(TopFlowClient const& flow, UnitIdClient const& location);
     // Lets go the adapters whose flow the restarted model no longer has.
     void sweepOrphans();
-    // Moves an adapter to the handle of its flow in the restarted model.
+    // Moves an orphan's adapter to the live entry of its flow in the
+    // restarted model (replacing a building entry of this handler's).
     void reattach(Table::iterator orphan, TopFlowClient const& flow);
+    // Takes a live entry's adapter down and erases the entry.
+    void closeEntry(Table::iterator it);
+    // The entry of `flow` if it still holds `adapter` in `phase`.
+    Table::iterator entryOf(TopFlowClient const& flow, Entry::Phase phase,
+                            boost::shared_ptr<TopFlowAdapter> const& adapter);
 
     Table table_;
     TopServicesClient services_;

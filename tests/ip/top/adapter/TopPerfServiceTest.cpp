@@ -42,15 +42,18 @@ struct Perf : ::testing::Test {
 
 }  // namespace
 
-// Samples 5, -3 and 10 after a first 0 (truncated toward zero); a reading
-// of ident 3 asks the driver nothing, one of an unknown ident is refused;
-// counters that cannot be read read and store their base, which becomes 0;
-// a new interval starts with one sample.
+// Samples -1, 1 five times and 14 after a first 0, each truncated toward
+// zero: the running average, in integers truncated toward zero, ends at 1,
+// where the mean is 2 and the midrange 6. A reading of ident 3 asks the
+// driver nothing, one of an unknown ident is refused; counters that cannot
+// be read read and store their base, which becomes 0; a new interval starts
+// with one sample.
 TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
-    chip.queuePhaseErrors({0.7f, 5.9f, -3.9f, 10.2f});
+    chip.queuePhaseErrors({0.7f, -1.6f, 1.2f, 1.5f, 1.9f, 1.0f, 1.3f, 14.8f});
     chip.setCounters(50, 60);
     TopPerfService s("/flow");
-    int32_t const want[][3] = {{0, 2, 5}, {-3, 1, 5}, {-3, 3, 10}};  // min, average, max
+    int32_t const want[][3] = {{-1, 0, 0}, {-1, 0, 1}, {-1, 0, 1}, {-1, 0, 1},
+                               {-1, 0, 1}, {-1, 0, 1}, {-1, 1, 14}};  // min, average, max
     for (auto const& w : want) {
         s.OnTimerExpire();
         TopPerfService::PhaseErrors const p = s.phaseErrors();
@@ -59,7 +62,7 @@ TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
     uint64_t const reads = chip.callCount(topdrv::Fn::GetStateInfo);
     unsigned long v = 0;
     EXPECT_TRUE(s.getCurrentData(3, v));
-    EXPECT_EQ(3u, v);
+    EXPECT_EQ(1u, v);
     EXPECT_EQ(reads, chip.callCount(topdrv::Fn::GetStateInfo));
     expectError("getCurrentData() ident is not in the table 9");
     EXPECT_FALSE(s.getCurrentData(9, v));
@@ -75,9 +78,9 @@ TEST_F(Perf, PhaseErrorsAndCountersOverIntervals) {
     EXPECT_EQ(2u, testsupport::countRecords("changeOfInterval(): read error, counter "));  // 1 and 5
     EXPECT_EQ((std::vector<unsigned long>{100, 50}), history(s, 1, 2));
     EXPECT_EQ((std::vector<unsigned long>{4294967280ul, 4294967220ul}), history(s, 5, 2));
-    EXPECT_EQ((std::vector<unsigned long>{0, 4294967293ul}), history(s, 2, 2));
-    EXPECT_EQ((std::vector<unsigned long>{0, 3}), history(s, 3, 2));
-    EXPECT_EQ((std::vector<unsigned long>{0, 10}), history(s, 4, 2));
+    EXPECT_EQ((std::vector<unsigned long>{0, 4294967295ul}), history(s, 2, 2));
+    EXPECT_EQ((std::vector<unsigned long>{0, 1}), history(s, 3, 2));
+    EXPECT_EQ((std::vector<unsigned long>{0, 14}), history(s, 4, 2));
     EXPECT_EQ(0u, s.dataMap().at(1) + s.dataMap().at(5));
 }
 

@@ -1,5 +1,7 @@
 // Client proxy of an observer object (class code 0x641E8FCD). On the card it
-// comes with the platform's proxy library; this stand-in keeps its contract:
+// comes with the platform's proxy library; it lives with the object model
+// here because it is a handle of the model and the model holds it by value
+// in its observers' registrations. This stand-in keeps its contract:
 // a bare handle (allocated from the handle free list) whose notify either
 // sends the observer notification request (method code 0) or, for an
 // observer of this process, calls the observer directly.
