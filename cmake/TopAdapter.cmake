@@ -14,12 +14,14 @@ function(ta_add_library name)
   ta_system_target(${name})
 endfunction()
 
-# ta_add_test(name SOURCES ... [LIBS ...] [TIMEOUT s] [NATIVE_ONLY])
+# ta_add_test(name SOURCES ... [LIBS ...] [TIMEOUT s] [NATIVE_ONLY] [CHAOS])
 # NATIVE_ONLY: needs several processes or sockets; left out of the emulated
 # 32-bit big-endian run. Natively each test case is its own ctest entry; under
 # the emulator one entry per binary, since every emulator start costs ~80 ms.
+# CHAOS: scenarios of several processes, labelled "chaos": scripts/test.sh
+# runs them with schedule chaos on (TOPADAPTER_CHAOS), a fresh seed each run.
 function(ta_add_test name)
-  cmake_parse_arguments(T "NATIVE_ONLY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "NATIVE_ONLY;CHAOS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(CMAKE_CROSSCOMPILING AND T_NATIVE_ONLY)
     return()
   endif()
@@ -32,8 +34,12 @@ function(ta_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT 600)
   else()
+    set(labels)
+    if(T_CHAOS)
+      set(labels LABELS chaos)
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-      PROPERTIES TIMEOUT ${T_TIMEOUT})
+      PROPERTIES TIMEOUT ${T_TIMEOUT} ${labels})
   endif()
 endfunction()
 

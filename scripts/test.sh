@@ -6,6 +6,10 @@
 # mixed: card scenarios on a node of both byte orders, the native card tests
 # against the big-endian build's task, then its model and membership service,
 # then its operator tools (MIXED_TESTS: a ctest regex instead of the CI set).
+# native, asan, tsan: the scenarios of several processes (ctest label "chaos":
+# the card, the operator tool, the task's process, the soak) run with schedule
+# chaos on, TOPADAPTER_CHAOS=SEED:RATE, a fresh seed each run, printed;
+# CHAOS_SEED=N replays one, CHAOS_RATE sets the rate (0.02).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,6 +27,13 @@ werror=OFF
 run_ctest() {  # dir, extra ctest args...
   local dir=$1; shift
   (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@")
+}
+chaos_seed=${CHAOS_SEED:-$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')}
+chaos="$chaos_seed:${CHAOS_RATE:-0.02}"
+run_suite() {  # dir, mode: the suite, then its scenarios of several processes under schedule chaos
+  run_ctest "$1" -LE chaos
+  echo "schedule chaos: TOPADAPTER_CHAOS=$chaos (to replay: CHAOS_SEED=$chaos_seed scripts/test.sh $2)"
+  TOPADAPTER_CHAOS=$chaos run_ctest "$1" -L chaos
 }
 configure_native() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_WERROR=$werror >/dev/null
@@ -43,21 +54,21 @@ for m in "${modes[@]}"; do
     native)
       configure_native
       cmake --build build -j"$jobs"
-      run_ctest build
-      # Once more west of UTC: times are printed in local time with their offset.
-      TZ=America/New_York run_ctest build
+      run_suite build native
+      # Once more west of UTC: times are printed in local time with their offset (the soak's minute once is enough).
+      TZ=America/New_York run_ctest build -E '^card_soak'
       ;;
     asan)
       cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTOPADAPTER_SANITIZE=address -DTOPADAPTER_BENCH=OFF \
         -DTOPADAPTER_WERROR=$werror >/dev/null
       cmake --build build-asan -j"$jobs"
-      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest build-asan
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_suite build-asan asan
       ;;
     tsan)
       cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOPADAPTER_SANITIZE=thread -DTOPADAPTER_BENCH=OFF \
         -DTOPADAPTER_WERROR=$werror >/dev/null
       cmake --build build-tsan -j"$jobs"
-      TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan
+      TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite build-tsan tsan
       ;;
     ppc)
       configure_ppc

@@ -38,10 +38,8 @@ unsigned Usage::count(std::string const& name) const {
 Node::Node(double scale) : scale_(scale) {}
 
 Node::~Node() {
-    for (Child* c : children_) {
-        if (!c->ended) kill(c);
-        delete c;
-    }
+    for (Child* c : children_) kill(c);
+    for (Child* c : children_) delete c;
 }
 
 bool Node::start() {
@@ -52,9 +50,10 @@ bool Node::start() {
 }
 
 Child* Node::spawn(std::string const& name, std::string const& exe, std::vector<std::string> const& args,
-                   std::vector<std::string> env) {
+                   std::vector<std::string> env, bool tool) {
     auto* c = new Child;
     c->name = name;
+    c->tool = tool;
     c->log = dir_ + "/" + name + ".log";
     c->out = dir_ + "/" + name + ".out";
     std::string const report = dir_ + "/reports/" + name;
@@ -72,6 +71,8 @@ Child* Node::spawn(std::string const& name, std::string const& exe, std::vector<
         std::string& o = merged[options];
         o += (o.empty() ? "" : ":") + ("log_path=" + report);
     }
+    // A bounded quarantine, so that flat memory can be told from growth (SoakCheck.cpp).
+    if (merged["ASAN_OPTIONS"].find("quarantine_size_mb") == std::string::npos) merged["ASAN_OPTIONS"] += ":quarantine_size_mb=32";
     std::vector<std::string> strings{exe};
     strings.insert(strings.end(), args.begin(), args.end());
     size_t const argc = strings.size();
@@ -98,27 +99,63 @@ Child* Node::spawn(std::string const& name, std::string const& exe, std::vector<
         return nullptr;
     }
     c->pid = pid;
+    std::lock_guard<std::mutex> lock(mutex_);
     children_.push_back(c);
     return c;
 }
 
-void Node::kill(Child* child) {
-    if (child->ended) return;
-    child->killed = true;
-    ::kill(child->pid, SIGKILL);
-    while (::waitpid(child->pid, &child->status, 0) < 0 && errno == EINTR) {
+std::string Node::toolNameId() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (;;) {
+        unsigned short const id = static_cast<unsigned short>(0xF000 + toolIds_++ % 0x0F00);
+        bool taken = false;
+        for (char const* actor : {"soak", "topmodel", "topAdapter-0", "topAdapter-1", "topAdapter-2", "topAdapter-3"})
+            taken = taken || Transport::IdInfo::nameIdOf(actor) == id;
+        if (!taken) return "TOPADAPTER_NAME_ID=" + std::to_string(id);
     }
-    child->ended = true;
+}
+
+void Node::kill(Child* child) { end(child, SIGKILL, 1e9); }
+
+bool Node::end(Child* child, int signal, double seconds) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (child->ended) return true;
+        child->killed = true;
+        child->signal = signal;
+        ::kill(child->pid, signal);
+    }
+    auto const t = Clock::now();
+    while (!ended(child)) {
+        if (secondsSince(t) > seconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(signal == SIGKILL ? 1 : 10));
+    }
+    return true;
+}
+
+bool Node::ended(Child* c) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!c->ended && ::waitpid(c->pid, &c->status, WNOHANG) == c->pid) c->ended = true;
+    return c->ended;
 }
 
 std::vector<Child*> Node::reap() {
     std::vector<Child*> died;
+    std::lock_guard<std::mutex> lock(mutex_);
     for (Child* c : children_) {
         if (c->ended || ::waitpid(c->pid, &c->status, WNOHANG) != c->pid) continue;
         c->ended = true;
-        if (!c->killed) died.push_back(c);
+        if (!c->killed && !c->tool) died.push_back(c);
     }
     return died;
+}
+
+std::vector<Child*> Node::running() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Child*> live;
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it)
+        if (!(*it)->ended) live.push_back(*it);
+    return live;
 }
 
 bool Node::waitForText(std::string const& file, std::string const& text, double seconds) {
@@ -157,7 +194,7 @@ std::vector<std::string> Node::reports() const {
 
 std::string Node::chip(pid_t pid, std::string const& command) {
     std::string reply, error;
-    topdrv::sendControlCommand(topdrv::controlSocketPath(pid), command, &reply, &error);
+    if (!topdrv::sendControlCommand(topdrv::controlSocketPath(pid), command, &reply, &error)) return "error: " + error;
     return reply;
 }
 

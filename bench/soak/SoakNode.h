@@ -6,13 +6,15 @@
 // Every child writes its records to a file of its own in the run directory
 // and its sanitizer reports (ASan, UBSan, TSan) to a path of its own under
 // reports/, so that a report is found and named even for a child that was
-// killed. Children die with the soak (PR_SET_PDEATHSIG).
+// killed. Children die with the soak (PR_SET_PDEATHSIG). Children are
+// started, ended and reaped from any thread of the soak.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,9 @@ double secondsSince(Clock::time_point t);
 struct Child {
     std::string name;  // unique in the run: "topAdapter-1.3", "topctl.17"
     pid_t pid = 0;
-    bool killed = false;   // by the soak: its end is no failure
+    bool killed = false;   // signalled by the soak: its end is no failure
+    int signal = 0;        // the signal the soak sent
+    bool tool = false;     // an operator's tool: it ends by itself
     bool ended = false;    // reaped
     int status = 0;        // as from waitpid, once ended
     std::string log, out;  // records, standard output and error
@@ -53,11 +57,21 @@ public:
     // Starts `exe` of this build; `env` ("NAME=value") is added to the
     // soak's own environment. Null when it cannot be started.
     Child* spawn(std::string const& name, std::string const& exe, std::vector<std::string> const& args,
-                 std::vector<std::string> env);
+                 std::vector<std::string> env, bool tool = false);
+    // A name id for an operator's tool, none of the node's actors' and none
+    // a tool had lately: ids derived from a tool's process id collide when
+    // thousands of tools come and go (any thread).
+    std::string toolNameId();
     // SIGKILL and reap.
     void kill(Child* child);
-    // Reaps children that have ended; returns those that ended without the soak killing them.
+    // Sends `signal` and waits until the child has ended, at most `seconds`; whether it ended.
+    bool end(Child* child, int signal, double seconds);
+    // Whether the child has ended (reaped now if it just did).
+    bool ended(Child* child);
+    // Reaps children that have ended; returns those, other than tools, that ended without the soak killing them.
     std::vector<Child*> reap();
+    // Children not yet ended, last started first.
+    std::vector<Child*> running();
     // Whether a line of `file` holds `text`, waiting for it until `seconds` passed.
     static bool waitForText(std::string const& file, std::string const& text, double seconds);
     // Whether a termination of the node exists (the membership service's view).
@@ -65,7 +79,7 @@ public:
 
     // Non-empty sanitizer report files written so far.
     std::vector<std::string> reports() const;
-    // One command to the chip of the task `pid`; "" when it does not answer.
+    // One command to the chip of the task `pid`; "error: WHY" when it does not answer.
     static std::string chip(pid_t pid, std::string const& command);
     static Usage usage(pid_t pid);
 
@@ -74,7 +88,9 @@ public:
 private:
     double scale_;
     std::string dir_;
+    std::mutex mutex_;  // guards children_ and every child's fields
     std::vector<Child*> children_;
+    unsigned toolIds_ = 0;
 };
 
 }  // namespace soak

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "Chaos.h"
 #include "Log.h"
 
 namespace OSWrap {
@@ -436,6 +437,7 @@ void Timer::loop() {
         while (!stopRequested_ && rc != ETIMEDOUT) rc = pthread_cond_timedwait(&cond_, &mutex_, &next);
         if (stopRequested_) break;
         pthread_mutex_unlock(&mutex_);
+        chaos::at(chaos::TimerFire);
         expired();
         pthread_mutex_lock(&mutex_);
         if (!periodic_ || periodNs <= 0) {

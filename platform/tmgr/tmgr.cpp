@@ -21,7 +21,60 @@
 #include "NodeDir.h"
 #include "OSWrap.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TMGR_LEAK_CHECK_ON_TERM 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TMGR_LEAK_CHECK_ON_TERM 1
+#endif
+#endif
+#ifdef TMGR_LEAK_CHECK_ON_TERM
+#include <fcntl.h>
+#include <sanitizer/lsan_interface.h>
+#include <signal.h>
+
+#include <thread>
+#endif
+
 namespace {
+
+#ifdef TMGR_LEAK_CHECK_ON_TERM
+// A task has no orderly stop: the task manager ends it with SIGTERM. Built
+// with a sanitizer, the task first looks for leaks, as an orderly exit would,
+// and then dies of the signal as it would have. The look runs on a thread of
+// its own: it is not safe inside a signal handler.
+int gTermPipe[2] = {-1, -1};
+
+void onTerm(int) {
+    char const b = 0;
+    ssize_t const n = ::write(gTermPipe[1], &b, 1);
+    (void)n;
+}
+
+void watchTerm() {
+    if (::pipe2(gTermPipe, O_CLOEXEC) != 0) return;
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "tmgrLeakCheck");
+        char b;
+        while (::read(gTermPipe[0], &b, 1) < 0 && errno == EINTR) {
+        }
+        __lsan_do_recoverable_leak_check();
+        ::signal(SIGTERM, SIG_DFL);
+        ::kill(::getpid(), SIGTERM);
+    }).detach();
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onTerm;
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+void leakCheckOnTerm() {
+    static std::once_flag once;
+    std::call_once(once, watchTerm);
+}
+#else
+void leakCheckOnTerm() {}
+#endif
 
 enum Step : unsigned {
     kSetMainThreadKey,
@@ -150,6 +203,7 @@ extern "C" int tmgr_libInit(void) {
     if (t.stage == kFresh) return refused(kLibInit, "no main thread key (tmgr_setMainThreadKey first)");
     if (t.stage != kKeyCreated) return refused(kLibInit, "the task is attached already");
     t.stage = kAttached;
+    leakCheckOnTerm();
     return 0;
 }
 

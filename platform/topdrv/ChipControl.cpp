@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Chaos.h"
 #include "ChipCommand.h"
 #include "EnvVars.h"
 #include "Log.h"
@@ -186,6 +187,7 @@ void serveOne(Channel& ch, int c) {
     // Peer bytes end up in log lines: keep them printable.
     for (char& x : line)
         if (static_cast<unsigned char>(x) < 0x20 || static_cast<unsigned char>(x) > 0x7e) x = ' ';
+    chaos::at(chaos::ChipCommand);
     sendAll(c, runCommand(*ch.chip, line));
 }
 
@@ -274,6 +276,7 @@ std::string controlChannelPath() {
 bool sendControlCommand(std::string const& path, std::string const& command, std::string* reply,
                         std::string* error, int timeoutMs) {
     reply->clear();
+    chaos::at(chaos::ChipCommand);
     sockaddr_un addr;
     if (!fillAddress(path, &addr)) {
         *error = "path too long for a socket: " + path;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Chaos.h"
 #include "Endpoint.h"
 #include "EndpointInternal.h"
 #include "Log.h"
@@ -222,6 +223,7 @@ void Endpoint::readFrom(InConn& c, bool burst) {
         case wire::Verdict::Bounce: {
             AddressedMessage msg = scratchMessage(h);
             noteArrival(c);
+            chaos::at(chaos::Deliver);
             if (v == wire::Verdict::Deliver)
                 owner_.receive(msg);
             else

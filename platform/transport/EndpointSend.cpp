@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Chaos.h"
 #include "Endpoint.h"
 #include "EndpointInternal.h"
 #include "Log.h"
@@ -38,6 +39,7 @@ bool Endpoint::doSend(AddressedMessage const& msg) {
     }
     if (dest == 0 || !present(dest)) return false;
     msg.setOriginator(id_);
+    chaos::at(chaos::Send);
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::shared_ptr<OutConn> c = connection(dest, true);

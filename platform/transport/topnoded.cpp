@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "Chaos.h"
 #include "Frame.h"
 #include "Log.h"
 #include "NodeDir.h"
@@ -75,7 +76,11 @@ void Service::sendTo(Client& c, std::vector<uint8_t> const& frame) {
 
 void Service::broadcast(uint8_t kind, uint32_t id) {
     std::vector<uint8_t> frame = wire::encodeNodeFrame(kind, id);
-    for (auto& e : clients_) sendTo(e.second, frame);
+    // Members hear of a join or a leave each in its own order.
+    for (auto& e : clients_) {
+        chaos::at(chaos::Membership);
+        sendTo(e.second, frame);
+    }
 }
 
 void Service::accept() {

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Log.h"
+#include "REFLECT_chaos.h"
 #include "REFLECT_orb.h"
 #include "Trace.h"
 #include "Transport.h"
@@ -81,6 +82,7 @@ ProdPermission<Debug>::ProdPermission() : owner_(0) {
 
 template <class Debug>
 void ProdPermission<Debug>::get() {
+    TreflectChaos::at(TreflectChaos::kPermissionTake);
     lock_.lock();
     unsigned long self = OSWrap::Thread::getCurrentId();
     owner_.store(self);
@@ -95,6 +97,7 @@ template <class Debug>
 void ProdPermission<Debug>::release() {
     if (lock_.count() < 2) owner_.store(0);
     lock_.unlock();
+    TreflectChaos::at(TreflectChaos::kPermissionGiveUp);
 }
 
 // ---- HandlerThreads ----

@@ -8,6 +8,7 @@
 
 #include "IPPRMI_objectSkeleton.h"
 #include "Log.h"
+#include "REFLECT_chaos.h"
 #include "REFLECT_orb.h"
 #include "REFLECT_objectStub.h"
 #include "REFLECT_orbInternal.h"
@@ -95,6 +96,7 @@ void TreflectORB::waitOnePeriod(OngoingRequest& request) const {
     bool held = hasRunPermission();
     if (held) releaseRunPermission();
     request.condition.wait(OSWrap::TimeSpec(kWaitPeriodSeconds, 0));
+    TreflectChaos::at(TreflectChaos::kAnswer);
     if (held) {
         request.condition.unlock();
         getRunPermission();
@@ -167,6 +169,7 @@ TreflectORB::OngoingRequest* TreflectORB::sendMsg_(Transport::TerminationId cons
     mutex_.unlock();
 
     msg.kind(transaction ? TreflectMessage::kRequ : TreflectMessage::kMsg);
+    TreflectChaos::at(TreflectChaos::kSend);
     if (!Transport::TransportLayer::instance().getTermination(dest).issue(msg)) {
         TA_LOG(3, "ORB 0x%08X could not find destination termId=0x%08X for transactionId %X", hex32(termId().value()),
                hex32(dest.value()), hex32(id));
@@ -370,6 +373,7 @@ void TreflectORB::receive(Transport::AddressedMessage const& raw) {
             awaited_.store(ongoingRequests_.size(), std::memory_order_relaxed);
             request->holders.fetch_add(1, std::memory_order_relaxed);
             mutex_.unlock();
+            TreflectChaos::at(TreflectChaos::kDeliver);
             request->condition.lock();
             // A response outruns the news that its sender is gone.
             if (request->response != disconnectedMarker()) delete request->response;
@@ -491,6 +495,7 @@ void TreflectORB::dispatchEntry() {
         queue_->messages.pop();
         --queue_->idle;
         queue_->condition.unlock();
+        TreflectChaos::at(TreflectChaos::kPick);
         getRunPermission();
         startReflectWorker();
         serve(msg);

@@ -156,3 +156,17 @@ TEST(TopAdapterProcess, AChildsSanitizerReportFailsTheTest) {
         "sanitizer report /tmp/topadapter-reports.");
     for (auto const& r : reports) unlink(r.c_str());
 }
+
+// Schedule chaos logs its seed once, at its first pass, so that a failure
+// replays; a malformed setting is refused by name and leaves it off. Either
+// way the task starts as it does without.
+TEST(TopAdapterProcess, ScheduleChaosNamesItsSeedOnceOrItsMalformedSetting) {
+    auto p = startTask({{"TOPADAPTER_CHAOS", "4242:0.5"}});
+    ASSERT_TRUE(p->waitForOutput("runPhase", 30s)) << p->output();
+    ASSERT_TRUE(p->waitForOutput("runtime schedule chaos: seed 4242, rate 0.5, stream ", 10s)) << p->output();
+    EXPECT_EQ(1u, p->countOutput("schedule chaos: seed 4242")) << p->output();
+    auto q = startTask({{"TOPADAPTER_CHAOS", "4242:half"}});
+    ASSERT_TRUE(q->waitForOutput("runPhase", 30s)) << q->output();
+    EXPECT_TRUE(q->waitForOutput("TOPADAPTER_CHAOS='4242:half' is not SEED[:RATE] with 0 < RATE <= 1", 10s)) << q->output();
+    EXPECT_EQ(0u, q->countOutput("schedule chaos: seed")) << q->output();
+}
