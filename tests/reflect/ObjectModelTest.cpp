@@ -1,7 +1,7 @@
 // The object model within one process: meta objects and their lookups, tied
-// members, the handle free list, server objects with their naming tree and
-// built-in method codes, observation of operations, and class-wide creation
-// and deletion notifications of local objects.
+// members, server objects with their naming tree and built-in method codes,
+// observation of operations, and class-wide creation and deletion
+// notifications of local objects.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -148,21 +148,6 @@ TEST_F(ObjectModel, MembersAreTiedToTheirHandleAndErrorMembersFailSoftly) {
     TreflectObject out;
     EXPECT_EQ(TreflectAttribute::error, noAttr->get(out));
     EXPECT_EQ(0u, countRecords("TreflectObjectStub::registerObserver FAILED"));
-}
-
-TEST_F(ObjectModel, BareHandlesComeFromBlocksOf256Slots) {
-    TreflectObject::newList_ = nullptr;  // the slots still free are left to this test
-    std::vector<TreflectObject*> handles;
-    for (int i = 0; i < 257; ++i) handles.push_back(new TreflectObject);
-    char* const block = reinterpret_cast<char*>(handles[0]);
-    for (int i = 1; i < 256; ++i) EXPECT_EQ(block + i * sizeof(TreflectObject), reinterpret_cast<char*>(handles[i]));
-    char* const last = reinterpret_cast<char*>(handles[256]);
-    EXPECT_TRUE(last < block || last >= block + 256 * sizeof(TreflectObject));
-    TreflectObject* const slot = handles[100];
-    delete slot;
-    handles[100] = new TreflectObject;
-    EXPECT_EQ(slot, handles[100]);
-    for (TreflectObject* h : handles) delete h;
 }
 
 TEST_F(ObjectModel, ServerObjectsKeepNamesAndANamingTreeAndAnswerTheBuiltInCodes) {

