@@ -3,7 +3,6 @@
 // process that records everything it is told.
 #include <dirent.h>
 #include <linux/capability.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -24,7 +23,6 @@
 #include <list>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,7 +142,6 @@ public:
         std::vector<AddressedMessage> handedBack;
         std::string events;  // " A:<id>:<ns>" / " D:<id>:<ns>" words
         size_t callbacks = 0;
-        std::set<std::string> receiveThreads, eventThreads;  // names of the threads that ran the callbacks
     };
 
     explicit Recorder(Transport::GroupId g, std::function<void(AddressedMessage const&)> onReceive = {})
@@ -154,7 +151,7 @@ public:
     void receive(AddressedMessage const& msg) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            note(s_.receiveThreads);
+            ++s_.callbacks;
             uint32_t& expect = next_[msg.originator().value()];
             s_.inOrder = s_.inOrder && seqOf(msg) == expect;
             expect = seqOf(msg) + 1;
@@ -166,7 +163,7 @@ public:
     }
     void receiveError(AddressedMessage const& msg) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        note(s_.receiveThreads);
+        ++s_.callbacks;
         s_.handedBack.push_back(msg);
     }
     void issueError(AddressedMessage const&) override {
@@ -189,17 +186,11 @@ public:
     }
 
 private:
-    void note(std::set<std::string>& names) {
-        char name[32] = "";
-        pthread_getname_np(pthread_self(), name, sizeof name);
-        names.insert(name);
-        ++s_.callbacks;
-    }
     void record(char kind, Transport::Termination& t) {
         char word[64];
         std::snprintf(word, sizeof word, " %c:%lx:%lld", kind, t.termId().value(), monoNs());
         std::lock_guard<std::mutex> lock(mutex_);
-        note(s_.eventThreads);
+        ++s_.callbacks;
         s_.events += word;
     }
 
@@ -306,7 +297,6 @@ TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoi
     EXPECT_TRUE(listed(all, local.termId()) && listed(all, id1) && listed(all, id2));
     EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
     EXPECT_TRUE(listed(group(GRPID_UNIT_A), id1) && !listed(group(GRPID_UNIT_A), id2) && listed(group(GRPID_NODE), id2));
-    EXPECT_EQ(local.state().eventThreads, std::set<std::string>{"TrspEvent"});
 
     // While the owner holds its id, a twin in another process or in this one is refused.
     Bare twin(id1), localTwin(local.termId());
@@ -343,22 +333,6 @@ TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoi
     EXPECT_TRUE(p1.waitEvent(1, 'A', local.termId(), 2));
 }
 
-TEST_F(TransportMembership, MembersSurviveARestartOfTheMembershipService) {
-    testsupport::expectError("membership service connection lost");
-    testsupport::PrivateNode::service().kill9();
-    ASSERT_TRUE(testsupport::waitForRecords("membership service connection lost"));
-    ASSERT_TRUE(testsupport::PrivateNode::service().start());
-    ASSERT_TRUE(testsupport::waitForRecords("membership service connection restored"));
-    // Both re-announced themselves; a newcomer sees them and they see it.
-    Peer p2(0x202);
-    TerminationId id2 = p2.start(GRPID_UNIT_A);
-    ASSERT_NE(id2.value(), 0ul);
-    ASSERT_TRUE(local.waitEvent('A', id2));
-    ASSERT_TRUE(p2.waitEvent(0, 'A', id1) && p2.waitEvent(0, 'A', local.termId()));
-    ASSERT_TRUE(waitUntil([&] { return TransportLayer::instance().exists(id1); }));
-    EXPECT_TRUE(reaches(p1, id1));
-}
-
 TEST_F(TransportDelivery, MessagesKeepPerPairOrderAndTheirBytesAcrossAndWithinProcessesOrAreRefused) {
     Peer p2(0x202);
     ASSERT_TRUE(local.waitEvent('A', p2.start(GRPID_NODE)));
@@ -384,7 +358,6 @@ TEST_F(TransportDelivery, MessagesKeepPerPairOrderAndTheirBytesAcrossAndWithinPr
     EXPECT_EQ(issueUntilRefused(local, id1, 5000, 100), 5000u);
     ASSERT_TRUE(p1.waitReceived(5000));
     EXPECT_EQ(p1.stat("inorder"), 1u);
-    EXPECT_EQ(local.state().receiveThreads, std::set<std::string>{"TrspRecv"});
 
     // Sizes around the edges of the allocator classes, and the largest message, arrive byte for byte.
     for (unsigned size : {4u, 47u, 48u, 49u, 4096u, 70000u, unsigned(Transport::kMaxMessageSize)}) {
@@ -468,36 +441,6 @@ TEST_F(TransportDelivery, WhatAStoppingReceiverDidNotTakeIsHandedBackToItsSender
     std::vector<AddressedMessage> const got = local.state().handedBack;
     ASSERT_GT(got.size(), early);
     expectHandedBack({got.begin() + long(early), got.end()}, delivered, local.termId(), id1);
-    EXPECT_EQ(local.state().receiveThreads, std::set<std::string>{"TrspRecv"});
-}
-
-TEST(TransportLocal, ACallbackIssuingToAFullReceiverWaitsBoundedAndNothingDeadlocks) {
-    // Forwards everything it gets to `target`, from its receiving thread.
-    TerminationId target;
-    std::atomic<unsigned> ok{0}, refused{0};
-    Recorder* self = nullptr;
-    Recorder fwd(GRPID_UNIT_A, [&](AddressedMessage const& m) {
-        ++(termination(target).issue(withSeq(*self, ok.load(), m.rawSize())) ? ok : refused);
-    });
-    self = &fwd;
-    ASSERT_TRUE(fwd.start());
-    Peer sink(0x201), source(0x202);
-    target = sink.start(GRPID_UNIT_A);
-    source.start(GRPID_UNIT_A);
-    ASSERT_TRUE(fwd.waitEvent('A', target));
-    ASSERT_EQ(sink.cmd("hold 0"), "ok");
-
-    // Large messages: the sink's kernel buffer and our queue hold a few dozen.
-    std::string r = source.send(fwd.termId(), 60, 60000, 60000);
-    ASSERT_EQ(r.compare(0, 5, "sent "), 0) << r;
-    unsigned long sent = std::stoul(r.substr(5));
-    ASSERT_TRUE(waitUntil([&] { return ok + refused == sent; }, std::chrono::milliseconds(60000)));
-    EXPECT_EQ(fwd.received(), sent);
-    EXPECT_GT(refused.load(), 0u);
-    EXPECT_GT(ok.load(), 0u);
-    ASSERT_EQ(sink.cmd("release 0"), "ok");
-    ASSERT_TRUE(sink.waitReceived(ok));
-    EXPECT_EQ(sink.stat("inorder"), 1u);
 }
 
 TEST(TransportLocal, StopFromAnOwnCallbackIsRefusedAndNoCallbackRunsAfterStopReturns) {
@@ -590,26 +533,6 @@ TEST_F(TransportAbuse, ARawPeersMalformedFramesAreDroppedAndAConnectionWithoutHe
     EXPECT_EQ(p1.send(local.termId(), 10, 16), "sent 10 0");
     EXPECT_TRUE(waitUntil([&] { return local.received() == 1 + 10; }));
     EXPECT_TRUE(local.state().inOrder);
-}
-
-// A peer whose arrival the membership service has not told this process yet
-// (here: never) is answered while its connection to us is open.
-TEST_F(TransportDelivery, ASenderIsAnsweredBeforeTheMembershipServiceReportsIt) {
-    uint32_t self = uint32_t(local.termId().value());
-    std::string const rawPath = Transport::sock::terminationPath(kRaw);
-    int listener = Transport::sock::listenAt(rawPath, 4), fd = rawConnect(Transport::sock::terminationPath(self)), in = -1;
-    ASSERT_TRUE(sendRaw(fd, rawFrame(1, kRaw, self, 0)) && sendRaw(fd, rawFrame(2, kRaw, self, 4, {0, 0, 0, 7})));
-    ASSERT_TRUE(waitUntil([&] { return local.received() == 1; }));
-    ASSERT_TRUE(termination(TerminationId(kRaw)).issue(withSeq(local, 7, 4)));
-    ASSERT_TRUE(waitUntil([&] { return (in = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }));
-    uint8_t buf[64];
-    ASSERT_EQ(::recv(in, buf, sizeof buf, 0), 16);  // HELLO
-    ASSERT_EQ(::recv(in, buf, sizeof buf, 0), 16 + 4);
-    EXPECT_EQ(rawFrame(2, self, kRaw, 4, {0, 0, 0, 7}), std::vector<uint8_t>(buf, buf + 20));
-    ::close(fd);  // gone with its connection
-    EXPECT_TRUE(waitUntil([&] { return !termination(TerminationId(kRaw)).issue(withSeq(local, 8, 4)); }));
-    for (int f : {in, listener}) ::close(f);
-    ::unlink(rawPath.c_str());
 }
 
 // A receiver whose accept backlog stays full holds up the sends to it, and
