@@ -1,11 +1,11 @@
 // The ORB within one process: handler threads and the run permission (that
-// it serialises handlers the ORB's workers show, in OrbRequestTest), ORB ids
+// it serialises handlers the ORB's workers show, in OrbRequestTest; the
+// singletons' mutexes give it up while they wait, in ReflectLocksTest), ORB ids
 // for every card configuration, the registry of an ORB that is not started,
 // and the message header, its validation and copies.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -21,7 +21,6 @@
 
 using testsupport::countRecords;
 using testsupport::expectError;
-using testsupport::waitUntil;
 using Transport::TerminationId;
 
 namespace {
@@ -137,27 +136,6 @@ TEST(HandlerThreads, NonHandlerNeitherGetsNorReleases) {
     });
     EXPECT_TRUE(TreflectORB::hasRunPermission());
     EXPECT_EQ(1u, countRecords("getRunPermission() called by thread "));
-}
-
-TEST(SingletonSupport, GivesThePermissionUpWhileWaitingForTheLock) {
-    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
-    std::atomic<bool> ownerHasLock{false}, ownerGotPermission{false};
-    RunPermissionGuard held;
-    // The lock owner needs the run permission before it lets the lock go: a
-    // waiter that kept the permission would deadlock with it.
-    std::thread owner([&] {
-        pthread_mutex_lock(&m);
-        ownerHasLock = true;
-        RunPermissionGuard g;
-        ownerGotPermission = true;
-        pthread_mutex_unlock(&m);
-    });
-    EXPECT_TRUE(waitUntil([&] { return ownerHasLock.load(); }));
-    SingletonSupport::lock(&m);
-    EXPECT_TRUE(ownerGotPermission.load());
-    EXPECT_TRUE(TreflectORB::hasRunPermission());
-    pthread_mutex_unlock(&m);
-    owner.join();
 }
 
 // Per card configuration: the own termination and orb id, and conversions

@@ -1,7 +1,8 @@
-// The run-permission-aware locks: a handler thread that holds the permission
-// once gives it up while it blocks, so the holder of the lock can take the
-// permission and finish.
+// The run-permission-aware locks and the singletons' mutexes: a handler
+// thread that holds the permission once gives it up while it blocks, so the
+// holder of the lock can take the permission and finish.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <thread>
@@ -21,6 +22,14 @@ namespace {
 
 testsupport::StandaloneNode const gStandaloneNode;
 
+// The singletons' mutexes, taken through SingletonSupport.
+struct SingletonLock {
+    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+    void lock() { SingletonSupport::lock(&m); }
+    void unlock() { pthread_mutex_unlock(&m); }
+    bool trylock() { return pthread_mutex_trylock(&m) == 0; }
+};
+
 template <class Lock>
 class ReflectLock : public ::testing::Test {};
 
@@ -29,11 +38,12 @@ struct Names {
     static std::string GetName(int) {
         if (std::is_same<T, TreflectMutex>()) return "ReflectMutex";
         if (std::is_same<T, TreflectCountedMutex>()) return "ReflectCountedMutex";
+        if (std::is_same<T, SingletonLock>()) return "SingletonSupport";
         return "ReflectConditionVar";
     }
 };
 
-typedef ::testing::Types<TreflectMutex, TreflectCountedMutex, TreflectConditionVar> Locks;
+typedef ::testing::Types<TreflectMutex, TreflectCountedMutex, TreflectConditionVar, SingletonLock> Locks;
 TYPED_TEST_SUITE(ReflectLock, Locks, Names);
 
 }  // namespace

@@ -19,9 +19,9 @@
 #include "ChipCommand.h"
 #include "ChipControl.h"
 #include "LogCapture.h"
+#include "StandaloneNode.h"
 #include "TopChip.h"
 #include "topDrvAdapIf.h"
-#include "StandaloneNode.h"
 
 using testsupport::countRecords;
 using topdrv::runCommand;
