@@ -4,7 +4,8 @@
 # beside it, and for SECONDS three loops at once: operators reading the card
 # (topctl flows and flow 1, over and over), an operator deleting and making
 # again crowds of those flows, another creating and deleting flows of its own.
-# The task must live through it all; it ends with status 1 if it died.
+# The task must live through it all and answer every look within LOOK_BOUND
+# seconds (30); it ends with status 1 if not, keeping the node's logs.
 #
 #   bench/soak/operator-loop.sh [SECONDS (600)] [BUILD_DIR (build)]
 #
@@ -18,15 +19,18 @@ chmod 700 "$node"
 export TOPADAPTER_NODE_DIR=$node
 export TOPADAPTER_TIME_SCALE=${TOPADAPTER_TIME_SCALE:-20}
 export TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS=0
+bound=${LOOK_BOUND:-30}
 pids=()
+keep=0
 cleanup() {
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$node"
+  if [ $keep = 1 ]; then echo "the node's logs are in $node" >&2; else rm -rf "$node"; fi
 }
 trap cleanup EXIT
 
 topctl() { "$bin/topctl" "$@" >/dev/null 2>&1 || true; }
+look() { "$bin/topctl" "$@" >/dev/null 2>>"$node/looks.log" || true; }
 flows=()
 for k in $(seq 1 40); do flows+=(--flow "$k:1:1:10.0.$((k / 200)).$((k % 200 + 2))"); done
 TOPADAPTER_LOG_FILE=$node/topnoded.log setpriv --pdeathsig KILL "$bin/topnoded" >/dev/null &
@@ -44,9 +48,11 @@ end=$((SECONDS + secs))
 count() { echo $(($(cat "$node/$1" 2>/dev/null || echo 0) + 1)) > "$node/$1"; }
 looking() {
   while [ $SECONDS -lt $end ]; do
-    topctl flows &
-    topctl flow 1
+    local t0=$SECONDS
+    look flows &
+    look flow 1
     wait
+    [ $((SECONDS - t0)) -gt "$bound" ] && echo "$(date +%T) a look took $((SECONDS - t0)) s" >> "$node/slow"
     count looks
   done
 }
@@ -89,6 +95,13 @@ echo "operator looks: $(cat "$node/looks" 2>/dev/null || echo 0) pairs, crowds o
 if [ $died = 1 ]; then
   echo "the task died; its last lines:" >&2
   tail -20 "$node/topAdapter.log" >&2
+  keep=1
+  exit 1
+fi
+if [ -s "$node/slow" ]; then
+  echo "looks answered later than ${bound}s:" >&2
+  cat "$node/slow" >&2
+  keep=1
   exit 1
 fi
 echo "the task lived for ${secs}s"

@@ -324,12 +324,10 @@ TopFlowClient::DriverInfo ModelControlObject::requestDriverInfo(unsigned long ke
 }
 
 TipprmiSequence<ModelControlClient::AlarmRecord> ModelControlObject::getAlarms() {
-    TipprmiSequence<ModelControlClient::AlarmRecord> all;
-    for (auto const& a : model_.alarms) all.push_back(a);
-    return all;
+    return model_.alarms();
 }
 
-void ModelControlObject::clearAlarms() { model_.alarms.clear(); }
+void ModelControlObject::clearAlarms() { model_.clearAlarms(); }
 
 void ModelControlObject::triggerPerformance(unsigned long key, TipprmiSequence<unsigned long> const& idents,
                                             unsigned long command) {
@@ -402,6 +400,7 @@ bool Model::deleteFlow(unsigned long key) {
     // permission: nobody else finds it, or deletes it, meanwhile.
     std::unique_ptr<Flow> const gone = std::move(it->second);
     flows_.erase(it);
+    for (long condition : {1L, 2L}) lastAlarm_.erase(std::make_pair(key, condition));
     // The child's deletion first; both still serve while their observers hear of it.
     gone->performance->sendDeletionEvent(PerformanceServiceClient::staticMeta());
     gone->object->sendDeletionEvent(nullptr);
@@ -422,10 +421,8 @@ std::string Model::summary() {
     }
     unsigned raised = 0;
     std::map<std::pair<unsigned long, long>, bool> last;
-    for (auto const& a : alarms) last[std::make_pair(a.key, a.condition)] = a.raise;
-    for (auto const& l : last) raised += l.second ? 1 : 0;
-    std::snprintf(part, sizeof part, "alarms: %zu received in %lu batches, %u raised", alarms.size(), batch_ - 1,
-                  raised);
+    for (auto const& l : lastAlarm_) raised += l.second.raise ? 1 : 0;
+    std::snprintf(part, sizeof part, "alarms: %lu received in %lu batches, %u raised", received_, batch_ - 1, raised);
     return line + part;
 }
 
@@ -435,8 +432,30 @@ void Model::recordAlarm(unsigned long key, long condition, bool raise) {
     a.condition = condition;
     a.raise = raise;
     a.batch = batch_;
+    a.seq = ++received_;
     wallClock(a.sec, a.ms);
-    alarms.push_back(a);
+    alarmLog_.push_back(a);
+    if (alarmLog_.size() > kAlarmLog) alarmLog_.pop_front();
+    lastAlarm_[std::make_pair(key, condition)] = a;
+}
+
+TipprmiSequence<ModelControlClient::AlarmRecord> Model::alarms() const {
+    std::vector<ModelControlClient::AlarmRecord> older;
+    unsigned long const first = alarmLog_.empty() ? received_ + 1 : alarmLog_.front().seq;
+    for (auto const& l : lastAlarm_)
+        if (l.second.seq < first) older.push_back(l.second);
+    std::sort(older.begin(), older.end(),
+              [](ModelControlClient::AlarmRecord const& a, ModelControlClient::AlarmRecord const& b) { return a.seq < b.seq; });
+    TipprmiSequence<ModelControlClient::AlarmRecord> all;
+    for (auto const& a : older) all.push_back(a);
+    for (auto const& a : alarmLog_) all.push_back(a);
+    return all;
+}
+
+void Model::clearAlarms() {
+    alarmLog_.clear();
+    lastAlarm_.clear();
+    received_ = 0;
 }
 
 }  // namespace sim

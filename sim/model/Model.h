@@ -247,13 +247,21 @@ public:
     // alarms received.
     std::string summary();
     void endAlarmBatch() { ++batch_; }
-    std::vector<ModelControlClient::AlarmRecord> alarms;
+    // The alarm changes as received: the latest kAlarmLog of them, and the
+    // last of each condition of a flow there is, in the order received. An
+    // answer then fits in one message however long the card runs.
+    TipprmiSequence<ModelControlClient::AlarmRecord> alarms() const;
+    void clearAlarms();
+    static size_t const kAlarmLog = 2048;
 
     TopServicesObject& topServices() { return *topServices_; }
     PsIntervalTimerObject& intervalTimer() { return *intervalTimer_; }
 
 private:
     unsigned long batch_ = 1;
+    unsigned long received_ = 0;  // since the last clear; numbers the records
+    std::deque<ModelControlClient::AlarmRecord> alarmLog_;
+    std::map<std::pair<unsigned long, long>, ModelControlClient::AlarmRecord> lastAlarm_;
     std::unique_ptr<TopServicesObject> topServices_;
     std::unique_ptr<PhysicalServicesObject> physicalServices_;
     std::unique_ptr<PsIntervalTimerObject> intervalTimer_;

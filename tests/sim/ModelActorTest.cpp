@@ -10,6 +10,7 @@
 #include "ChildProcess.h"
 #include "ModelControlClient.h"
 #include "OrbNodeFixture.h"
+#include "PhysicalServicesClient.h"
 #include "TopFlowClient.h"
 
 using namespace orbtest;
@@ -100,4 +101,41 @@ TEST(ModelActor, AFlowDeletedWhileItsObserverIsToldFailsTheCallAndNothingElse) {
     peer.send(actor, orbMessage(get32(&told[0]), 2, 3, none + word(1) + word(1)));
     EXPECT_EQ(orbMessage(1, 2, 3, word(1) + word(4) + word(0)), RawPeer::meaningful(peer.next()));
     EXPECT_EQ(none + word(0), deleteFlow5());
+}
+
+// However long a card runs, the model's alarm records fit in one answer: it
+// keeps the latest changes and each flow's last, numbered as received, and a
+// deleted flow's last goes with it.
+TEST(ModelActor, AlarmRecordsStayWithinOneAnswerAndKeepEachFlowsLast) {
+    auto model = startModel({});
+    RunPermissionGuard g;
+    ModelControlClient control{TipprmiOID(ModelControlClient::NAME)};
+    TopFlowClient quiet = control.createFlow(1, 1, 0, TipprmiArray<short, 4>());
+    TopFlowClient gone = control.createFlow(2, 1, 0, TipprmiArray<short, 4>());
+    TopFlowClient busy = control.createFlow(3, 1, 0, TipprmiArray<short, 4>());
+    PhysicalServicesClient services{TipprmiOID(PhysicalServicesClient::NAME)};
+    auto send = [&](TopFlowClient& f, bool raise, int times) {
+        TipprmiSequence<PhysicalServicesClient::Alarm> batch;
+        PhysicalServicesClient::Alarm a;
+        a.condition = f.getMasterServiceUnavailable();
+        a.raise = raise;
+        for (int i = 0; i < times; ++i, a.raise = !a.raise) batch.push_back(a);
+        services.dispatchAlarms(batch);
+    };
+    send(quiet, true, 1);
+    send(gone, true, 1);
+    control.deleteFlow(2);
+    for (int i = 0; i < 6; ++i) send(busy, i % 2 == 0, 1001);  // more than one message holds
+    TipprmiSequence<ModelControlClient::AlarmRecord> all = control.getAlarms();
+    ASSERT_GT(all.getLength(), 0ul) << "answered";
+    EXPECT_LE(all.getLength(), 2049ul);
+    EXPECT_EQ(1ul, all[0].key) << "the quiet flow's raise stays, first";
+    EXPECT_TRUE(all[0].raise);
+    EXPECT_EQ(1ul, all[0].seq);
+    for (unsigned long i = 1; i < all.getLength(); ++i) {
+        EXPECT_EQ(3ul, all[i].key);
+        EXPECT_LT(all[i - 1].seq, all[i].seq);
+    }
+    EXPECT_EQ(2ul + 6 * 1001, all[all.getLength() - 1].seq);
+    EXPECT_FALSE(all[all.getLength() - 1].raise) << "the busy flow's last change";
 }

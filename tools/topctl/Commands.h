@@ -21,6 +21,9 @@ struct ModelView {
     // The last change received per (flow, condition).
     std::map<std::pair<unsigned long, long>, ModelControlClient::AlarmRecord> last;
     unsigned long batches = 0;
+    // How many changes the model received since its records were cleared; it
+    // keeps only the latest of them and each flow's last (alarms holds those).
+    unsigned long received = 0;
     // The adapters of the tasks, by flow key.
     std::map<unsigned long, TopAdapterStatusClient::FlowStatus> adapters;
     std::vector<Task> tasks;

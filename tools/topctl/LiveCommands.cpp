@@ -165,7 +165,7 @@ Exit cmdWatch(Words& w) {
             JsonWriter j = jsonDocument();
             j.member("time", stamp).member("model", modelOk);
             flowsJson(j, v);
-            j.key("alarms").beginObject().member("received", v.alarms.getLength()).member("batches", v.batches);
+            j.key("alarms").beginObject().member("received", v.received).member("batches", v.batches);
             j.member("active", v.activeCount()).endObject().key("chip");
             if (chipOk)
                 chipJson(j, reply);
@@ -177,7 +177,7 @@ Exit cmdWatch(Words& w) {
             std::printf("topctl watch: %s, every %g s\n", stamp.c_str(), period);
             if (modelOk) {
                 flowsTable(v);
-                std::printf("alarms: %lu received in %lu batches, %lu active\n", v.alarms.getLength(), v.batches,
+                std::printf("alarms: %lu received in %lu batches, %lu active\n", v.received, v.batches,
                             v.activeCount());
             } else {
                 std::printf("model: not reachable on the node\n");
@@ -238,7 +238,11 @@ Exit cmdMonitor(Words& w) {
         RunPermissionGuard g;
         tasks = states.observed.size();
     }
-    seen = s.model([](ModelControlClient& c) { return c.getAlarms(); }).getLength();
+    // Records are numbered as the model received them; a clear starts again at 1.
+    auto const lastOf = [](TipprmiSequence<ModelControlClient::AlarmRecord> const& all) {
+        return all.getLength() ? all[all.getLength() - 1].seq : 0UL;
+    };
+    seen = lastOf(s.model([](ModelControlClient& c) { return c.getAlarms(); }));
     if (!options().json) {
         std::printf("%s monitoring %zu tasks and the model; alarm changes as the model received them\n",
                     nowText().c_str(), tasks);
@@ -250,9 +254,10 @@ Exit cmdMonitor(Words& w) {
         TipprmiSequence<ModelControlClient::AlarmRecord> all =
             s.model([](ModelControlClient& c) { return c.getAlarms(); });
         if (!s.lastCallFailed()) {
-            if (all.getLength() < seen) seen = 0;  // cleared meanwhile
-            for (unsigned long i = seen; i < all.getLength() && !out.done; ++i) {
+            if (lastOf(all) < seen) seen = 0;  // cleared meanwhile
+            for (unsigned long i = 0; i < all.getLength() && !out.done; ++i) {
                 ModelControlClient::AlarmRecord const& a = all[i];
+                if (a.seq <= seen) continue;
                 JsonWriter j = jsonDocument();
                 j.member("time", rfc3339(a.sec, a.ms)).member("event", "alarm").member("key", a.key);
                 j.member("condition", conditionName(a.condition)).member("raise", a.raise).member("batch", a.batch);
@@ -261,7 +266,7 @@ Exit cmdMonitor(Words& w) {
                               (a.raise ? " raise" : " cancel") + " (batch " + std::to_string(a.batch) + ")",
                           j);
             }
-            seen = all.getLength();
+            seen = lastOf(all);
         }
         pause(0.25, &out.done);
     }

@@ -75,6 +75,7 @@ ModelView readModel(Session& s, bool askDriver, bool withTasks, unsigned long co
     for (unsigned long i = 0; i < v.alarms.getLength(); ++i) {
         v.last[{v.alarms[i].key, v.alarms[i].condition}] = v.alarms[i];
         v.batches = std::max(v.batches, v.alarms[i].batch);
+        v.received = std::max(v.received, v.alarms[i].seq);
     }
     if (withTasks) {
         v.tasks = s.tasks();
@@ -342,8 +343,8 @@ Exit cmdAlarms(Words& w) {
     if (clear) {
         s.model([](ModelControlClient& c) { c.clearAlarms(); });
         JsonWriter j = jsonDocument();
-        j.member("cleared", v.alarms.getLength());
-        return done(j, std::to_string(v.alarms.getLength()) + " alarm records cleared");
+        j.member("cleared", v.received);
+        return done(j, std::to_string(v.received) + " alarm records cleared");
     }
     if (options().json) {
         JsonWriter j = jsonDocument();
@@ -376,7 +377,7 @@ Exit cmdAlarms(Words& w) {
     for (auto const& l : v.last)
         if (l.second.raise)
             active += " flow " + std::to_string(l.first.first) + " " + conditionName(l.first.second) + ";";
-    std::printf("%lu received in %lu batches; active:%s\n", v.alarms.getLength(), v.batches,
+    std::printf("%lu received in %lu batches; active:%s\n", v.received, v.batches,
                 active.empty() ? " none" : active.substr(0, active.size() - 1).c_str());
     return kDone;
 }
