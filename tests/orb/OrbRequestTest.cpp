@@ -2,13 +2,10 @@
 // by byte, and against test actors with ORBs of their own, whose hour-long
 // supervision of an unanswered request runs under the time scale.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <csignal>
 #include <future>
-#include <map>
 #include <memory>
-#include <set>
 #include <thread>
 
 #include "IPPRMI_objectClient.h"
@@ -185,15 +182,10 @@ TEST(OrbServing, AnswersRawRequestsByteForByteCountsWhatItSendsAndResolvesRemote
 }
 
 // A caller that holds the run permission gives it up while it waits, so
-// another thread can take it meanwhile, and has it again afterwards. Then
-// four callers: one with its response in hand fails when its peer is gone
-// before it looks; one whose request is handed back wakes with a transport
-// error; two waiting on the peer as it disappears abort at once. An answer
-// that comes after its caller gave up is dropped.
+// another thread can take it meanwhile, and has it again afterwards; one
+// whose request is handed back wakes with a transport error.
 TEST(OrbCalling, RequestLayoutAndResponseReachTheCaller) {
-    expectError("aborted (Detection Rem.Disc.=");
     expectError("receives TRANSPORT_ERROR message of termId 0x0C010101");
-    expectUnexpectedResponse();
     Transport::TerminationId const id = peerId(0x0C01);
     auto peer = std::make_unique<RawPeer>(id);
     ASSERT_TRUE(peer->start());
@@ -216,56 +208,17 @@ TEST(OrbCalling, RequestLayoutAndResponseReachTheCaller) {
     long result = 0;
     *response >> result;
     EXPECT_TRUE(result == 42 && !response->hasUnmarshallingFailed()) << result;
-    if (!gaveUp) return;
 
-    // Told apart by their argument; the first holds the run permission.
-    std::vector<std::shared_ptr<TipprmiStream>> responses;
-    std::vector<std::future<bool>> calls;
-    for (long arg = 0; arg < 4; ++arg) {
-        responses.push_back(stream());
-        calls.push_back(callAsync(id, 1, arg, responses.back(), true, arg == 0));
-    }
-    std::map<uint32_t, Transport::AddressedMessage> requests;
-    std::set<uint32_t> ids, nextIds;
-    for (uint32_t k = 1; k <= 4; ++k) {
-        Transport::AddressedMessage m = peer->next();
-        ASSERT_GE(m.rawSize(), 36u);
-        requests[get32(m.rawBuf() + 32)] = m;
-        ids.insert(get32(m.rawBuf()));
-        nextIds.insert((tid & ~0xFFFu) | ((tid + k) & 0xFFFu));
-    }
-    EXPECT_EQ(nextIds, ids);
-    // What the transport does with a message it could not deliver.
-    orb().receiveError(requests[1]);
-    ASSERT_EQ(std::future_status::ready, calls[1].wait_for(10s));
-    auto t0 = std::chrono::steady_clock::now();
-    {
-        RunPermissionGuard holding;
-        uint32_t const answered = get32(requests[0].rawBuf());
-        ASSERT_TRUE(peer->send(orb().termId(), orbMessage(answered, 2, 3, {0, 0, 0, 0, 0, 0, 0, 0})));
-        // Handled after the response, on the same receiving thread.
-        ASSERT_TRUE(peer->send(orb().termId(), orbMessage(answered ^ 0x800, 2, 3, {})));
-        ASSERT_TRUE(waitForRecords("receives unexpected response"));
-        t0 = std::chrono::steady_clock::now();
-        peer.reset();
-        ASSERT_TRUE(waitUntil([&] { return !Transport::TransportLayer::instance().exists(id); }));
-    }
-    for (auto& c : calls) {
-        ASSERT_EQ(std::future_status::ready, c.wait_for(10s));
-        EXPECT_FALSE(c.get());
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s) << "inside the first 30-second period";
-    for (auto const& r : responses) EXPECT_EQ(1u, exceptionTypeOf(*r));
+    // What the transport does with a request it could not deliver wakes its caller with an error.
+    auto undelivered = stream();
+    auto failing = callAsync(id, 1, 0, undelivered);
+    Transport::AddressedMessage lost = peer->next();
+    ASSERT_FALSE(lost.isNull());
+    orb().receiveError(lost);
+    ASSERT_EQ(std::future_status::ready, failing.wait_for(10s));
+    EXPECT_FALSE(failing.get());
+    EXPECT_EQ(1u, exceptionTypeOf(*undelivered));
     EXPECT_EQ(1u, countRecords("receives TRANSPORT_ERROR"));
-    EXPECT_EQ(1u, countRecords("aborted (Detection Rem.Disc.=false, TargetGone=true)"));
-    EXPECT_EQ(2u, countRecords("aborted (Detection Rem.Disc.=true, TargetGone=true)"));
-    EXPECT_EQ(0u, countRecords("waits now"));
-
-    // The same actor comes back and answers an old request.
-    RawPeer again(id);
-    ASSERT_TRUE(again.start());
-    ASSERT_TRUE(again.send(orb().termId(), orbMessage(get32(requests[2].rawBuf()), 2, 3, {0, 0, 0, 0, 0, 0, 0, 0})));
-    EXPECT_TRUE(waitForRecords("receives unexpected response", 2));
 }
 
 // Workers serve one request at a time, each under the run permission; they
@@ -309,58 +262,6 @@ TEST(OrbWorkers, ServeOneAtATimeAndGrowToTheRequestsServedAtOnce) {
     EXPECT_EQ(atOnce, orb().workerCount());
 }
 
-namespace {
-struct CallArgs {
-    Transport::TerminationId dest;
-    std::atomic<int>* failed;
-};
-void* callerThread(void* p) {
-    CallArgs* a = static_cast<CallArgs*>(p);
-    TipprmiStream request(100), response(100);
-    request << 1ul << true << kTestClass << static_cast<unsigned long>(kAdd);
-    if (!orb().forwardMsg(orb().convertId(a->dest), true, request, response)) ++*a->failed;
-    return nullptr;
-}
-}  // namespace
-
-TEST(OrbCalling, RunsOutOfTransactionIdsAt4095OpenRequests) {
-    expectError("ORB could NOT generate unique request id");
-    // Under a slow build (sanitizers) the first 30-second periods of the early
-    // callers may run out just as the peer leaves: then the wait ends on the
-    // peer being gone rather than on its disappearance being reported.
-    expectError("aborted (Detection Rem.Disc.=");
-    RawPeer peer(peerId(0x0F01));
-    ASSERT_TRUE(peer.start());
-    std::atomic<int> failed{0};
-    CallArgs args{peer.termId(), &failed};
-    std::vector<pthread_t> threads;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 * 1024);
-    for (int i = 0; i < 4095; ++i) {
-        pthread_t t;
-        ASSERT_EQ(0, pthread_create(&t, &attr, callerThread, &args));
-        threads.push_back(t);
-    }
-    pthread_attr_destroy(&attr);
-    for (int i = 0; i < 4095; ++i) ASSERT_FALSE(peer.next(30s).isNull()) << i;
-    // One id is left; a call that takes it and completes makes it the last id.
-    auto last = callAsync(peer.termId(), 1, 0, stream());
-    Bytes lastCall = RawPeer::meaningful(peer.next());
-    ASSERT_GE(lastCall.size(), 4u);
-    ASSERT_TRUE(peer.send(orb().termId(), orbMessage(get32(&lastCall[0]), 2, 3, {0, 0, 0, 0, 0, 0, 0, 0})));
-    ASSERT_TRUE(last.get());
-    // Every id but the last one is taken: the next call cannot even be sent.
-    auto refused = callAsync(peer.termId(), 1, 0, stream());
-    EXPECT_EQ(std::future_status::ready, refused.wait_for(10s));
-    EXPECT_EQ(1u, countRecords("ORB could NOT generate unique request id"));
-    EXPECT_TRUE(peer.next(100ms).isNull());
-    peer.stop();
-    EXPECT_FALSE(refused.get());
-    for (pthread_t t : threads) pthread_join(t, nullptr);
-    EXPECT_EQ(4095, failed.load());
-}
-
 // Objects of the actor, found by name and called through client handles,
 // its counters read by name, until a response-failure message ends it.
 TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
@@ -374,16 +275,6 @@ TEST(OrbActors, CallsObjectsOfAnotherProcessUntilAResponseFailureEndsIt) {
         EXPECT_EQ(nullptr, adder.getServer());
         EXPECT_EQ(orb().convertId(actorTerm()), adder.getStub_()->orbId());
         blockerId = uint32_t(blocker.getStub_()->getInternalOID());
-        // Calls through the stub: the built-in method codes of the remote skeleton.
-        // A type-1 container there would make every answer a failure, its own included.
-        TipprmiAny data;
-        data << 9;
-        adder.getStub_()->setExceptionContainer(TipprmiExceptionContainer(0, data));
-        TipprmiExceptionContainer remote = adder.getStub_()->getExceptionContainer();
-        EXPECT_EQ(0u, remote.getExceptionType());
-        int nine = 0;
-        remote.getExceptionData() >> nine;
-        EXPECT_EQ(9, nine);
     }
     // The counters reach us by name, and are reset by the reading.
     EXPECT_EQ("actor" + std::to_string(kActorNameId), orb().getPerfCnts(actorTerm()).actor);
@@ -469,9 +360,6 @@ TEST(OrbObservers, MasksMergeThePresentComeOnlyWithAppearancesAndLeavingEndsAll)
     orb().registerOrbDeletion(&disappear);
     orb().registerOrbDeletion(&appear);
     EXPECT_TRUE(appear.saw(present.termId()) && !all.saw(present.termId()));
-    orb().orbObserver()->display();
-    EXPECT_EQ(1u, countRecords("has 3 observer registered"));
-    EXPECT_EQ(2u, countRecords("registered for All"));
     ASSERT_TRUE(late.start());
     ASSERT_TRUE(waitUntil([&] { return all.saw(late.termId()); }));
     orb().unregisterOrbNotifications(&all);

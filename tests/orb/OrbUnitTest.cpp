@@ -1,11 +1,11 @@
 // The ORB within one process: handler threads and the run permission (that
-// it serialises handlers the ORB's workers show, in OrbRequestTest), ORB ids
+// it serialises handlers the ORB's workers show, in OrbRequestTest; the
+// singletons' mutexes give it up while they wait, in ReflectLocksTest), ORB ids
 // for every card configuration, the registry of an ORB that is not started,
 // and the message header, its validation and copies.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -17,12 +17,10 @@
 #include "REFLECT_orb.h"
 #include "ReflectMessage.h"
 #include "StandaloneNode.h"
-#include "Trace.h"
 #include "Transport.h"
 
 using testsupport::countRecords;
 using testsupport::expectError;
-using testsupport::waitUntil;
 using Transport::TerminationId;
 
 namespace {
@@ -140,49 +138,6 @@ TEST(HandlerThreads, NonHandlerNeitherGetsNorReleases) {
     EXPECT_EQ(1u, countRecords("getRunPermission() called by thread "));
 }
 
-TEST(HandlerThreads, CheckReportsTheFirstThreeOffencesOfAThreadWithBacktraces) {
-    expectError("doing RMI, but has no RunPermission");
-    onThread([] {
-        for (int i = 0; i < 5; ++i) TreflectORB::checkHandlerState();
-        TreflectORB::enterHandlerState(true);
-        TreflectORB::checkHandlerState();  // a holder is fine
-        TreflectORB::leaveHandlerState(true);
-    });
-    EXPECT_EQ(3u, countRecords("doing RMI, but has no RunPermission (owner=0)"));
-    EXPECT_EQ(3u, countRecords("Backtracing RMI with no RunPermission"));
-    onThread([] { TreflectORB::checkHandlerState(); });
-    EXPECT_EQ(4u, countRecords(Transport::IdInfo::instance().getActor() + " thread "));
-    size_t frames = 0;
-    for (auto const& r : testsupport::records())
-        if (r.kind == diag::Record::Trace && r.set == gTraceAfw && r.text.rfind("bt ", 0) == 0) {
-            ++frames;
-            EXPECT_TRUE(r.mask == 8 && r.level == 1) << r.mask << " " << r.level;
-            EXPECT_EQ(std::string::npos, r.text.find('/')) << "the frame text after its last slash";
-        }
-    EXPECT_TRUE(frames >= 4 * 2 && frames <= 4 * 40) << frames;
-}
-
-TEST(SingletonSupport, GivesThePermissionUpWhileWaitingForTheLock) {
-    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
-    std::atomic<bool> ownerHasLock{false}, ownerGotPermission{false};
-    RunPermissionGuard held;
-    // The lock owner needs the run permission before it lets the lock go: a
-    // waiter that kept the permission would deadlock with it.
-    std::thread owner([&] {
-        pthread_mutex_lock(&m);
-        ownerHasLock = true;
-        RunPermissionGuard g;
-        ownerGotPermission = true;
-        pthread_mutex_unlock(&m);
-    });
-    EXPECT_TRUE(waitUntil([&] { return ownerHasLock.load(); }));
-    SingletonSupport::lock(&m);
-    EXPECT_TRUE(ownerGotPermission.load());
-    EXPECT_TRUE(TreflectORB::hasRunPermission());
-    pthread_mutex_unlock(&m);
-    owner.join();
-}
-
 // Per card configuration: the own termination and orb id, and conversions
 // both ways (slot 0 means the active main unit; Bep units are addressed
 // with slot 0 in their own namespace and keep their slot in the node's).
@@ -226,34 +181,7 @@ TEST(OrbIds, ConvertForEveryCardConfiguration) {
     EXPECT_EQ(1u, countRecords("ORB created for actor topAdapter with OrbId 0x12340101, TerminationId 0x12340101"));
 }
 
-TEST(OrbIds, SplitTheirValueAndUnsupportedOnesAreLoggedInTheNodeNamespace) {
-    expectError("can not handle");
-    TreflectOrbId const id(0xA1B2C3D4ul);
-    EXPECT_TRUE(id.nameId() == 0xA1B2 && id.slotId() == 0xC3 && static_cast<int>(id.namespaceId()) == 0xD4);
-    EXPECT_EQ(0xA1B2C3D4ul, TreflectOrbId(0xA1B2, 0xC3, static_cast<NamespaceId>(0xD4)).value());
-    EXPECT_TRUE(TreflectOrbId(1, 2, NSID_UNIT) < TreflectOrbId(1, 2, NSID_NODE));
-    Card card(1, 1, false);
-    TreflectORB node(NSID_NODE);
-    EXPECT_EQ(term(0x1234, 1, 3), node.termId());
-    EXPECT_EQ(term(5, 2, 3), node.convertId(TreflectOrbId(5, 2, NSID_NODE)));
-    // Unsupported ids are logged, mapped to 0 and still converted.
-    struct {
-        unsigned long got, want;
-        char const* line;
-    } const cases[] = {
-        {node.convertId(TreflectOrbId(5, 0, NSID_NODE)).value(), term(5, 0, 3).value(), "slot 0 for NSID_NODE"},
-        {node.convertId(TreflectOrbId(5, 2, NSID_UNDEF)).value(), term(5, 2, 0).value(), "namespace NSID_UNDEF"},
-        {node.getMyGroup(NSID_UNDEF), Transport::GRPID_UNDEF, "namespace id NSID_UNDEF"},
-        {node.convertId(term(5, 2, 4)).value(), TreflectOrbId(5, 2, NSID_UNDEF).value(), "group id TRSPCTRL"},
-        {node.convertId(term(5, 2, 0)).value(), TreflectOrbId(5, 2, NSID_UNDEF).value(), "group id GRPID_UNDEF"},
-    };
-    for (auto const& c : cases) {
-        EXPECT_EQ(c.want, c.got) << c.line;
-        EXPECT_EQ(1u, countRecords(std::string("ORB (orbId=0x12340102) can not handle ") + c.line)) << c.line;
-    }
-}
-
-TEST(OrbRegistry, LocatesLocalObjectsByNameAndByGeneratedTextFollowsAReconnectionAndDisplaysItself) {
+TEST(OrbRegistry, LocatesLocalObjectsByNameAndByGeneratedTextAndFollowsAReconnection) {
     Card card(1, 1, false);
     TreflectORB orb(NSID_UNIT), node(NSID_NODE);
     RunPermissionGuard guard;
@@ -287,13 +215,10 @@ TEST(OrbRegistry, LocatesLocalObjectsByNameAndByGeneratedTextFollowsAReconnectio
     EXPECT_EQ(&node, a.getORB());
     EXPECT_EQ(node.orbId(), a.orbId());
 
-    orb.display(0);
-    EXPECT_EQ(1u, countRecords("ORB display: actor topAdapter, OrbId 0x12340101, TermId 0x12340101"));
-    EXPECT_EQ(1u, countRecords("  number of handler threads: " + std::to_string(TreflectORB::handlerThreads().size())));
 }
 
 // Header words are big-endian; a buffer shorter than the header reads as
-// zeros and takes no writes; values beyond the tables are kept and named unknown.
+// zeros and takes no writes.
 TEST(ReflectMessageHeader, WordsAreBigEndianAndShortBuffersReadAsZeros) {
     M m = messageOf(Bytes(16, 0), 1, 2);
     m.transactionId(0x01020304ul);
@@ -310,10 +235,6 @@ TEST(ReflectMessageHeader, WordsAreBigEndianAndShortBuffersReadAsZeros) {
     EXPECT_EQ(0xFF, shortMsg.rawBuf()[4]);
     expectError("ReflMsg err= 5");
     EXPECT_FALSE(M().testValidation(M::kUndef, 0, "", false, 0));
-
-    M odd = messageOf(header(0, 0xFFFFFFFFu, 0x80000000u), 1, 2);
-    EXPECT_EQ(0xFFFFFFFFu, static_cast<unsigned>(odd.type()));
-    EXPECT_EQ("t?????" + std::string("k?????"), M::typeToStr(odd.type()) + M::kindToStr(odd.kind()));
 }
 
 TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEveryField) {
@@ -332,10 +253,8 @@ TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEver
          "    ReflMsg err= 1: tRslve, kRequ.(kUndef), des=00000000, org=0A0B0C0D, trAcId=0000002A (17: ctx)"},
         {des, 0, M::tPayld, M::kRequ, M::kUndef, 2, nullptr},
         {0, 0, M::tPayld, M::kRequ, M::kUndef, 3, nullptr},  // not 1: the last check wins
-        {des, des, M::tPayld, M::kRequ, M::kUndef, 3, nullptr},
         {des, org, M::tUndef, M::kRequ, M::kUndef, 4, nullptr},
         {des, org, M::tPayld, M::kUndef, M::kUndef, 5, nullptr},
-        {des, org, M::tUndef, M::kUndef, M::kUndef, 5, nullptr},
         {des, org, M::tPayld, M::kResp, M::kRequ, 6,
          "    ReflMsg err= 6: tPayld, kResp.(kRequ.), des=00010203, org=0A0B0C0D, trAcId=0000002A (17: ctx)"},
         {0, 0, M::tUndef, M::kUndef, M::kMsg, 6, nullptr},
@@ -360,7 +279,6 @@ TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEver
             EXPECT_EQ(r.line, got.text);
         }
         EXPECT_EQ(r.code ? 3 : 5, got.severity);
-        EXPECT_EQ("ReflectMessage.cpp", got.file);
     }
 }
 

@@ -1,12 +1,9 @@
 // The object model across processes: class-wide creations and deletions seen
 // by observers in several actors (ORBs that appear late, a peer that lacks
 // the class) and operations observed before and after with their arguments,
-// handles on a killed actor, naming through remote parents, and what a raw
-// peer loses when it fails and keeps when it answers. Then the windows of
-// stubs and ORBs that give the run permission up while another thread
-// drops a handle or ends the ORB.
+// and what a raw peer loses when it fails and keeps when it answers. (Handles
+// on a killed actor and its successor: the card scenarios' restarted model.)
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <future>
 #include <memory>
@@ -202,59 +199,6 @@ TEST(ObjectModelActors, CreationsDeletionsAndOperationsReachObserversInEveryActo
     orb().unregisterOrbNotifications(&appearances);
 }
 
-TEST(ObjectModelActors, HandlesOnAKilledActorTurnInvalidAndFreshOnesReachItsSuccessorAndItsNames) {
-    auto serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A66, {"serve", "v1"});
-    Recorder created;
-    auto onCreate = created.make();
-    std::unique_ptr<ThingClient> thing;
-    {
-        RunPermissionGuard g;
-        gThingMeta.observeCreations(onCreate.get(), true);
-        thing = std::make_unique<ThingClient>(TipprmiOID("v1"));
-        thing->setValue(5);
-        EXPECT_EQ(5, thing->getValue());
-        EXPECT_EQ(&gThingMeta, thing->meta());
-    }
-    serving->kill(SIGKILL);
-    ASSERT_TRUE(waitUntil([&] {
-        RunPermissionGuard g;
-        return !thing->getStub_()->isValid();
-    }));
-    created.clear();
-    serving = startActor(TA_REFLECT_TEST_ACTOR, 0x0A66, {"serve", "v1"});
-    // The successor's things reach the class's observers as it appears.
-    EXPECT_TRUE(waitUntil([&] { return created.has("v1"); }));
-    RunPermissionGuard g;
-    EXPECT_EQ(0, thing->getValue());
-    EXPECT_EQ(1u, countRecords("request to stub object set to invalid"));
-    ThingClient fresh(TipprmiOID("v1"));
-    EXPECT_NE(thing->getStub_(), fresh.getStub_());
-    fresh.setValue(6);
-    EXPECT_EQ(6, fresh.getValue());
-
-    // Names and children reach across actors.
-    TreflectObject things = fresh.getParent();
-    EXPECT_EQ("/things/v1", fresh.getAbsName());
-    EXPECT_EQ("things", things.getRelName());
-    {
-        // A child of ours under the remote factory: its name goes through the parent.
-        ThingServer local("local1", &things);
-        EXPECT_EQ("/things/local1", local.getAbsName());
-        EXPECT_EQ(&local, things.getChild("local1").getServer());
-        TipprmiSequence<TreflectObject> children = things.getChilds();
-        ASSERT_EQ(2u, children.getLength());
-        EXPECT_EQ("local1", children[0].getRelName());
-        EXPECT_TRUE(children[1] == fresh);
-    }
-    EXPECT_FALSE(things.getChild("local1").isConnected());
-    things.registerChild("alias", fresh);
-    EXPECT_TRUE(things.getChild("alias") == fresh);
-    things.unregisterChild("alias");
-    EXPECT_EQ(1u, things.getChilds().getLength());
-    gThingMeta.removeObserver(onCreate.get());
-    thing.reset();
-}
-
 // Three raw peers subscribe to creations here; one leaves before a
 // creation, one holds its notification until it leaves too. Each is sent
 // its own transaction before any answers, the creation returns when every
@@ -343,77 +287,4 @@ TEST(ObjectModelActors, APeerLosesWhatFailsToReachItAndKeepsWhatItAnswers) {
     Bytes const objectUnknown = word(1) + word(4) + word(0), answeredFalse = word(0) + word(0) + word(0) + word(1);
     setValue({{0x31, objectUnknown}, {0x32, answeredFalse}});
     setValue({{0x32, answeredFalse}});
-}
-
-// A handle dropped while another thread adopts its stub, and the stub looks
-// its object up again remotely without the run permission: the adopter's
-// reference keeps the stub.
-TEST(ObjectModelActors, AStubAdoptedThroughAResolveOutlivesAHandleDroppedMeanwhile) {
-    std::unique_ptr<TreflectObject, DeleteUnderPermission> first;
-    std::future<void> made;
-    std::future<bool> adopted;
-    RawPeer peer(peerId(0x0B62));  // gone first, should the test fail: the calls end with it
-    ASSERT_TRUE(peer.start());
-    auto asked = [&] {  // the transaction id of the next resolve
-        Bytes q = RawPeer::meaningful(peer.next());
-        return q.size() >= 16 && get32(&q[4]) == 1 ? get32(&q[0]) : 0;
-    };
-    auto answer = [&](uint32_t tid, uint32_t ioid) { peer.send(orb().termId(), orbMessage(tid, 1, 3, word(ioid))); };
-    made = std::async(std::launch::async, [&] {
-        RunPermissionGuard g;
-        first.reset(new TreflectObject(TipprmiOID("elsewhere")));
-    });
-    answer(asked(), 0);
-    made.get();
-    adopted = std::async(std::launch::async, [] {
-        RunPermissionGuard g;
-        TreflectObject second(TipprmiOID("elsewhere"));
-        return second.isConnected() && second.getStub()->refCount() == 1 &&
-               TreflectObjectHandler::getInstance()->find(*second.getStub()) == second.getStub();
-    });
-    answer(asked(), 0);  // the same unconnected stub is found, and looks again
-    uint32_t const again = asked();
-    first.reset();
-    answer(again, 0x77);
-    EXPECT_TRUE(adopted.get());
-}
-
-namespace {
-// Announces itself as a created thing whenever it is called.
-struct Herald : ThingServer {
-    Herald() : ThingServer("herald", nullptr) {}
-    bool dispatch(bool, unsigned long, unsigned long, TipprmiStream&, TipprmiStream& out) override {
-        sendCreationEvent(&gThingMeta);
-        prepareResponseStream_(out);
-        return true;
-    }
-};
-}  // namespace
-
-// An ORB ends while a worker waits on a peer that subscribed to creations
-// and another worker serves its next subscription: the woken worker finishes
-// with the ORB's class entries before they go.
-TEST(ObjectModelActors, AnOrbEndsAfterTheWorkersItWakes) {
-    // The woken worker answers through a termination that has stopped.
-    for (char const* e : {"aborted (Detection Rem.Disc.=true", "is no started termination", "Sending response"})
-        expectError(e);
-    TreflectORB* node = new TreflectORB(NSID_NODE);
-    ASSERT_TRUE(node->start());
-    RawPeer peer(Transport::TerminationId(0x0B63, 1, Transport::GroupId(3)));
-    ASSERT_TRUE(peer.start());
-    std::unique_ptr<Herald, DeleteUnderPermission> herald;
-    {
-        RunPermissionGuard g;
-        herald.reset(new Herald);
-        herald->connect(node, herald->getOID());
-    }
-    peer.ask(node->termId(), 5, word(kThingClass) + word(0));
-    peer.send(node->termId(), orbMessage(1, 2, 2, callHeader(uint32_t(herald->getInternalOID()), true, 0, 0)));
-    Bytes created = RawPeer::meaningful(peer.next());
-    ASSERT_GE(created.size(), 20u);
-    EXPECT_EQ(word(3) + word(2), Bytes(created.begin() + 4, created.begin() + 12));
-    EXPECT_EQ(kThingClass, get32(&created[16]));
-    peer.ask(node->termId(), 6, word(kThingClass));
-    delete node;
-    herald->setORB(nullptr);
 }

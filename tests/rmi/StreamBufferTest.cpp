@@ -188,37 +188,4 @@ TEST(StreamBuffer, AShortReadLogsOnceAndZeroesEveryLaterReadUntilClearOrSetData)
     s >> v;
     EXPECT_EQ(0, v);
     EXPECT_EQ(1u, countRecords("out of bounds"));
-
-    s.printUnmarshallError(0x641E8FCD, 1108);
-    EXPECT_EQ("Unmarshall error on cc=0x641E8FCD, mc=1108", recordWith("Unmarshall error").text);
-    EXPECT_EQ(4, recordWith("Unmarshall error").severity);
-}
-
-TEST(StreamBuffer, AnyExtractsFromTheStartAndContainersAddressElementZeroOutOfRange) {
-    TipprmiAny a(static_cast<unsigned long>(0xCAFE));
-    for (int i = 0; i < 3; ++i) {
-        unsigned long v = 0;
-        a.extract(v);
-        EXPECT_EQ(0xCAFEul, v);
-    }
-    a.insert(std::string("z"));  // replaces, does not append
-    EXPECT_EQ(hex({0, 0, 0, 2, 'z', 0}), hex(dataOf(a)));
-
-    TipprmiSequence<int> s;
-    s[3] = 9;  // empty: a spare element, nothing grows
-    EXPECT_EQ(0ul, s.getLength());
-    s.push_back(1);
-    s.push_back(2);
-    s[5] = 7;
-    EXPECT_EQ(7, s[0]);
-    EXPECT_EQ(2, s[1]);
-    EXPECT_EQ(7, s[~0ul]);
-    TipprmiArray<unsigned long, 96> arr;
-    arr[95] = 5;
-    arr[96] = 6;
-    EXPECT_EQ(5ul, arr[95]);
-    EXPECT_EQ(6ul, arr[0]);
-    TipprmiStream out(100);
-    out << TipprmiArray<short, 6>();
-    EXPECT_EQ(Bytes(12, 0), dataOf(out));  // elements start at zero
 }

@@ -1,20 +1,16 @@
 // The generated clients against the generated servers of the model actor,
-// across processes, where the card scenarios do not reach; the model's
-// interval timer changes the interval. Operations and creations observed
-// through the meta objects are the card scenarios' (the task follows flows,
-// master addresses and interval changes so). A raw peer holds an
-// observer's notification while the observed flow is deleted.
+// across processes, where the card scenarios do not reach. Operations and
+// creations observed through the meta objects are the card scenarios' (the
+// task follows flows, master addresses and interval changes so). A raw peer
+// holds an observer's notification while the observed flow is deleted.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 
 #include "ChildProcess.h"
 #include "ModelControlClient.h"
 #include "OrbNodeFixture.h"
 #include "PhysicalServicesClient.h"
-#include "PsIntervalTimerClient.h"
-#include "REFLECT_ObserverSkeleton.h"
 #include "TopFlowClient.h"
 
 using namespace orbtest;
@@ -25,11 +21,11 @@ namespace {
 
 ::testing::Environment* const gNode = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
 
-std::unique_ptr<testsupport::ChildProcess> startModel(std::vector<std::string> args, char const* timeScale = "1") {
+std::unique_ptr<testsupport::ChildProcess> startModel(std::vector<std::string> args) {
     auto p = std::make_unique<testsupport::ChildProcess>(
         testsupport::builtExecutable("topmodel"), args,
         std::map<std::string, std::string>{
-            {"TOPADAPTER_NAME_ID", "0x0A70"}, {"TOPADAPTER_ACTOR", "topmodel"}, {"TOPADAPTER_TIME_SCALE", timeScale}});
+            {"TOPADAPTER_NAME_ID", "0x0A70"}, {"TOPADAPTER_ACTOR", "topmodel"}, {"TOPADAPTER_TIME_SCALE", "1"}});
     EXPECT_TRUE(p->waitForOutput("READY", 10s)) << p->output();
     return p;
 }
@@ -66,28 +62,6 @@ TEST(ModelActor, GeneratedServersAnswerRecordsWithSequencesAndOutValues) {
     TipprmiArray<short, 4> src;
     EXPECT_EQ(1ul, flow.getTopSrcIpAddress(src).flag);
     EXPECT_EQ(9, src[3]);
-}
-
-// Its 15 minutes pass in a quarter of a second; each change is observed.
-TEST(ModelActor, TheIntervalTimerChangesTheIntervalEveryFifteenMinutes) {
-    auto model = startModel({}, "3600");
-    struct Count {
-        std::atomic<int> changes{0};
-        bool tick(TreflectObserver*) { return ++changes > 0; }
-    } count;
-    std::unique_ptr<TreflectNotificator<Count> > observer;
-    std::unique_ptr<PsIntervalTimerClient> timer;
-    {
-        RunPermissionGuard g;
-        observer = std::make_unique<TreflectNotificator<Count> >(&count, &Count::tick);
-        timer = std::make_unique<PsIntervalTimerClient>(TipprmiOID(PsIntervalTimerClient::PS_INTERVALTIMER_NAME));
-        EXPECT_TRUE(timer->operation("changeOfInterval")->postObserve(observer.get()));
-    }
-    EXPECT_TRUE(waitUntil([&] { return count.changes >= 2; }));
-    RunPermissionGuard g;
-    timer->operation("changeOfInterval")->removeObserver(observer.get());
-    timer.reset();
-    observer.reset();
 }
 
 // A flow deleted while one of its operations waits for an observer, which

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,7 +28,6 @@ struct JsonValue {
         static JsonValue const none;
         return i < items.size() ? items[i] : none;
     }
-    bool has(std::string const& k) const { return members.count(k) != 0; }
 
     // False when `text` is not exactly one JSON value (surrounding blanks aside).
     static bool parse(std::string const& text, JsonValue* out) {

@@ -1,3 +1,5 @@
+// The task manager's card-ready wait. The start-up handshake and its failing
+// steps are the task's own process test's.
 #include <gtest/gtest.h>
 
 #include <time.h>
@@ -7,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -31,12 +32,11 @@ int const kNotRun = 1;
 
 // Runs the first `count` steps of the handshake for task 100, each only if the
 // one before succeeded; the results, kNotRun for steps not run.
-std::vector<int> handshake(int count, TaskProperties* p = nullptr) {
-    TaskProperties own;
-    if (!p) p = &own;
+std::vector<int> handshake(int count) {
+    TaskProperties p;
     std::function<int()> const steps[] = {
         [] { return tmgr_setMainThreadKey(); },   [] { return tmgr_libInit(); },
-        [&] { return tmgr_taskPropInit(p); },     [] { return tmgr_initDoneWait(100); },
+        [&] { return tmgr_taskPropInit(&p); },    [] { return tmgr_initDoneWait(100); },
         [] { return tmgr_configDone(100); },      [] { return tmgr_waitForCardReady(); },
     };
     std::vector<int> results(count, kNotRun);
@@ -88,55 +88,6 @@ struct Waiter {
 };
 
 }  // namespace
-
-TEST_F(Tmgr, HandshakeInOrderSucceedsFillsTheTaskPropertiesFailsWhereTheEnvironmentSaysAndOutOfOrderIsRefused) {
-    TaskProperties p;
-    std::memset(&p, 0xff, sizeof p);
-    EXPECT_EQ(std::vector<int>(6, 0), handshake(6, &p));
-    EXPECT_EQ(100, p.taskId);
-    EXPECT_EQ(static_cast<int>(getpid()), p.pid);
-    EXPECT_GT(sizeof p.name, std::strlen(p.name));
-    EXPECT_EQ(0, tmgr_taskPropInit(&p) + tmgr_waitForCardReady()) << "both may be repeated";
-    restart("TOPADAPTER_TMGR_FAIL", "libInit,nonsense");
-    EXPECT_EQ(1u, countRecords("unknown step 'nonsense'"));
-    EXPECT_EQ((std::vector<int>{0, -1, kNotRun}), handshake(3));
-    unsetenv("TOPADAPTER_TMGR_FAIL");
-
-    // Calls out of order are refused and logged.
-    testsupport::expectError("refused");
-    struct Case {
-        int stepsDone;  // handshake steps run first
-        std::function<int()> call;
-        char const* fragment;
-    };
-    std::vector<Case> cases = {
-        {0, [] { return tmgr_libInit(); }, "tmgr_libInit refused: no main thread key"},
-        {0, [&] { return tmgr_taskPropInit(&p); }, "tmgr_taskPropInit refused: the task is not attached"},
-        {0, [] { return tmgr_initDoneWait(100); }, "tmgr_initDoneWait refused: the task is not attached"},
-        {0, [] { return tmgr_configDone(100); }, "tmgr_configDone refused: initialisation not reported"},
-        {0, [] { return tmgr_waitForCardReady(); }, "tmgr_waitForCardReady refused: configuration not"},
-        {1, [] { return tmgr_setMainThreadKey(); }, "tmgr_setMainThreadKey refused: the main thread key exists"},
-        {2, [] { return tmgr_libInit(); }, "tmgr_libInit refused: the task is attached already"},
-        {2, [] { return tmgr_taskPropInit(nullptr); }, "tmgr_taskPropInit refused: no property record"},
-        {2, [] { return tmgr_initDoneWait(100); }, "tmgr_initDoneWait refused: task properties not"},
-        {3, [] { return tmgr_initDoneWait(101); }, "tmgr_initDoneWait refused: task id 101 is not this task"},
-        {3, [] { return tmgr_configDone(100); }, "tmgr_configDone refused: initialisation not reported"},
-        {4, [] { return tmgr_initDoneWait(100); }, "tmgr_initDoneWait refused: initialisation was reported"},
-        {4, [] { return tmgr_configDone(7); }, "tmgr_configDone refused: task id 7 is not this task"},
-        {5, [] { return tmgr_configDone(100); }, "tmgr_configDone refused: configuration was reported"},
-    };
-    for (auto const& c : cases) {
-        tmgr::reset();
-        ASSERT_EQ(std::vector<int>(c.stepsDone, 0), handshake(c.stepsDone)) << c.fragment;
-        size_t before = countRecords(c.fragment);
-        EXPECT_EQ(-1, c.call()) << c.fragment;
-        EXPECT_EQ(before + 1, countRecords(c.fragment)) << c.fragment;
-    }
-    // A refused call does not advance the handshake: the right one still works.
-    tmgr::reset();
-    EXPECT_EQ(-1, tmgr_libInit());
-    EXPECT_EQ(std::vector<int>(2, 0), handshake(2));
-}
 
 TEST_F(Tmgr, CardReadyWaitEndsOnAnInProcessReportAMarkerFileOrAScaledDelayAndDoesNotSpin) {
     ASSERT_TRUE(platform::nodeDirectoryOk());

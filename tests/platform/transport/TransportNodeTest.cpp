@@ -3,7 +3,6 @@
 // process that records everything it is told.
 #include <dirent.h>
 #include <linux/capability.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -24,7 +23,6 @@
 #include <list>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,7 +142,6 @@ public:
         std::vector<AddressedMessage> handedBack;
         std::string events;  // " A:<id>:<ns>" / " D:<id>:<ns>" words
         size_t callbacks = 0;
-        std::set<std::string> receiveThreads, eventThreads;  // names of the threads that ran the callbacks
     };
 
     explicit Recorder(Transport::GroupId g, std::function<void(AddressedMessage const&)> onReceive = {})
@@ -154,7 +151,7 @@ public:
     void receive(AddressedMessage const& msg) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            note(s_.receiveThreads);
+            ++s_.callbacks;
             uint32_t& expect = next_[msg.originator().value()];
             s_.inOrder = s_.inOrder && seqOf(msg) == expect;
             expect = seqOf(msg) + 1;
@@ -166,7 +163,7 @@ public:
     }
     void receiveError(AddressedMessage const& msg) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        note(s_.receiveThreads);
+        ++s_.callbacks;
         s_.handedBack.push_back(msg);
     }
     void issueError(AddressedMessage const&) override {
@@ -189,17 +186,11 @@ public:
     }
 
 private:
-    void note(std::set<std::string>& names) {
-        char name[32] = "";
-        pthread_getname_np(pthread_self(), name, sizeof name);
-        names.insert(name);
-        ++s_.callbacks;
-    }
     void record(char kind, Transport::Termination& t) {
         char word[64];
         std::snprintf(word, sizeof word, " %c:%lx:%lld", kind, t.termId().value(), monoNs());
         std::lock_guard<std::mutex> lock(mutex_);
-        note(s_.eventThreads);
+        ++s_.callbacks;
         s_.events += word;
     }
 
@@ -291,43 +282,31 @@ void expectHandedBack(std::vector<AddressedMessage> const& back, unsigned long f
 }  // namespace
 
 TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoinerLearnsWhoIsThere) {
-    EXPECT_TRUE(TransportLayer::instance().exists(local.termId()));
     ASSERT_EQ(id1, TerminationId(0x201, 1, GRPID_UNIT_A));
     EXPECT_LT(local.eventTime('A', id1) - p1Started, kBound);
 
     Peer p2(0x202);
     long long t2 = 0;
     TerminationId id2 = p2.start(GRPID_NODE, &t2);
-    ASSERT_NE(id2.value(), 0ul);
-    ASSERT_TRUE(local.waitEvent('A', id2));
-    ASSERT_TRUE(p1.waitEvent(0, 'A', id2));
-    EXPECT_LT(local.eventTime('A', id2) - t2, kBound);
-    EXPECT_LT(p1.eventTime(0, 'A', id2) - t2, kBound);
+    ASSERT_TRUE(local.waitEvent('A', id2) && p1.waitEvent(0, 'A', id2));
+    EXPECT_LT(std::max(local.eventTime('A', id2), p1.eventTime(0, 'A', id2)) - t2, kBound);
     // The late joiner is told of everybody present, and not of itself; nobody hears twice.
     EXPECT_TRUE(p2.waitEvent(0, 'A', local.termId()) && p2.waitEvent(0, 'A', id1));
-    EXPECT_EQ(0, p2.eventTime(0, 'A', id2));
-    EXPECT_EQ(0, local.eventTime('A', id1, 2));
-    EXPECT_EQ(0, local.eventTime('A', local.termId()));
+    EXPECT_EQ(0, p2.eventTime(0, 'A', id2) + local.eventTime('A', id1, 2) + local.eventTime('A', local.termId()));
     std::list<TerminationId> all = TransportLayer::instance().getTerminations();
     EXPECT_TRUE(listed(all, local.termId()) && listed(all, id1) && listed(all, id2));
     EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
-    EXPECT_TRUE(listed(group(GRPID_UNIT_A), local.termId()) && listed(group(GRPID_UNIT_A), id1));
-    EXPECT_FALSE(listed(group(GRPID_UNIT_A), id2));
-    EXPECT_TRUE(listed(group(GRPID_NODE), id2));
-    EXPECT_EQ(local.state().eventThreads, std::set<std::string>{"TrspEvent"});
+    EXPECT_TRUE(listed(group(GRPID_UNIT_A), id1) && !listed(group(GRPID_UNIT_A), id2) && listed(group(GRPID_NODE), id2));
 
     // While the owner holds its id, a twin in another process or in this one is refused.
     Bare twin(id1), localTwin(local.termId());
     testsupport::expectError("already exists");
     EXPECT_FALSE(twin.start());
     EXPECT_FALSE(localTwin.start());
-    EXPECT_TRUE(reaches(p1, id1));
 
     long long killed = p2.kill9();
-    ASSERT_TRUE(local.waitEvent('D', id2));
-    ASSERT_TRUE(p1.waitEvent(0, 'D', id2));
-    EXPECT_LT(local.eventTime('D', id2) - killed, kBound);
-    EXPECT_LT(p1.eventTime(0, 'D', id2) - killed, kBound);
+    ASSERT_TRUE(local.waitEvent('D', id2) && p1.waitEvent(0, 'D', id2));
+    EXPECT_LT(std::max(local.eventTime('D', id2), p1.eventTime(0, 'D', id2)) - killed, kBound);
     EXPECT_FALSE(TransportLayer::instance().exists(id2) || termination(id2).exists());
     EXPECT_FALSE(listed(TransportLayer::instance().getTerminations(), id2) || listed(group(GRPID_NODE), id2));
     EXPECT_FALSE(termination(id2).issue(withSeq(local, 0, 8)));
@@ -346,64 +325,12 @@ TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoi
     ASSERT_EQ(r.compare(0, 8, "stopped "), 0) << r;
     ASSERT_TRUE(local.waitEvent('D', id1));
     EXPECT_LT(local.eventTime('D', id1) - std::stoll(r.substr(8)), kBound);
-    EXPECT_FALSE(TransportLayer::instance().exists(id1));
     ASSERT_EQ(p1.start(GRPID_UNIT_A), id1);
     EXPECT_TRUE(local.waitEvent('A', id1, 2));
     local.stop();
-    EXPECT_FALSE(local.started());
     ASSERT_TRUE(p1.waitEvent(1, 'D', local.termId()));
     ASSERT_TRUE(local.start());
     EXPECT_TRUE(p1.waitEvent(1, 'A', local.termId(), 2));
-}
-
-TEST_F(TransportMembership, MembersSurviveARestartOfTheMembershipService) {
-    testsupport::expectError("membership service connection lost");
-    testsupport::PrivateNode::service().kill9();
-    ASSERT_TRUE(testsupport::waitForRecords("membership service connection lost"));
-    ASSERT_TRUE(testsupport::PrivateNode::service().start());
-    ASSERT_TRUE(testsupport::waitForRecords("membership service connection restored"));
-    // Both re-announced themselves; a newcomer sees them and they see it.
-    Peer p2(0x202);
-    TerminationId id2 = p2.start(GRPID_UNIT_A);
-    ASSERT_NE(id2.value(), 0ul);
-    ASSERT_TRUE(local.waitEvent('A', id2));
-    ASSERT_TRUE(p2.waitEvent(0, 'A', id1) && p2.waitEvent(0, 'A', local.termId()));
-    ASSERT_TRUE(waitUntil([&] { return TransportLayer::instance().exists(id1); }));
-    EXPECT_TRUE(reaches(p1, id1));
-}
-
-// A test killed by its deadline must not leave its service running: the
-// orphan would keep the test runner's output pipe open.
-TEST(TransportService, EndsWithTheProcessThatStartedIt) {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
-    pid_t starter = ::fork();
-    if (starter == 0) {
-        std::string dir = Transport::NodeServiceProcess::useFreshNodeDirectory();
-        Transport::NodeServiceProcess service;
-        std::string line = std::to_string(service.start() ? service.pid() : -1) + " " + dir;
-        if (::write(fds[1], line.c_str(), line.size() + 1) != ssize_t(line.size() + 1)) ::_exit(1);
-        ::pause();
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    char line[512] = {}, dir[480] = {};
-    int pid = 0;
-    ASSERT_GT(::read(fds[0], line, sizeof line - 1), 0);
-    ::close(fds[0]);
-    ASSERT_EQ(2, std::sscanf(line, "%d %479s", &pid, dir));
-    ASSERT_GT(pid, 0);
-    ::kill(starter, SIGKILL);
-    ::waitpid(starter, nullptr, 0);
-    // Gone, or a zombie waiting for the reaper of orphans.
-    EXPECT_TRUE(waitUntil([&] {
-        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-        char state = 0;
-        bool gone = !f || (std::fscanf(f, "%*d %*s %c", &state) == 1 && state == 'Z');
-        if (f) std::fclose(f);
-        return gone;
-    }));
-    EXPECT_EQ(0, std::system((std::string("rm -rf ") + dir).c_str()));
 }
 
 TEST_F(TransportDelivery, MessagesKeepPerPairOrderAndTheirBytesAcrossAndWithinProcessesOrAreRefused) {
@@ -431,7 +358,6 @@ TEST_F(TransportDelivery, MessagesKeepPerPairOrderAndTheirBytesAcrossAndWithinPr
     EXPECT_EQ(issueUntilRefused(local, id1, 5000, 100), 5000u);
     ASSERT_TRUE(p1.waitReceived(5000));
     EXPECT_EQ(p1.stat("inorder"), 1u);
-    EXPECT_EQ(local.state().receiveThreads, std::set<std::string>{"TrspRecv"});
 
     // Sizes around the edges of the allocator classes, and the largest message, arrive byte for byte.
     for (unsigned size : {4u, 47u, 48u, 49u, 4096u, 70000u, unsigned(Transport::kMaxMessageSize)}) {
@@ -515,36 +441,6 @@ TEST_F(TransportDelivery, WhatAStoppingReceiverDidNotTakeIsHandedBackToItsSender
     std::vector<AddressedMessage> const got = local.state().handedBack;
     ASSERT_GT(got.size(), early);
     expectHandedBack({got.begin() + long(early), got.end()}, delivered, local.termId(), id1);
-    EXPECT_EQ(local.state().receiveThreads, std::set<std::string>{"TrspRecv"});
-}
-
-TEST(TransportLocal, ACallbackIssuingToAFullReceiverWaitsBoundedAndNothingDeadlocks) {
-    // Forwards everything it gets to `target`, from its receiving thread.
-    TerminationId target;
-    std::atomic<unsigned> ok{0}, refused{0};
-    Recorder* self = nullptr;
-    Recorder fwd(GRPID_UNIT_A, [&](AddressedMessage const& m) {
-        ++(termination(target).issue(withSeq(*self, ok.load(), m.rawSize())) ? ok : refused);
-    });
-    self = &fwd;
-    ASSERT_TRUE(fwd.start());
-    Peer sink(0x201), source(0x202);
-    target = sink.start(GRPID_UNIT_A);
-    source.start(GRPID_UNIT_A);
-    ASSERT_TRUE(fwd.waitEvent('A', target));
-    ASSERT_EQ(sink.cmd("hold 0"), "ok");
-
-    // Large messages: the sink's kernel buffer and our queue hold a few dozen.
-    std::string r = source.send(fwd.termId(), 60, 60000, 60000);
-    ASSERT_EQ(r.compare(0, 5, "sent "), 0) << r;
-    unsigned long sent = std::stoul(r.substr(5));
-    ASSERT_TRUE(waitUntil([&] { return ok + refused == sent; }, std::chrono::milliseconds(60000)));
-    EXPECT_EQ(fwd.received(), sent);
-    EXPECT_GT(refused.load(), 0u);
-    EXPECT_GT(ok.load(), 0u);
-    ASSERT_EQ(sink.cmd("release 0"), "ok");
-    ASSERT_TRUE(sink.waitReceived(ok));
-    EXPECT_EQ(sink.stat("inorder"), 1u);
 }
 
 TEST(TransportLocal, StopFromAnOwnCallbackIsRefusedAndNoCallbackRunsAfterStopReturns) {
@@ -637,26 +533,6 @@ TEST_F(TransportAbuse, ARawPeersMalformedFramesAreDroppedAndAConnectionWithoutHe
     EXPECT_EQ(p1.send(local.termId(), 10, 16), "sent 10 0");
     EXPECT_TRUE(waitUntil([&] { return local.received() == 1 + 10; }));
     EXPECT_TRUE(local.state().inOrder);
-}
-
-// A peer whose arrival the membership service has not told this process yet
-// (here: never) is answered while its connection to us is open.
-TEST_F(TransportDelivery, ASenderIsAnsweredBeforeTheMembershipServiceReportsIt) {
-    uint32_t self = uint32_t(local.termId().value());
-    std::string const rawPath = Transport::sock::terminationPath(kRaw);
-    int listener = Transport::sock::listenAt(rawPath, 4), fd = rawConnect(Transport::sock::terminationPath(self)), in = -1;
-    ASSERT_TRUE(sendRaw(fd, rawFrame(1, kRaw, self, 0)) && sendRaw(fd, rawFrame(2, kRaw, self, 4, {0, 0, 0, 7})));
-    ASSERT_TRUE(waitUntil([&] { return local.received() == 1; }));
-    ASSERT_TRUE(termination(TerminationId(kRaw)).issue(withSeq(local, 7, 4)));
-    ASSERT_TRUE(waitUntil([&] { return (in = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }));
-    uint8_t buf[64];
-    ASSERT_EQ(::recv(in, buf, sizeof buf, 0), 16);  // HELLO
-    ASSERT_EQ(::recv(in, buf, sizeof buf, 0), 16 + 4);
-    EXPECT_EQ(rawFrame(2, self, kRaw, 4, {0, 0, 0, 7}), std::vector<uint8_t>(buf, buf + 20));
-    ::close(fd);  // gone with its connection
-    EXPECT_TRUE(waitUntil([&] { return !termination(TerminationId(kRaw)).issue(withSeq(local, 8, 4)); }));
-    for (int f : {in, listener}) ::close(f);
-    ::unlink(rawPath.c_str());
 }
 
 // A receiver whose accept backlog stays full holds up the sends to it, and
