@@ -203,6 +203,16 @@ void Endpoint::postDisappeared(uint32_t peer) {
     {
         std::lock_guard<std::mutex> lock(eventMutex_);
         if (eventStop_) return;
+        if (appearing_ && appearingPeer_ == peer && !besideThread_.joinable()) {
+            // The owner may be waiting on that very peer while it handles its
+            // appearance (a call to it): told beside, its wait ends now
+            // instead of when the call times out. Later events wait for it.
+            besideThread_ = std::thread([this, peer] {
+                pthread_setname_np(pthread_self(), "TrspEvent");
+                owner_.disappeare(layer().handle(peer));
+            });
+            return;
+        }
         events_.emplace_back(false, peer);
     }
     eventCv_.notify_one();
@@ -220,10 +230,23 @@ void Endpoint::eventLoop() {
             events_.pop_front();
         }
         Termination& t = layer().handle(e.second);
-        if (e.first)
+        if (e.first) {
+            {
+                std::lock_guard<std::mutex> lock(eventMutex_);
+                appearing_ = true;
+                appearingPeer_ = e.second;
+            }
             owner_.appeared(t);
-        else
+        } else {
             owner_.disappeare(t);
+        }
+        std::thread beside;
+        {
+            std::lock_guard<std::mutex> lock(eventMutex_);
+            appearing_ = false;
+            beside = std::move(besideThread_);
+        }
+        if (beside.joinable()) beside.join();
     }
 }
 

@@ -192,6 +192,11 @@ private:
     std::condition_variable eventCv_;
     std::deque<std::pair<bool, uint32_t>> events_;  // (appeared, peer)
     bool eventStop_ = false;
+    // The peer whose appearance the owner is handling on the event thread,
+    // and the thread that handles that peer's disappearance beside it.
+    bool appearing_ = false;
+    uint32_t appearingPeer_ = 0;
+    std::thread besideThread_;
 };
 
 }  // namespace Transport

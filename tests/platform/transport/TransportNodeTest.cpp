@@ -170,8 +170,21 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         ++s_.issueErrors;
     }
-    void appeared(Transport::Termination& t) override { record('A', t); }
+    void appeared(Transport::Termination& t) override {
+        record('A', t);
+        std::function<void(Transport::Termination&)> hold;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hold.swap(onAppeared_);
+        }
+        if (hold) hold(t);
+    }
     void disappeare(Transport::Termination& t) override { record('D', t); }
+    // Runs in the next appearance's callback, once.
+    void holdNextAppearance(std::function<void(Transport::Termination&)> f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        onAppeared_ = std::move(f);
+    }
 
     State state() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -195,6 +208,7 @@ private:
     }
 
     std::function<void(AddressedMessage const&)> onReceive_;
+    std::function<void(Transport::Termination&)> onAppeared_;
     std::mutex mutex_;
     State s_;
     std::map<unsigned long, uint32_t> next_;
@@ -314,10 +328,23 @@ TEST_F(TransportMembership, MembersAppearAndDisappearEverywhereAtOnceAndALateJoi
     direct.setDestination(id2);
     EXPECT_FALSE(local.issue(direct));
     EXPECT_EQ(2u, local.state().issueErrors);
+    // One that leaves again while its owner still handles its appearance (as
+    // an ORB that calls it there) is reported gone meanwhile, not after.
+    std::atomic<int> toldGone{0};
+    local.holdNextAppearance([&](Transport::Termination&) {
+        toldGone = waitUntil([&] { return local.eventTime('D', id2, 2) != 0; }, std::chrono::seconds(10)) ? 1 : -1;
+    });
+    Peer brief(0x202);
+    ASSERT_EQ(brief.start(GRPID_NODE), id2);
+    ASSERT_TRUE(local.waitEvent('A', id2, 2));
+    brief.kill9();
+    ASSERT_TRUE(waitUntil([&] { return toldGone != 0; }, std::chrono::seconds(15)));
+    EXPECT_EQ(1, toldGone.load());
     // A restarted actor with the same id is a fresh member that gets messages.
     Peer p3(0x202);
     ASSERT_EQ(p3.start(GRPID_NODE), id2);
-    ASSERT_TRUE(local.waitEvent('A', id2, 2));
+    ASSERT_TRUE(local.waitEvent('A', id2, 3));
+    EXPECT_GT(local.eventTime('A', id2, 3), local.eventTime('D', id2, 2));
     EXPECT_TRUE(reaches(p3, id2));
 
     // A stopped termination disappears likewise and can start again.
