@@ -166,7 +166,12 @@ bool Endpoint::start() {
 
 void Endpoint::stop() {
     auto self = std::this_thread::get_id();
-    if (self == recvThreadId_.load() || self == eventThread_.get_id()) {
+    bool beside = false;
+    {
+        std::lock_guard<std::mutex> lock(eventMutex_);
+        beside = besideThread_.get_id() == self;
+    }
+    if (self == recvThreadId_.load() || self == eventThread_.get_id() || beside) {
         TA_LOG(3, "termination 0x%08lX: stop() called from one of its own callbacks; not stopped", id_.value());
         return;
     }
