@@ -20,6 +20,9 @@ namespace soak {
 
 namespace {
 
+// As many chip calls as the chip's journal keeps.
+constexpr unsigned kJournalWindow = 4096;
+
 std::string join(Words const& w, size_t from = 0) {
     std::string s;
     for (size_t i = from; i < w.size(); ++i) s += (i > from ? " " : "") + w[i];
@@ -157,6 +160,7 @@ bool Soak::startTask(CardRec& c, Words const& env) {
     c.logSeen = 0;
     c.settles = 0;
     c.expect = CardRec::Clean;
+    c.stoppedByInit = false;
     c.muted = 0;
     c.explained.clear();
     c.failures = false;
@@ -175,8 +179,8 @@ bool Soak::startTask(CardRec& c, Words const& env) {
     return false;
 }
 
-uint64_t Soak::lastCall(CardRec const& c, char const* fn) {
-    std::istringstream j(Node::chip(c.task->pid, "journal 64"));
+uint64_t Soak::lastCall(CardRec const& c, char const* fn, unsigned window) {
+    std::istringstream j(Node::chip(c.task->pid, "journal " + std::to_string(window)));
     uint64_t last = 0;
     for (std::string l; std::getline(j, l);)
         if (l.compare(0, 3, "ok ") != 0 && (!fn || l.find(fn) != std::string::npos)) last = std::strtoull(l.c_str(), nullptr, 10);
@@ -187,6 +191,7 @@ void Soak::initDue(CardRec& c) {
     if (!c.task || !c.initFailures || (c.muted & kChipRuns)) return;
     --c.initFailures;
     c.expect = CardRec::Stopped;
+    c.stoppedByInit = true;
 }
 
 CardRec* Soak::cardOfFlow(unsigned long key) {
@@ -395,6 +400,12 @@ void Soak::opChip(Words const& op) {
     if (what == "kill-api" && c.initFailures) c.muted |= kChipRuns | kChipValues | kAdapterState;
     c.revive = c.revive || what == "kill-api";
     if (what == "clear-fail") {
+        // A slow task (a sanitizer's) may not have reached its first init
+        // yet: an injected init failure it never met leaves the chip to
+        // follow the flow.
+        if (c.stoppedByInit && c.expect == CardRec::Stopped && c.task &&
+            !lastCall(c, "topDrvAdapIf_init(", kJournalWindow))
+            c.expect = CardRec::Clean;
         c.failures = false;
         c.initFailures = 0;
     }
@@ -403,8 +414,10 @@ void Soak::opChip(Words const& op) {
         c.explained.insert(kRunningOnly.begin(), kRunningOnly.end());
         if (op.at(3) != std::to_string(TOP_DRV_NOT_STARTED))
             c.muted |= kChipRuns | kChipValues | kAdapterState | kDriverInfo | kStartUpWait;
-        else if (running && c.expect == CardRec::Clean)
+        else if (running && c.expect == CardRec::Clean) {
             c.expect = CardRec::Stopped;
+            c.stoppedByInit = false;
+        }
     }
     if (what == "startup-seconds") {
         c.startupSeconds = std::atof(op.at(3).c_str());

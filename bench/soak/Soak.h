@@ -103,6 +103,7 @@ struct CardRec {
     unsigned muted = 0;                 // Aspects left undecidable by faults not yet healed
     std::set<std::string> explained;    // driver functions whose refusals a fault since the last settle explains
     unsigned initFailures = 0;          // inits that will fail
+    bool stoppedByInit = false;         // Stopped expected from an init failure injected at the start
     bool failures = false;              // failures injected and not cleared
     bool revive = false;    // its API killed since the last settle: the task may configure the chip any time
     double startupSeconds = 3;
@@ -175,7 +176,7 @@ private:
     CardRec* cardOfFlow(unsigned long key);
     void lookKeysChanged();
     // Sequence number of the chip's last call (of `fn`), from its journal.
-    static uint64_t lastCall(CardRec const& c, char const* fn = nullptr);
+    static uint64_t lastCall(CardRec const& c, char const* fn = nullptr, unsigned window = 64);
     // Runs `f` on the model's control object, timed against two transaction periods.
     template <class F>
     auto call(char const* what, F f) -> decltype(f(std::declval<ModelControlClient&>()));
