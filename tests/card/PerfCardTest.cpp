@@ -137,6 +137,7 @@ TEST_F(PerfCard, TriggerCommandsAreAnsweredOnThePerformanceService) {
     EXPECT_EQ(3u, a.adapterData[1].current);
     EXPECT_FALSE(trigger(ADAPTER, {9, 10}));
     EXPECT_FALSE(trigger(ADAPTER, {}));
+    EXPECT_EQ(1u, answer(ADAPTER, {2}).adapterData.getLength()) << "one identifier is enough";
 
     // A reset empties the histories and keeps the counters.
     EXPECT_EQ(1u, answer(RESET, {}).existMonitoring);
