@@ -2,10 +2,9 @@
 // it serialises handlers the ORB's workers show, in OrbRequestTest; the
 // singletons' mutexes give it up while they wait, in ReflectLocksTest), ORB ids
 // for every card configuration, the registry of an ORB that is not started,
-// and the message header, its validation and copies.
+// and the message header and its validation (its copies: the stream's growth).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -76,8 +75,6 @@ Bytes header(unsigned tid, unsigned type, unsigned kind) {
         for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<unsigned char>(w >> shift));
     return b;
 }
-
-TreflectORB* unitOrb() { return TreflectORB::getInstance(NSID_UNIT); }
 
 struct Named : TipprmiObjectSkeleton {
     Named(TreflectORB* orb, char const* name) : TipprmiObjectSkeleton(orb, TipprmiOID(name)) {}
@@ -279,19 +276,5 @@ TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEver
             EXPECT_EQ(r.line, got.text);
         }
         EXPECT_EQ(r.code ? 3 : 5, got.severity);
-    }
-}
-
-// A copy keeps the header and as much payload as fits, zeros beyond.
-TEST(ReflectMessageFactory, CopiesKeepTheHeaderAndAsMuchPayloadAsFits) {
-    M req = unitOrb()->allocateRequest(6);
-    req.transactionId(0x00170001ul);
-    req.type(M::tOCNSU);
-    for (unsigned i = 0; i < 6; ++i) req.buf()[i] = static_cast<unsigned char>(i + 1);
-    for (unsigned size : {2u, 6u, 9u}) {
-        M copy(unitOrb(), req, size);
-        Bytes want(req.rawBuf(), req.rawBuf() + 12 + std::min(size, 6u));
-        want.resize(12 + size);
-        EXPECT_EQ(want, Bytes(copy.rawBuf(), copy.rawBuf() + copy.rawSize())) << size;
     }
 }
