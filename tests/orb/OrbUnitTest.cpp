@@ -2,7 +2,8 @@
 // it serialises handlers the ORB's workers show, in OrbRequestTest; the
 // singletons' mutexes give it up while they wait, in ReflectLocksTest), ORB ids
 // for every card configuration, the registry of an ORB that is not started,
-// and the message header and its validation (its copies: the stream's growth).
+// and the message validation (the header's words: OrbRequestTest, byte for
+// byte; its copies: the stream's growth).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -212,26 +213,6 @@ TEST(OrbRegistry, LocatesLocalObjectsByNameAndByGeneratedTextAndFollowsAReconnec
     EXPECT_EQ(&node, a.getORB());
     EXPECT_EQ(node.orbId(), a.orbId());
 
-}
-
-// Header words are big-endian; a buffer shorter than the header reads as
-// zeros and takes no writes.
-TEST(ReflectMessageHeader, WordsAreBigEndianAndShortBuffersReadAsZeros) {
-    M m = messageOf(Bytes(16, 0), 1, 2);
-    m.transactionId(0x01020304ul);
-    m.type(M::tPfCnt);
-    m.kind(M::kReFai);
-    EXPECT_EQ(Bytes({1, 2, 3, 4, 0, 0, 0, 10, 0, 0, 0, 5, 0, 0, 0, 0}), Bytes(m.rawBuf(), m.rawBuf() + m.rawSize()));
-
-    M in = messageOf({0xFE, 0xDC, 0xBA, 0x98, 0, 0, 0, 3, 0, 0, 0, 2, 0xAA}, 1, 2);
-    EXPECT_TRUE(in.transactionId() == 0xFEDCBA98ul && in.type() == M::tOCN && in.kind() == M::kRequ);
-    EXPECT_TRUE(in.buf() == in.rawBuf() + 12 && in.size() == 1u);
-    M shortMsg = messageOf({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 1, 2);
-    EXPECT_TRUE(shortMsg.transactionId() == 0 && shortMsg.buf() == nullptr && shortMsg.size() == 0);
-    shortMsg.kind(M::kMsg);
-    EXPECT_EQ(0xFF, shortMsg.rawBuf()[4]);
-    expectError("ReflMsg err= 5");
-    EXPECT_FALSE(M().testValidation(M::kUndef, 0, "", false, 0));
 }
 
 TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEveryField) {
