@@ -23,6 +23,7 @@ uint64_t scramble(uint64_t z) {
 
 std::atomic<uint64_t> processStream{0};
 std::atomic<uint64_t> threadsSeen{0};
+std::once_flag started;
 
 // The identity is read at the first pass: tools set their actor's name id
 // after start-up.
@@ -42,9 +43,8 @@ uint64_t identityHash() {
     return h;
 }
 
-// The threshold of a draw that perturbs; 0 when the variable is malformed.
-uint64_t begin() {
-    char const* text = std::getenv(kVariable);
+// The threshold of a draw that perturbs; 0 when the setting is malformed.
+uint64_t begin(char const* text) {
     char* end = nullptr;
     errno = 0;
     unsigned long long const seed = std::strtoull(text, &end, 0);
@@ -80,9 +80,13 @@ uint64_t nextDraw() {
 
 std::atomic<uint64_t> TreflectChaos::threshold_{std::getenv(kVariable) && *std::getenv(kVariable) ? 1u : 0u};
 
+void TreflectChaos::startUnlessSet(char const* setting) {
+    char const* const variable = std::getenv(kVariable);
+    std::call_once(started, [&] { threshold_.store(begin(variable && *variable ? variable : setting)); });
+}
+
 void TreflectChaos::perturb(Point) {
-    static std::once_flag once;
-    std::call_once(once, [] { threshold_.store(begin()); });
+    std::call_once(started, [] { threshold_.store(begin(std::getenv(kVariable))); });
     uint64_t const threshold = threshold_.load(std::memory_order_relaxed);
     if (nextDraw() >= threshold) return;
     uint64_t const r = nextDraw();

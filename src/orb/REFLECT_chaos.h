@@ -19,6 +19,9 @@ public:
     static void at(Point p) {
         if (__builtin_expect(threshold_.load(std::memory_order_relaxed) != 0, 0)) perturb(p);
     }
+    // Chaos at `setting` (SEED[:RATE]) for a process that needs rare orders
+    // without being started with the variable; the variable wins.
+    static void startUnlessSet(char const* setting);
 
 private:
     static void perturb(Point p);

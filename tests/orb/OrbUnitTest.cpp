@@ -2,10 +2,10 @@
 // it serialises handlers the ORB's workers show, in OrbRequestTest; the
 // singletons' mutexes give it up while they wait, in ReflectLocksTest), ORB ids
 // for every card configuration, the registry of an ORB that is not started,
-// and the message header, its validation and copies.
+// and the message validation (the header's words: OrbRequestTest, byte for
+// byte; its copies: the stream's growth).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -76,8 +76,6 @@ Bytes header(unsigned tid, unsigned type, unsigned kind) {
         for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<unsigned char>(w >> shift));
     return b;
 }
-
-TreflectORB* unitOrb() { return TreflectORB::getInstance(NSID_UNIT); }
 
 struct Named : TipprmiObjectSkeleton {
     Named(TreflectORB* orb, char const* name) : TipprmiObjectSkeleton(orb, TipprmiOID(name)) {}
@@ -217,26 +215,6 @@ TEST(OrbRegistry, LocatesLocalObjectsByNameAndByGeneratedTextAndFollowsAReconnec
 
 }
 
-// Header words are big-endian; a buffer shorter than the header reads as
-// zeros and takes no writes.
-TEST(ReflectMessageHeader, WordsAreBigEndianAndShortBuffersReadAsZeros) {
-    M m = messageOf(Bytes(16, 0), 1, 2);
-    m.transactionId(0x01020304ul);
-    m.type(M::tPfCnt);
-    m.kind(M::kReFai);
-    EXPECT_EQ(Bytes({1, 2, 3, 4, 0, 0, 0, 10, 0, 0, 0, 5, 0, 0, 0, 0}), Bytes(m.rawBuf(), m.rawBuf() + m.rawSize()));
-
-    M in = messageOf({0xFE, 0xDC, 0xBA, 0x98, 0, 0, 0, 3, 0, 0, 0, 2, 0xAA}, 1, 2);
-    EXPECT_TRUE(in.transactionId() == 0xFEDCBA98ul && in.type() == M::tOCN && in.kind() == M::kRequ);
-    EXPECT_TRUE(in.buf() == in.rawBuf() + 12 && in.size() == 1u);
-    M shortMsg = messageOf({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 1, 2);
-    EXPECT_TRUE(shortMsg.transactionId() == 0 && shortMsg.buf() == nullptr && shortMsg.size() == 0);
-    shortMsg.kind(M::kMsg);
-    EXPECT_EQ(0xFF, shortMsg.rawBuf()[4]);
-    expectError("ReflMsg err= 5");
-    EXPECT_FALSE(M().testValidation(M::kUndef, 0, "", false, 0));
-}
-
 TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEveryField) {
     expectError("ReflMsg err=");
     unsigned const des = 0x00010203, org = 0x0A0B0C0D;
@@ -279,19 +257,5 @@ TEST(ReflectMessageValidation, CodesInCheckOrderLastFailureWinsAndLinesCarryEver
             EXPECT_EQ(r.line, got.text);
         }
         EXPECT_EQ(r.code ? 3 : 5, got.severity);
-    }
-}
-
-// A copy keeps the header and as much payload as fits, zeros beyond.
-TEST(ReflectMessageFactory, CopiesKeepTheHeaderAndAsMuchPayloadAsFits) {
-    M req = unitOrb()->allocateRequest(6);
-    req.transactionId(0x00170001ul);
-    req.type(M::tOCNSU);
-    for (unsigned i = 0; i < 6; ++i) req.buf()[i] = static_cast<unsigned char>(i + 1);
-    for (unsigned size : {2u, 6u, 9u}) {
-        M copy(unitOrb(), req, size);
-        Bytes want(req.rawBuf(), req.rawBuf() + 12 + std::min(size, 6u));
-        want.resize(12 + size);
-        EXPECT_EQ(want, Bytes(copy.rawBuf(), copy.rawBuf() + copy.rawSize())) << size;
     }
 }

@@ -12,6 +12,7 @@
 #include "REFLECT_ConditionVar.h"
 #include "REFLECT_CountedMutex.h"
 #include "REFLECT_Mutex.h"
+#include "REFLECT_chaos.h"
 #include "REFLECT_orb.h"
 #include "StandaloneNode.h"
 
@@ -101,34 +102,39 @@ TEST(ReflectConditionVar, WaitGivesThePermissionUpAndTakesItBack) {
     other.join();
 }
 
-// A callback leaves while its object's teardown closes the gate, and the
-// owner frees the gate as soon as close() returns: the leaver must be done
-// with it by then (ASan sees the use after free otherwise).
+// A callback whose remote call was answered as its object's teardown began
+// leaves while the gate closes, and the owner frees the gate as soon as
+// close() returns: the leaver must be done with it by then. Chaos holds
+// either thread where it gives the permission up or takes it, so that ASan
+// sees a use after free whenever the leaver still needs the gate.
 TEST(ReflectCallGate, TheOwnerMayFreeTheGateOnceCloseReturns) {
-    for (int round = 0; round < 300; ++round) {
+    TreflectChaos::startUnlessSet("20:0.1");
+    for (int round = 0; round < 200; ++round) {
         auto* gate = new TreflectCallGate;
-        std::atomic<int> step{0};
+        TreflectConditionVar answer;
+        bool answered = false;
+        std::atomic<bool> inside{false};
         std::thread leaver([&] {
             RunPermissionGuard g;
             TreflectCallGate::Pass pass(*gate);
-            ASSERT_TRUE(pass);
-            step = 1;
-            while (step.load() < 2) {
-                RunPermissionRelease released;
-                std::this_thread::yield();
-            }
+            inside = true;
+            answer.lock();
+            while (!answered) answer.wait(OSWrap::TimeSpec::INFINITETIME);
+            answer.unlock();
         });
+        RunPermissionGuard g;
         {
-            RunPermissionGuard g;
-            while (step.load() < 1) {
-                RunPermissionRelease released;
-                std::this_thread::yield();
-            }
-            step = 2;
-            gate->close();
-            EXPECT_FALSE(TreflectCallGate::Pass(*gate));
-            delete gate;
+            RunPermissionRelease released;
+            ASSERT_TRUE(waitUntil([&] { return inside.load(); }));
         }
+        answer.lock();
+        answered = true;
+        answer.signal();
+        answer.unlock();
+        gate->close();
+        EXPECT_FALSE(TreflectCallGate::Pass(*gate));
+        delete gate;
+        RunPermissionRelease released;
         leaver.join();
     }
 }

@@ -1,4 +1,4 @@
-// Time values, timers, counted locks and unique ids. The time scale is the
+// Time values, timers and unique ids. The time scale is the
 // card scenarios': their alarm delays, polls and hour-long ORB waits run
 // under it; smart pointers are the tied members' (ObjectModelTest).
 #include <gtest/gtest.h>
@@ -96,19 +96,8 @@ TEST(Timer, NoCallbackRunsAfterStopReturnsAndAStoppedOrOneShotTimerStartsAgain) 
     ASSERT_TRUE(waitUntil([&] { return inner.fired.load() == 2; }));
 }
 
-TEST(Sync, CountedMutexesNestAndUniqueIdsAreNonZeroAcrossThreads) {
-    OSWrap::CountedMutex m;
-    m.lock();
-    m.lock();
-    EXPECT_EQ(2u, m.count());
-    bool got = true;
-    std::thread([&] { got = m.tryLock(); }).join();
-    EXPECT_FALSE(got);
-    m.unlock();
-    m.unlock();
-    std::thread([&] { (got = m.tryLock()) ? m.unlock() : void(); }).join();
-    EXPECT_TRUE(got);
-
+// Transaction ids: unique and non-zero across threads.
+TEST(UniqueIdGen, IdsAreNonZeroAndUniqueAcrossThreads) {
     std::vector<std::vector<unsigned long>> ids(4);
     std::vector<std::thread> ts;
     for (auto& v : ids)

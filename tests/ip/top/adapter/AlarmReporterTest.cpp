@@ -3,15 +3,18 @@
 // event bus routes the card scenarios' alarms of several flows and conditions.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "ConditionServer.h"
 #include "LogCapture.h"
+#include "PhysicalServicesServer.h"
 #include "REFLECT_objectStub.h"
 #include "StandaloneNode.h"
 #include "TopAlarmReporter.h"
 
 using Event = TopEventFacade::Event_t;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -24,6 +27,16 @@ Event event(uint32_t key, int32_t condition, bool raise = true) {
 OSWrap::TimeSpec gNow(1000, 0);
 OSWrap::TimeSpec now() { return gNow; }
 OSWrap::TimeSpec at(double s) { return OSWrap::TimeSpec(1000, 0) + OSWrap::TimeSpec::fromMilliseconds(int64_t(s * 1000)); }
+
+// The model's side of the reporting thread: how many changes its first batch carried.
+struct Services : PhysicalServicesServerBase {
+    Services()
+        : PhysicalServicesServerBase(TipprmiOID(PhysicalServicesClient::NAME), nullptr, PhysicalServicesClient::NAME) {}
+    void dispatchAlarms(TipprmiSequence<PhysicalServicesClient::Alarm> const& alarms) override {
+        if (!first) first = alarms.getLength();
+    }
+    std::atomic<unsigned long> first{0};
+};
 
 class AlarmRecords : public ::testing::Test {
 protected:
@@ -90,4 +103,16 @@ TEST_F(AlarmRecords, DebounceByPhaseAndDeadline) {
     TreflectObjectHandler::getInstance()->invalidateStubs(TreflectOrbId(0x5A5A0101ul));
     EXPECT_EQ((std::vector<std::vector<long>>{{1, 0}}), batchAt(400));
     EXPECT_EQ(AlarmReporter<Event>::MAX_TIME, reporter.earliestDeadline());
+
+    // The reporting thread, woken when a change falls due, takes the one due
+    // 0.3 s later along (the clock stands still from here).
+    Services services;
+    gNow = at(500);
+    reporter.registerAlarm(event(7, 2), ConditionClient(&service), OSWrap::TimeSpec(2, 0), OSWrap::TimeSpec(10, 0));
+    report(500.7, 1, true);
+    gNow = at(502.7);
+    reporter.start();
+    RunPermissionRelease released;
+    ASSERT_TRUE(waitUntil([&] { return services.first.load() != 0; }));
+    EXPECT_EQ(2u, services.first.load());
 }
