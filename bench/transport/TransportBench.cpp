@@ -4,7 +4,13 @@
 // interleaved round by round, so that machine noise hits every variant alike.
 //
 // Variants:
-//   plain     blocking send/recv on a socketpair, no threads
+//   plain     blocking send/recv on a socketpair, no threads; also, without
+//             throughput, over SOCK_STREAM and with both sides waiting in
+//             epoll_wait before each recv as the receiving thread does, to
+//             show what the socket type and the way of waiting cost alone
+//             (on a virtual machine whose idle vCPUs halt, a thread blocked
+//             in recv on a stream socket is woken early by the peer's read
+//             of its previous message, which the other waits filter out)
 //   callback  the transport, the next ping issued from the receive callback:
 //             the cost of the transport itself
 //   caller    the transport, a caller thread that issues and waits for the
@@ -13,11 +19,13 @@
 // Usage: transport_bench [round trips per round, default 2000] [rounds, default 25]
 #include <sched.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -70,12 +78,49 @@ void plainServer(int fd) {
     }
 }
 
-void plainRoundTrips(int fd, unsigned n, std::vector<double>& rtt) {
+// One message of `size` bytes (a stream may hand it over in parts), waiting
+// in epoll_wait on `ep` first unless it is -1.
+bool plainRecv(int fd, int ep, unsigned char* buf, size_t size) {
+    for (size_t got = 0; got < size;) {
+        if (ep >= 0) {
+            struct epoll_event e;
+            if (::epoll_wait(ep, &e, 1, -1) < 0) continue;
+        }
+        ssize_t n = ::recv(fd, buf + got, size - got, ep >= 0 ? MSG_DONTWAIT : 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+        if (n > 0) got += size_t(n);
+    }
+    return true;
+}
+
+int epollOn(int fd) {
+    int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event e = {};
+    e.events = EPOLLIN;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
+    return ep;
+}
+
+// The echo of the other plain variants: `epoll` chooses how it waits.
+void plainEchoServer(int fd, bool epoll) {
+    pin(1);
+    int const ep = epoll ? epollOn(fd) : -1;
+    unsigned char buf[kSize];
+    while (plainRecv(fd, ep, buf, kSize)) ::send(fd, buf, kSize, 0);
+    ::_exit(0);
+}
+void plainEchoRecv(int fd) { plainEchoServer(fd, false); }
+void plainEchoEpoll(int fd) { plainEchoServer(fd, true); }
+
+void plainRoundTrips(int fd, unsigned n, std::vector<double>& rtt, int ep = -1) {
     unsigned char buf[kSize] = {'P'};
     for (unsigned i = 0; i < n; ++i) {
         auto t = Clock::now();
         ::send(fd, buf, kSize, 0);
-        ::recv(fd, buf, sizeof buf, 0);
+        if (ep >= 0 || buf[0] != 'P')
+            plainRecv(fd, ep, buf, kSize);
+        else
+            ::recv(fd, buf, sizeof buf, 0);
         rtt.push_back(usSince(t));
     }
 }
@@ -235,6 +280,21 @@ int main(int argc, char** argv) {
 
     int plainFd, serverFd;
     pid_t plainPid = bench::forkServer(plainServer, SOCK_SEQPACKET, &plainFd);
+    struct Other {
+        char const* name;
+        int type;
+        void (*server)(int);
+        int fd = -1, ep = -1;
+        pid_t pid = 0;
+        std::vector<double> rtt;
+    };
+    Other others[] = {{"plain SOCK_SEQPACKET, epoll_wait", SOCK_SEQPACKET, plainEchoEpoll, -1, -1, 0, {}},
+                      {"plain SOCK_STREAM ping-pong", SOCK_STREAM, plainEchoRecv, -1, -1, 0, {}},
+                      {"plain SOCK_STREAM, epoll_wait", SOCK_STREAM, plainEchoEpoll, -1, -1, 0, {}}};
+    for (Other& o : others) {
+        o.pid = bench::forkServer(o.server, o.type, &o.fd);
+        if (o.server == plainEchoEpoll) o.ep = epollOn(o.fd);
+    }
     pid_t serverPid = bench::forkServer(transportServer, SOCK_STREAM, &serverFd);
     if (!bench::serverReady(serverFd)) {
         std::fprintf(stderr, "transport server did not start\n");
@@ -249,12 +309,14 @@ int main(int argc, char** argv) {
     {
         std::vector<double> w;
         plainRoundTrips(plainFd, 2000, w);
+        for (Other& o : others) plainRoundTrips(o.fd, 2000, w, o.ep);
         client.callbackRoundTrips(2000, w);
         client.callerRoundTrips(2000, w);
     }
     std::vector<double> rttPlain, rttCallback, rttCaller, tpPlain, tpTransport;
     for (unsigned r = 0; r < rounds; ++r) {
         plainRoundTrips(plainFd, n, rttPlain);
+        for (Other& o : others) plainRoundTrips(o.fd, n, o.rtt, o.ep);
         client.callbackRoundTrips(n, rttCallback);
         client.callerRoundTrips(n, rttCaller);
         tpPlain.push_back(plainThroughput(plainFd, n));
@@ -265,6 +327,11 @@ int main(int argc, char** argv) {
     std::printf("transport round trip, %u-byte messages, %u x %u round trips, client cpu 0, server cpu 1\n", kSize,
                 rounds, n);
     std::printf("  %-34s median %7.2f us  p99 %7.2f us\n", "plain SOCK_SEQPACKET ping-pong", p.median, p.p99);
+    for (Other const& o : others) {
+        Stats const x = stats(o.rtt);
+        std::printf("  %-34s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx\n", o.name, x.median, x.p99,
+                    x.median / p.median, x.p99 / p.p99);
+    }
     std::printf("  %-34s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx\n", "transport, echo from callback",
                 cb.median, cb.p99, cb.median / p.median, cb.p99 / p.p99);
     std::printf("  %-34s median %7.2f us  p99 %7.2f us   ratio %.2fx / %.2fx\n", "transport, caller thread waits",
@@ -274,6 +341,13 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %10.0f msg/s   ratio %.2fx\n", "transport", tt, tt / tp);
 
     client.stop();
+    // These hold copies of the other servers' sockets, so those would not see theirs close.
+    for (Other& o : others) {
+        ::kill(o.pid, SIGKILL);
+        ::waitpid(o.pid, nullptr, 0);
+        ::close(o.fd);
+        ::close(o.ep);
+    }
     ::close(plainFd);
     ::close(serverFd);
     ::waitpid(plainPid, nullptr, 0);
