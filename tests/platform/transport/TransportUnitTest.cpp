@@ -1,5 +1,6 @@
-// Shared message buffers and the CPU limit of a control group: no sockets, so these also run in the emulated 32-bit big-endian
-// build. (The actor identity: OrbUnitTest.)
+// Shared message buffers and the CPU limit of a control group: no sockets,
+// so these also run in the emulated 32-bit big-endian build. (The actor
+// identity: OrbUnitTest.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
