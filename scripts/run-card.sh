@@ -53,8 +53,15 @@ export TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS=${TOPADAPTER_TOPDRV_FW_UPGRADE_POLLS:-
 
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  # In reverse order of start, each waited for. The task ends in order by
+  # calling the model; stopped all at once, the model and the membership
+  # service that would report its end may be gone first, and such a call
+  # waits for the protocol's time-out.
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
   if [ -n "$own_dir" ]; then rm -rf "$own_dir"; fi
 }
 trap cleanup EXIT
