@@ -117,10 +117,7 @@ void plainRoundTrips(int fd, unsigned n, std::vector<double>& rtt, int ep = -1) 
     for (unsigned i = 0; i < n; ++i) {
         auto t = Clock::now();
         ::send(fd, buf, kSize, 0);
-        if (ep >= 0 || buf[0] != 'P')
-            plainRecv(fd, ep, buf, kSize);
-        else
-            ::recv(fd, buf, sizeof buf, 0);
+        plainRecv(fd, ep, buf, kSize);
         rtt.push_back(usSince(t));
     }
 }
