@@ -7,8 +7,10 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 THING, FACTORY, OBSERVER, PERFORMANCE = 0x7E570011, 0x7E570012, 0x641E8FCD, 0xEABDD29F
 # Object indexes of the harness: factory, first thing, second thing, observer,
-# the performance link's trigger observer.
+# the performance link's trigger observer; then the process's own: the
+# performance link's creation, deletion and trigger observers.
 I_FACTORY, I_FIRST, I_SECOND, I_OBSERVER, I_TRIGGER = 0, 1, 2, 3, 4
+I_LINK_CREATIONS, I_LINK_DELETIONS = 5, 6
 
 
 def u32(v): return struct.pack(">I", v & 0xFFFFFFFF)
@@ -63,6 +65,10 @@ seeds = {
         [any_(b""), any_(text("/flow")), any_(seq([u32(1), u32(5)])), any_(u32(8))])),
     "trigger-hostile-identifiers": call(I_TRIGGER, OBSERVER, 0, far + u32(PERFORMANCE) + u32(8) + seq(
         [any_(b""), any_(text("/flow")), any_(u32(0x7FFFFFFF)), any_(u32(2))])),
+    "ps-created": call(I_LINK_CREATIONS, OBSERVER, 0, ref("perf", 9, 0x0B000101) + u32(PERFORMANCE) + u32(0) + seq([])),
+    "ps-deleted": call(I_LINK_DELETIONS, OBSERVER, 0, ref("perf", 9, 0x0B000101) + u32(PERFORMANCE) + u32(0) + seq([])),
+    "register-child-lasting": call(I_LINK_CREATIONS, 0, 1106, text("alias") + far),
+    "register-observer-lasting": call(I_LINK_DELETIONS, 0, 1000, u32(1) + u32(THING) + u32(1) + far),
     "unknown-object": call(0x999, THING, 1, u32(1)),
     "header-only": message(5, b"")[:12],
     "hostile-count": message(2, u32(I_OBSERVER) + u32(1) + u32(OBSERVER) + u32(0) + far + u32(THING)

@@ -77,6 +77,14 @@ bool PerfSvcAdpLink::lookup(std::string const& name, Link& out) {
     return out.complete();
 }
 
+std::vector<std::string> PerfSvcAdpLink::names() {
+    TableLock lock(lock_);
+    std::vector<std::string> keys;
+    keys.reserve(XReferences_.size());
+    for (auto const& record : XReferences_) keys.push_back(record.first);
+    return keys;
+}
+
 bool PerfSvcAdpLink::registerAdapter(std::string const& name, PerformanceServiceAdapter* adp) {
     // Handles of our own, copied under the lock: the record's may be replaced
     // or deleted while a registration waits for its answer.

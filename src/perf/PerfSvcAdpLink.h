@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "OSWrap.h"
 #include "PerformanceServiceClient.h"
@@ -49,6 +50,8 @@ public:
     bool unregisterAdapter(std::string const& name, PerformanceServiceAdapter* adp);
     // A copy of the record under `name` (all zero when absent); true when complete.
     bool lookup(std::string const& name, Link& out);
+    // The keys of the records, in order.
+    std::vector<std::string> names();
 
     // Notification bodies; `ps` is the notified PerformanceService object and
     // `args` the parameter sequence of an observed trigger call (null or
