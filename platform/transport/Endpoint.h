@@ -73,7 +73,11 @@ private:
         size_t pendingBytes = 0;
         bool dead = false;
         bool watched = false;                // in the receiving thread's epoll set for EPOLLOUT
-        bool answerOnAnotherCpu = false;     // the receiver may run while our receiving thread does
+        bool followsTakes = false;           // ... or for the edge of each frame the receiver takes
+        bool registered = false;             // in that set, for either
+        bool beside = false;                 // the receiver may run while our receiving thread does
+        bool answerOnAnotherCpu = false;     // ... and our receiving thread looks for answers
+        int64_t lastFrame = 0;               // steady clock, ns: when the last frame went
         ~OutConn();
     };
     struct InConn {
@@ -106,6 +110,11 @@ private:
     // Adds or removes c's EPOLLOUT interest. Caller holds c.mutex and c is alive,
     // so c.fd cannot be closed and reused meanwhile.
     bool watchOutLocked(OutConn& c, bool on);
+    // Frames in close succession: wake our receiving thread as the receiver
+    // takes each, so that its CPU is up before the answer comes.
+    void noteFrameSent(OutConn& c);
+    bool registerOutLocked(OutConn& c, bool watch, bool follow);
+    static constexpr int64_t kCloseFramesNs = 500 * 1000;
     void queueHandback(std::deque<AddressedMessage>& msgs);
     static bool hasRoom(OutConn const& c, size_t bytes);
     // Waits until `bytes` more fit in c's queue; false at the deadline or when c died.

@@ -36,6 +36,7 @@ constexpr uint64_t kTagWake = 0;
 constexpr uint64_t kTagListen = uint64_t(1) << 56;
 constexpr uint64_t kTagIn = uint64_t(2) << 56;
 constexpr uint64_t kTagOut = uint64_t(3) << 56;
+constexpr uint64_t kTagTaken = uint64_t(4) << 56;
 constexpr uint64_t kTagRoleMask = uint64_t(0xFF) << 56;
 constexpr uint64_t kInKeyMask = ~kTagRoleMask;
 constexpr uint32_t kOutSerialMask = 0xFFFFFF;

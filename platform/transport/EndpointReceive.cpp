@@ -75,6 +75,8 @@ void Endpoint::receiveLoop() {
                     closeIn(it->second, nullptr);
                 break;
             }
+            case kTagTaken:  // its work was done by waking us
+                break;
             case kTagOut:
                 serviceOut(uint32_t(tag), uint32_t(tag >> 32) & kOutSerialMask, rev);
                 break;

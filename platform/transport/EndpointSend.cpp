@@ -185,7 +185,8 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connect(uint32_t peer) {
     auto c = std::make_shared<OutConn>();
     c->peer = peer;
     c->fd = fd;
-    c->answerOnAnotherCpu = pollNs_ > 0 && pollgate::canRunBeside(pid);
+    c->beside = pollgate::canRunBeside(pid);
+    c->answerOnAnotherCpu = pollNs_ > 0 && c->beside;
     return c;
 }
 
@@ -229,7 +230,7 @@ Endpoint::SendResult Endpoint::sendFrame(OutConn& c, uint8_t kind, AddressedMess
     for (;;) {
         ssize_t n = ::sendmsg(c.fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
-            if (c.answerOnAnotherCpu) lastSend_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+            if (c.beside) noteFrameSent(c);
             return SendResult::Sent;
         }
         if (errno == EINTR) continue;
@@ -256,8 +257,8 @@ Endpoint::SendResult Endpoint::flushLocked(OutConn& c) {
 void Endpoint::killLocked(OutConn& c) {
     if (c.dead) return;
     c.dead = true;
-    watchOutLocked(c, false);
-    c.watched = false;
+    registerOutLocked(c, false, false);
+    c.watched = c.followsTakes = c.registered = false;
     if (c.fd >= 0) ::close(c.fd);
     c.fd = -1;
     if (!c.pending.empty()) {
@@ -268,18 +269,40 @@ void Endpoint::killLocked(OutConn& c) {
     c.room.notify_all();
 }
 
-bool Endpoint::watchOutLocked(OutConn& c, bool on) {
-    if (c.watched == on || c.fd < 0) return true;
+bool Endpoint::watchOutLocked(OutConn& c, bool on) { return c.watched == on || registerOutLocked(c, on, c.followsTakes); }
+
+// An idle CPU of a virtual machine takes longer to wake than the whole call
+// takes to serve. The receiver taking our frame frees its room in our
+// socket, and that wake-up lands while the answer is being made: the answer
+// then finds our CPU awake. Between sparse frames it would only cost a wake.
+void Endpoint::noteFrameSent(OutConn& c) {
+    int64_t const now = Clock::now().time_since_epoch().count();
+    if (c.answerOnAnotherCpu) lastSend_.store(now, std::memory_order_relaxed);
+    bool const close = now - c.lastFrame < kCloseFramesNs;
+    c.lastFrame = now;
+    if (close != c.followsTakes) registerOutLocked(c, c.watched, close);
+}
+
+bool Endpoint::registerOutLocked(OutConn& c, bool watch, bool follow) {
+    if (c.fd < 0) return true;
     std::lock_guard<std::mutex> lock(epollMutex_);
     int ep = epollFd_.load();
     if (ep < 0) return false;
-    bool ok = on ? epollAdd(ep, c.fd, outTag(c.peer, c.serial), EPOLLOUT) : epollDel(ep, c.fd);
+    bool ok = true;
+    if (watch)
+        ok = epollAdd(ep, c.fd, outTag(c.peer, c.serial), EPOLLOUT);
+    else if (follow)
+        ok = epollAdd(ep, c.fd, kTagTaken, EPOLLOUT | EPOLLET);
+    else if (c.registered)
+        ok = epollDel(ep, c.fd);
     if (!ok) {
-        TA_LOG(3, "termination 0x%08lX cannot %s the connection to 0x%08X for room: %s", id_.value(),
-               on ? "watch" : "unwatch", c.peer, std::strerror(errno));
+        TA_LOG(3, "termination 0x%08lX cannot %s the connection to 0x%08X: %s", id_.value(),
+               watch ? "watch" : follow ? "follow" : "unwatch", c.peer, std::strerror(errno));
         return false;
     }
-    c.watched = on;
+    c.watched = watch;
+    c.followsTakes = follow;
+    c.registered = watch || follow;
     return true;
 }
 
