@@ -185,8 +185,10 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connect(uint32_t peer) {
     auto c = std::make_shared<OutConn>();
     c->peer = peer;
     c->fd = fd;
-    c->beside = pollgate::canRunBeside(pid);
-    c->answerOnAnotherCpu = pollNs_ > 0 && c->beside;
+    bool const beside = pollgate::canRunBeside(pid);
+    c->answerOnAnotherCpu = pollNs_ > 0 && beside;
+    // Where we look for answers, the look keeps our CPU awake instead.
+    c->wakeOnCloseTakes = pollNs_ <= 0 && beside;
     return c;
 }
 
@@ -230,7 +232,10 @@ Endpoint::SendResult Endpoint::sendFrame(OutConn& c, uint8_t kind, AddressedMess
     for (;;) {
         ssize_t n = ::sendmsg(c.fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
-            if (c.beside) noteFrameSent(c);
+            if (c.answerOnAnotherCpu)
+                lastSend_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+            else if (c.wakeOnCloseTakes)
+                noteFrameSent(c);
             return SendResult::Sent;
         }
         if (errno == EINTR) continue;
@@ -277,7 +282,6 @@ bool Endpoint::watchOutLocked(OutConn& c, bool on) { return c.watched == on || r
 // then finds our CPU awake. Between sparse frames it would only cost a wake.
 void Endpoint::noteFrameSent(OutConn& c) {
     int64_t const now = Clock::now().time_since_epoch().count();
-    if (c.answerOnAnotherCpu) lastSend_.store(now, std::memory_order_relaxed);
     bool const close = now - c.lastFrame < kCloseFramesNs;
     c.lastFrame = now;
     if (close != c.followsTakes) registerOutLocked(c, c.watched, close);
