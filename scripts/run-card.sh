@@ -57,10 +57,15 @@ cleanup() {
   # calling the model; stopped all at once, the model and the membership
   # service that would report its end may be gone first, and such a call
   # waits for the protocol's time-out.
-  local i
+  local i dog
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
+    kill "${pids[i]}" 2>/dev/null || continue
+    # One that has not ended in 20 s is ended outright.
+    sleep 20 >/dev/null 2>&1 &
+    dog=$!
+    wait -n "${pids[i]}" "$dog" 2>/dev/null || true
+    if kill "$dog" 2>/dev/null; then :; else kill -KILL "${pids[i]}" 2>/dev/null || true; fi
+    wait "${pids[i]}" "$dog" 2>/dev/null || true
   done
   if [ -n "$own_dir" ]; then rm -rf "$own_dir"; fi
 }
