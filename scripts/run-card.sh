@@ -64,7 +64,7 @@ cleanup() {
     sleep 20 >/dev/null 2>&1 &
     dog=$!
     wait -n "${pids[i]}" "$dog" 2>/dev/null || true
-    if kill "$dog" 2>/dev/null; then :; else kill -KILL "${pids[i]}" 2>/dev/null || true; fi
+    kill "$dog" 2>/dev/null || kill -KILL "${pids[i]}" 2>/dev/null || true
     wait "${pids[i]}" "$dog" 2>/dev/null || true
   done
   if [ -n "$own_dir" ]; then rm -rf "$own_dir"; fi

@@ -263,7 +263,7 @@ void Endpoint::killLocked(OutConn& c) {
     if (c.dead) return;
     c.dead = true;
     registerOutLocked(c, false, false);
-    c.watched = c.followsTakes = c.registered = false;
+    c.watched = c.followsTakes = false;
     if (c.fd >= 0) ::close(c.fd);
     c.fd = -1;
     if (!c.pending.empty()) {
@@ -297,7 +297,7 @@ bool Endpoint::registerOutLocked(OutConn& c, bool watch, bool follow) {
         ok = epollAdd(ep, c.fd, outTag(c.peer, c.serial), EPOLLOUT);
     else if (follow)
         ok = epollAdd(ep, c.fd, kTagTaken, EPOLLOUT | EPOLLET);
-    else if (c.registered)
+    else if (c.watched || c.followsTakes)
         ok = epollDel(ep, c.fd);
     if (!ok) {
         TA_LOG(3, "termination 0x%08lX cannot %s the connection to 0x%08X: %s", id_.value(),
@@ -306,7 +306,6 @@ bool Endpoint::registerOutLocked(OutConn& c, bool watch, bool follow) {
     }
     c.watched = watch;
     c.followsTakes = follow;
-    c.registered = watch || follow;
     return true;
 }
 
