@@ -380,6 +380,8 @@ TEST(OrbObservers, MasksMergeThePresentComeOnlyWithAppearancesAndLeavingEndsAll)
 // calls with the poll off, in one run. (Where it does look, it backs off
 // while other work wants the CPU: how much it looks there depends on the
 // machine's load, so no bound is put on it here; orb_bench shows it.)
+// Frames that do not follow closely wake the receiving threads once each:
+// the early wake-up as the peer takes a frame is for close successions.
 TEST(OrbActors, ReceivingThreadsLookForTheNextFrameOnlyWhereItPays) {
     struct Case {
         char const* what;
@@ -388,6 +390,7 @@ TEST(OrbActors, ReceivingThreadsLookForTheNextFrameOnlyWhereItPays) {
         char const* callerPoll;
         int gapMs, answerMs;
         double callerUs = 0, serverUs = 0;  // CPU time of their receiving threads over the calls
+        long callerSleeps = 0, serverSleeps = 0;  // ... and how often they slept
     };
     Case sparseOff = {"sparse calls, the poll off", {}, {}, "0", "0", 80, 0};
     Case sparse = {"sparse calls", {}, {}, "50000", "50000", 80, 0};
@@ -410,12 +413,20 @@ TEST(OrbActors, ReceivingThreadsLookForTheNextFrameOnlyWhereItPays) {
                                      std::to_string(c.gapMs), std::to_string(c.answerMs)})
             callArgs.push_back(a);
         double const serverBefore = threadCpuUs(server->pid(), "TrspRecv");
+        long const serverSleptBefore = threadSleeps(server->pid(), "TrspRecv");
         auto caller = startActor(TA_ORB_TEST_ACTOR, nameId + 1, callArgs, {{"TOPADAPTER_ANSWER_POLL_US", c.callerPoll}});
         nameId += 2;
         ASSERT_EQ(0, caller->exitCode(60s)) << caller->output();
         c.serverUs = threadCpuUs(server->pid(), "TrspRecv") - serverBefore;
+        c.serverSleeps = threadSleeps(server->pid(), "TrspRecv") - serverSleptBefore;
         c.callerUs = -1;
-        for (std::string const& line : caller->lines()) std::sscanf(line.c_str(), "RECEIVING_CPU_US %lf", &c.callerUs);
+        for (std::string const& line : caller->lines()) {
+            std::sscanf(line.c_str(), "RECEIVING_CPU_US %lf", &c.callerUs);
+            std::sscanf(line.c_str(), "RECEIVING_SLEEPS %ld", &c.callerSleeps);
+        }
+        // One wake-up a call, and a few as the connections come up.
+        EXPECT_LE(c.callerSleeps, calls * 3 / 2 + 2) << "the caller's receiving thread wakes once a call";
+        EXPECT_LE(c.serverSleeps, calls * 3 / 2 + 2) << "and the server's";
         ASSERT_GT(c.callerUs, 0) << "the receiving thread is seen at work" << caller->output();
         ASSERT_GT(c.serverUs, 0) << "the receiving thread is seen at work";
     };

@@ -5,8 +5,9 @@
 //   orb_test_actor calls <termid> <count> <gap ms> <answer ms>
 //                                  calls object 1 there <count> times, <gap ms>
 //                                  apart, each answered after <answer ms>; then
-//                                  prints "RECEIVING_CPU_US <us>": what its
-//                                  receiving thread ran meanwhile
+//                                  prints "RECEIVING_CPU_US <us>" and
+//                                  "RECEIVING_SLEEPS <n>": what its receiving
+//                                  thread ran meanwhile, and how often it slept
 // --cpu N puts the actor on cpu N; --realtime gives the threads its ORB starts
 // (the transport's receiving thread among them) SCHED_FIFO, or SCHED_BATCH
 // where that is not permitted, while the main thread keeps SCHED_OTHER.
@@ -87,12 +88,14 @@ int main(int argc, char** argv) {
     int const count = std::atoi(args[2].c_str()), gapMs = std::atoi(args[3].c_str());
     long const answerMs = std::atol(args[4].c_str());
     double const before = orbtest::threadCpuUs(::getpid(), "TrspRecv");
+    long const sleptBefore = orbtest::threadSleeps(::getpid(), "TrspRecv");
     int failed = 0;
     for (int i = 0; i < count; ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
         failed += !call(orb, dest, orbtest::kSleep, answerMs);
     }
     std::printf("RECEIVING_CPU_US %.0f\n", orbtest::threadCpuUs(::getpid(), "TrspRecv") - before);
+    std::printf("RECEIVING_SLEEPS %ld\n", orbtest::threadSleeps(::getpid(), "TrspRecv") - sleptBefore);
     std::fflush(stdout);
     return failed;
 }
