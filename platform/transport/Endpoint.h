@@ -74,8 +74,7 @@ private:
         bool dead = false;
         bool watched = false;                // in the receiving thread's epoll set for EPOLLOUT
         bool followsTakes = false;           // ... or for the edge of each frame the receiver takes
-        bool answerOnAnotherCpu = false;     // the receiver may run while our receiving thread looks
-        bool wakeOnCloseTakes = false;       // ... or, where it does not look, sleeps
+        bool receiverBeside = false;         // the receiver may run while our receiving thread does
         int64_t lastFrame = 0;               // steady clock, ns: when the last frame went
         ~OutConn();
     };

@@ -185,10 +185,7 @@ std::shared_ptr<Endpoint::OutConn> Endpoint::connect(uint32_t peer) {
     auto c = std::make_shared<OutConn>();
     c->peer = peer;
     c->fd = fd;
-    bool const beside = pollgate::canRunBeside(pid);
-    c->answerOnAnotherCpu = pollNs_ > 0 && beside;
-    // Where we look for answers, the look keeps our CPU awake instead.
-    c->wakeOnCloseTakes = pollNs_ <= 0 && beside;
+    c->receiverBeside = pollgate::canRunBeside(pid);
     return c;
 }
 
@@ -232,9 +229,11 @@ Endpoint::SendResult Endpoint::sendFrame(OutConn& c, uint8_t kind, AddressedMess
     for (;;) {
         ssize_t n = ::sendmsg(c.fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
-            if (c.answerOnAnotherCpu)
+            // Where we look for answers, the look keeps our CPU awake;
+            // elsewhere the receiver's takes may wake it.
+            if (c.receiverBeside && pollNs_ > 0)
                 lastSend_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-            else if (c.wakeOnCloseTakes)
+            else if (c.receiverBeside)
                 noteFrameSent(c);
             return SendResult::Sent;
         }
